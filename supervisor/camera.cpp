@@ -1,0 +1,40 @@
+// Cameras through OpenCV's capture: device indices through the platform's own camera
+// backend, names (files, stream URLs) through FFmpeg and then any other backend.
+#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/videoio.hpp>
+
+#include "supervisor/slots.h"
+
+namespace {
+
+class VideoCaptureSource : public FrameSource {
+public:
+    explicit VideoCaptureSource(cv::VideoCapture&& capture) : capture_(std::move(capture)) {}
+    bool Read(cv::Mat& frame) override {
+        try {
+            return capture_.read(frame) && !frame.empty();
+        } catch (...) {
+            return false;
+        }
+    }
+
+private:
+    cv::VideoCapture capture_;
+};
+
+std::unique_ptr<FrameSource> TryOpen(cv::VideoCapture&& capture) {
+    if (!capture.isOpened()) return nullptr;
+    return std::make_unique<VideoCaptureSource>(std::move(capture));
+}
+
+}  // namespace
+
+std::unique_ptr<FrameSource> OpenCamera(int index, const std::string& name) {
+    try {
+        if (name.empty()) return TryOpen(cv::VideoCapture(index, cv::CAP_V4L2));
+        if (auto source = TryOpen(cv::VideoCapture(name, cv::CAP_FFMPEG))) return source;
+        return TryOpen(cv::VideoCapture(name, cv::CAP_ANY));
+    } catch (...) {
+        return nullptr;
+    }
+}

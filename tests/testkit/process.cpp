@@ -1,0 +1,187 @@
+#include "tests/testkit/process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace testkit {
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/camwatch-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) std::abort();
+    path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    // Make read-only folders made by tests removable again.
+    for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_directory(ec)) chmod(it->path().c_str(), 0700);
+    }
+    chmod(path_.c_str(), 0700);
+    std::filesystem::remove_all(path_, ec);
+}
+
+void WriteTextFile(const std::string& path, const std::string& content) {
+    std::ofstream f(path, std::ios::binary);
+    f << content;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> ListFiles(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+        if (e.is_regular_file()) names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+Program::Program(const std::string& dir, const std::vector<std::string>& env,
+                 const std::string& binary) {
+    int inPipe[2], outPipe[2], errPipe[2];
+    if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC)) {
+        std::abort();
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(inPipe[0], 0);
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        if (chdir(dir.c_str()) != 0) _exit(127);
+        unsetenv("DISPLAY");
+        for (const std::string& e : env) {
+            auto eq = e.find('=');
+            if (eq == std::string::npos) {
+                unsetenv(e.c_str());
+            } else {
+                setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+            }
+        }
+        execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(inPipe[0]);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    in_ = inPipe[1];
+    signal(SIGPIPE, SIG_IGN);
+    outReader_ = std::thread(&Program::Pump, this, outPipe[0], &out_);
+    errReader_ = std::thread(&Program::Pump, this, errPipe[0], &err_);
+}
+
+Program::~Program() {
+    if (!reaped_) {
+        kill(pid_, SIGKILL);
+        Wait(10000);
+    }
+    CloseInput();
+    if (outReader_.joinable()) outReader_.join();
+    if (errReader_.joinable()) errReader_.join();
+}
+
+void Program::Pump(int fd, std::string* sink) {
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        std::lock_guard<std::mutex> lock(mutex_);
+        sink->append(buf, static_cast<size_t>(n));
+        changed_.notify_all();
+    }
+    close(fd);
+}
+
+void Program::Send(const std::string& text) {
+    if (in_ < 0) return;
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = write(in_, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+void Program::CloseInput() {
+    if (in_ >= 0) close(in_);
+    in_ = -1;
+}
+
+void Program::Signal(int sig) {
+    if (!reaped_) kill(pid_, sig);
+}
+
+bool Program::WaitForOutput(const std::string& needle, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return out_.find(needle) != std::string::npos; });
+}
+
+int Program::Wait(int timeoutMs) {
+    if (reaped_) return status_;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int st = 0;
+        pid_t r = waitpid(pid_, &st, WNOHANG);
+        if (r == pid_) {
+            reaped_ = true;
+            status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &st, 0);
+            reaped_ = true;
+            status_ = -1;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // The child is gone: its pipes reach end of file, so the readers finish.
+    if (outReader_.joinable()) outReader_.join();
+    if (errReader_.joinable()) errReader_.join();
+    return status_;
+}
+
+std::string Program::Stdout() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return out_;
+}
+
+std::string Program::Stderr() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return err_;
+}
+
+}  // namespace testkit
