@@ -1,8 +1,118 @@
 #include "eventlog/logfile.h"
 
-LogClocks SystemLogClocks() { return {nullptr, nullptr}; }
-LogFile::LogFile(LogClocks c) : text{}, clocks(c) {}
+#include <chrono>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+uint32_t SystemTick() {
+    using namespace std::chrono;
+    // Wraps every 49.7 days; intervals are taken modulo 2^32, so that is harmless.
+    return static_cast<uint32_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+LocalTime SystemLocalTime() {
+    // localtime_r need not read the time zone by itself.
+    static const bool zoneRead = (tzset(), true);
+    (void)zoneRead;
+
+    using namespace std::chrono;
+    const auto sinceEpoch =
+        duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    const time_t seconds = static_cast<time_t>(sinceEpoch / 1000);
+    const int millisecond = static_cast<int>(sinceEpoch % 1000);
+    tm parts{};
+    if (sinceEpoch < 0 || !localtime_r(&seconds, &parts)) return {};
+    return {static_cast<uint16_t>(parts.tm_year + 1900),
+            static_cast<uint16_t>(parts.tm_mon + 1),
+            static_cast<uint16_t>(parts.tm_wday),
+            static_cast<uint16_t>(parts.tm_mday),
+            static_cast<uint16_t>(parts.tm_hour),
+            static_cast<uint16_t>(parts.tm_min),
+            static_cast<uint16_t>(parts.tm_sec),
+            static_cast<uint16_t>(millisecond)};
+}
+
+// Interval between two tick counts, across a wrap of the counter.
+int Elapsed(uint32_t from, uint32_t to) { return static_cast<int32_t>(to - from); }
+
+}  // namespace
+
+LogClocks SystemLogClocks() { return {SystemTick, SystemLocalTime}; }
+
+LogFile::LogFile(LogClocks c) : text{}, clocks(c) {
+    if (!clocks.tick) clocks.tick = SystemTick;
+    if (!clocks.localTime) clocks.localTime = SystemLocalTime;
+}
+
 LogFile::~LogFile() { Close(); }
-void LogFile::Open(const char*) {}
-void LogFile::Write(const char*) {}
-void LogFile::Close() {}
+
+uint32_t LogFile::Tick() const { return clocks.tick(); }
+
+void LogFile::FormatStamp(const char* lead) {
+    time = clocks.localTime();
+    std::snprintf(text, sizeof text, "%s%d.%d.%d %d:%d:%d:%d ", lead, time.year, time.month,
+                  time.day, time.hour, time.minute, time.second, time.millisecond);
+}
+
+bool LogFile::Put(const char* s) { return std::fputs(s, file) >= 0; }
+
+bool LogFile::CloseFile() {
+    bool ok = !std::ferror(file);
+    ok = std::fclose(file) == 0 && ok;  // a full disk shows up here, on the final flush
+    file = nullptr;
+    return ok;
+}
+
+void LogFile::Open(const char* name) {
+    startTick = lastTick = Tick();
+    path[0] = '\0';
+    // A name that does not fit is refused rather than cut: a cut name could land anywhere.
+    if (!name || !name[0] || std::strlen(name) >= sizeof path) return;
+
+    file = std::fopen(name, "wb");
+    // Without the new file there is no log for this run; appending later would add
+    // records to whatever an earlier run left under this name.
+    if (!file) return;
+    std::strcpy(path, name);
+
+    FormatStamp("");
+    Put(text);
+    Put(" Start!");
+    // If the start line is lost (full disk), the emptied file still belongs to this run,
+    // so the records that follow go on into it.
+    CloseFile();
+}
+
+void LogFile::Write(const char* message) {
+    if (!path[0]) return;
+    const uint32_t now = Tick();
+    file = std::fopen(path, "ab");
+    if (!file) return;
+
+    // Each record starts a new line, so one lost or half-written record never merges
+    // with the next.
+    std::snprintf(text, sizeof text, "\nTime: %d ms. Log:%s", Elapsed(lastTick, now),
+                  message ? message : "");
+    bool ok = Put(text);
+    FormatStamp(" ### ");
+    ok = Put(text) && ok;
+    // Only a record that reached the file moves the interval's starting point.
+    if (CloseFile() && ok) lastTick = now;
+}
+
+void LogFile::Close() {
+    if (!path[0]) return;
+    file = std::fopen(path, "ab");
+    path[0] = '\0';  // the log ends here, whether or not the closing lines get through
+    if (!file) return;
+
+    FormatStamp("");
+    Put("\n");
+    Put(text);
+    std::snprintf(text, sizeof text, "\nTotal time: %d ms", Elapsed(startTick, Tick()));
+    Put(text);
+    CloseFile();
+}

@@ -16,6 +16,9 @@ struct LogClocks {
 };
 LogClocks SystemLogClocks();
 
+// Not started (empty path) -> started (Open) -> records (Write) -> closed (Close).
+// A log whose file could not be created, or whose name is longer than 255 characters,
+// is never started: Write and Close then do nothing. No operation throws or prints.
 class LogFile {
 public:
     explicit LogFile(LogClocks clocks = SystemLogClocks());
@@ -28,11 +31,16 @@ public:
     void Close();  // appends the closing lines once; nothing when never opened
 
 private:
+    uint32_t Tick() const;
+    void FormatStamp(const char* lead);  // takes the local time, stamp into text
+    bool Put(const char* s);             // false when the stream already failed
+    bool CloseFile();                    // false when anything written was lost
+
     char text[10000];
     LocalTime time{};
     std::FILE* file = nullptr;
     uint32_t lastTick = 0;
     uint32_t startTick = 0;
-    char path[256] = {};
+    char path[256] = {};  // empty while no log is running
     LogClocks clocks;
 };
