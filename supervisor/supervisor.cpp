@@ -1,5 +1,184 @@
 #include "supervisor/supervisor.h"
 
-int RunProgram(WorkerEntry, CameraOpener) { return 0; }
-bool ReadWord(std::istream&, std::string&) { return false; }
-void RunConsole(std::istream&, std::ostream&, int) {}
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <iostream>
+#include <streambuf>
+#include <system_error>
+
+#include <opencv2/core/utils/logger.hpp>
+
+#include "config/config.h"
+
+namespace {
+
+constexpr int kWordMax = 20;
+constexpr int kStartPauseMs = 100;
+constexpr int kConsolePauseMs = 1000;
+constexpr int kErrorPauseMs = 5000;
+
+// SIGINT and SIGTERM are blocked in every thread and read from a signalfd by the main
+// thread, so that they end the console like `exit` and shut down in order.
+class StopSignals {
+public:
+    StopSignals() {
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGINT);
+        sigaddset(&set_, SIGTERM);
+        // Before any thread exists, so that every later thread inherits the mask.
+        pthread_sigmask(SIG_BLOCK, &set_, nullptr);
+        fd_ = signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK);
+    }
+    ~StopSignals() {
+        if (fd_ >= 0) close(fd_);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    int fd() const { return fd_; }
+
+    // Sleeps ms milliseconds, or less when a stop signal is pending. True when one is.
+    bool Pause(int ms) const {
+        pollfd p{fd_, POLLIN, 0};
+        for (;;) {
+            int r = poll(&p, fd_ >= 0 ? 1 : 0, ms);
+            if (r < 0 && errno == EINTR) continue;
+            return r > 0;
+        }
+    }
+
+private:
+    sigset_t set_;
+    int fd_ = -1;
+};
+
+// Standard input as a stream that reaches its end when the input ends or a stop signal
+// arrives. The signal is left pending, so every later read ends at once too.
+class ConsoleInput : public std::streambuf {
+public:
+    explicit ConsoleInput(int signalFd) : signalFd_(signalFd) {}
+
+protected:
+    int_type underflow() override {
+        if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {signalFd_, POLLIN, 0}};
+        for (;;) {
+            int r = poll(fds, signalFd_ >= 0 ? 2 : 1, -1);
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0 || (fds[1].revents & POLLIN)) return traits_type::eof();
+            ssize_t n = read(STDIN_FILENO, buffer_, sizeof buffer_);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (n <= 0) return traits_type::eof();
+            setg(buffer_, buffer_, buffer_ + n);
+            return traits_type::to_int_type(*gptr());
+        }
+    }
+
+private:
+    int signalFd_;
+    char buffer_[4096];
+};
+
+void Say(std::ostream& out, const std::string& text) { out << text << std::flush; }
+
+bool IsBlank(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
+bool ReadWord(std::istream& in, std::string& word) {
+    using traits = std::istream::traits_type;
+    word.clear();
+    std::streambuf* buf = in.rdbuf();
+    int c = buf->sgetc();
+    while (c != traits::eof() && IsBlank(c)) c = buf->snextc();
+    while (c != traits::eof() && !IsBlank(c) && word.size() < kWordMax) {
+        word.push_back(traits::to_char_type(c));
+        c = buf->snextc();
+    }
+    return !word.empty();
+}
+
+void RunConsole(std::istream& in, std::ostream& out, int cameraCount) {
+    std::string word;
+    for (;;) {
+        Say(out, "QORV#");
+        if (!ReadWord(in, word) || word == "exit") return;
+        if (word == "winon") {
+            SetAllWindows(cameraCount, 1);
+        } else if (word == "winoff") {
+            SetAllWindows(cameraCount, 0);
+        } else {
+            Say(out, "Unknown command\n");
+        }
+    }
+}
+
+int DiscoverCameras(int cameraCount, CameraOpener opener, std::ostream& out) {
+    Say(out, "Searching");
+    const int probes = std::min(cameraCount, kSlotCount);
+    for (int i = 0; i < probes; ++i) {
+        Say(out, ".");
+        std::unique_ptr<FrameSource> capture = opener(i, Settings.source[i]);
+        CameraTable[i].runState.store(kRunStopped);
+        if (capture) OpenSlot(i, std::move(capture), Settings.windows);
+    }
+    const int found = FoundCount.load();
+    Say(out, "\nAll camera=" + std::to_string(found) + "\n");
+    return found;
+}
+
+std::vector<std::thread> StartWorkers(WorkerEntry worker, int foundCount, int pauseMs) {
+    std::vector<std::thread> threads;
+    for (int i = 0; i < foundCount && i < kSlotCount; ++i) {
+        if (!CameraTable[i].capture) continue;
+        try {
+            threads.emplace_back(worker, i);
+        } catch (const std::system_error&) {
+            // Nothing will ever serve this slot: release it so that shutdown skips it.
+            ReleaseCapture(i);
+            ReportFinished(i);
+            continue;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    }
+    return threads;
+}
+
+void StopWorkers(int foundCount) {
+    for (int i = 0; i < foundCount && i < kSlotCount; ++i) {
+        if (RequestStop(i)) WaitForFinish(i);
+    }
+}
+
+int RunProgram(WorkerEntry worker, CameraOpener opener) {
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    StopSignals signals;
+
+    LoadConfig("config.cfg");
+    DeriveSettings();
+
+    const int found = DiscoverCameras(Settings.cameraCount, opener, std::cout);
+    if (Settings.cameraCount == 0) {
+        Say(std::cout, "Error with camera! Sorry...");
+        signals.Pause(kErrorPauseMs);
+        return 0;
+    }
+
+    std::vector<std::thread> threads = StartWorkers(worker, found, kStartPauseMs);
+    signals.Pause(kConsolePauseMs);
+
+    ConsoleInput input(signals.fd());
+    std::istream console(&input);
+    RunConsole(console, std::cout, Settings.cameraCount);
+
+    StopWorkers(found);
+    // Every started worker has reported -1 by now; joining only lets its thread return
+    // before the process tears down.
+    for (std::thread& t : threads) t.join();
+    return 0;
+}

@@ -5,17 +5,31 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "supervisor/slots.h"
 
 // Body of a worker thread; must keep the slot contract (report -1 last).
 using WorkerEntry = void (*)(int slotIndex);
-// How a camera index (or SOURCEi name) is opened.
+// How a camera index (or its SOURCEi name) is opened.
 using CameraOpener = std::unique_ptr<FrameSource> (*)(int index, const std::string& name);
 
-// The whole program after main(): config, discovery, workers, console, shutdown.
+// The whole program after main(): configuration, discovery, workers, console, shutdown.
 // Always returns 0.
 int RunProgram(WorkerEntry worker, CameraOpener opener = OpenCamera);
+
+// Prints "Searching", a dot per probed index and the found count; opens every camera that
+// answers among indices 0 .. min(cameraCount, 10)-1. Returns the found count.
+int DiscoverCameras(int cameraCount, CameraOpener opener, std::ostream& out);
+
+// Starts a worker for each opened slot below the found count, in slot order, pausing
+// pauseMs after each start. A slot whose thread cannot be started is released at once.
+std::vector<std::thread> StartWorkers(WorkerEntry worker, int foundCount, int pauseMs);
+
+// Stops and awaits every slot below the found count whose run state reads 1, one at a time
+// in slot order.
+void StopWorkers(int foundCount);
 
 // Reads one console word: skips white space, takes at most 20 non-white characters.
 // False at end of input.

@@ -1,0 +1,85 @@
+// The real camwatch binary, run in a fresh folder: exact console transcripts.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "tests/testkit/process.h"
+#include "tests/testkit/video.h"
+
+namespace {
+
+constexpr int kTimeoutMs = 30000;
+
+class ProgramTest : public ::testing::Test {
+protected:
+    // A camera for slot 0: a still scene long enough to outlast the test.
+    void WriteCamera(const std::string& config) {
+        ASSERT_TRUE(testkit::WriteVideo(dir.File("cam.avi"), 20, {64, 48},
+                                        [](int) { return testkit::StillScene({64, 48}); }));
+        testkit::WriteTextFile(dir.File("config.cfg"), config);
+    }
+    testkit::TempDir dir;
+};
+
+TEST_F(ProgramTest, NoConfigurationFileEndsWithTheCameraError) {
+    testkit::Program program(dir.path());
+    EXPECT_EQ(0, program.Wait(kTimeoutMs));
+    EXPECT_EQ("Searching\nAll camera=0\nError with camera! Sorry...", program.Stdout());
+    EXPECT_EQ("", program.Stderr());
+}
+
+TEST_F(ProgramTest, OneFileCameraThenCommands) {
+    WriteCamera("ALLCAM=1\nMAXMSEC=10000\nSOURCE0=cam.avi\n");
+    testkit::Program program(dir.path());
+    program.Send("winon\nWINON\nexit\n");
+    EXPECT_EQ(0, program.Wait(kTimeoutMs));
+    EXPECT_EQ("Searching.\nAll camera=1\nQORV#QORV#Unknown command\nQORV#", program.Stdout());
+}
+
+TEST_F(ProgramTest, MissingSourcesAndDevicesLeaveSlotsEmpty) {
+    WriteCamera("ALLCAM=12\nSOURCE0=missing.avi\nSOURCE3=cam.avi\nSOURCE5=\n");
+    testkit::Program program(dir.path());
+    program.Send("exit\n");
+    EXPECT_EQ(0, program.Wait(kTimeoutMs));
+    // Slot 3 opens but is at or above the found count of 1, so nothing serves it.
+    EXPECT_EQ("Searching..........\nAll camera=1\nQORV#", program.Stdout());
+    EXPECT_EQ("", program.Stderr()) << "the library's own diagnostics stay quiet";
+}
+
+TEST_F(ProgramTest, NegativeCountRunsTheConsoleWithoutCameras) {
+    testkit::WriteTextFile(dir.File("config.cfg"), "ALLCAM=-3\n");
+    testkit::Program program(dir.path());
+    program.Send("winon winoff exit\n");
+    EXPECT_EQ(0, program.Wait(kTimeoutMs));
+    EXPECT_EQ("Searching\nAll camera=0\nQORV#QORV#QORV#", program.Stdout());
+}
+
+TEST_F(ProgramTest, EndOfInputActsAsExit) {
+    WriteCamera("ALLCAM=1\nMAXMSEC=10000\nSOURCE0=cam.avi\n");
+    testkit::Program program(dir.path());
+    program.Send("winoff");
+    program.CloseInput();
+    EXPECT_EQ(0, program.Wait(kTimeoutMs));
+    EXPECT_EQ("Searching.\nAll camera=1\nQORV#QORV#", program.Stdout());
+}
+
+TEST_F(ProgramTest, TerminationSignalsShutDownInOrder) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        WriteCamera("ALLCAM=1\nMAXMSEC=10000\nSOURCE0=cam.avi\n");
+        testkit::Program program(dir.path());
+        ASSERT_TRUE(program.WaitForOutput("QORV#", kTimeoutMs));
+        program.Signal(sig);
+        EXPECT_EQ(0, program.Wait(kTimeoutMs)) << "signal " << sig;
+        EXPECT_EQ("Searching.\nAll camera=1\nQORV#", program.Stdout());
+    }
+}
+
+TEST_F(ProgramTest, SignalDuringStartUpStillEndsCleanly) {
+    WriteCamera("ALLCAM=1\nMAXMSEC=10000\nSOURCE0=cam.avi\n");
+    testkit::Program program(dir.path());
+    ASSERT_TRUE(program.WaitForOutput("All camera=1\n", kTimeoutMs));
+    program.Signal(SIGTERM);  // during the pauses before the console
+    EXPECT_EQ(0, program.Wait(kTimeoutMs));
+    EXPECT_EQ("Searching.\nAll camera=1\nQORV#", program.Stdout());
+}
+
+}  // namespace

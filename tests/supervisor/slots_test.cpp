@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <sstream>
+#include <thread>
+
+#include "config/config.h"
+#include "supervisor/supervisor.h"
+
+namespace {
+
+// A camera that delivers a fixed number of frames.
+class FakeCamera : public FrameSource {
+public:
+    explicit FakeCamera(int frames) : frames_(frames) {}
+    bool Read(cv::Mat& frame) override {
+        if (frames_-- <= 0) return false;
+        frame = cv::Mat(4, 4, CV_8UC3, cv::Scalar::all(0));
+        return true;
+    }
+
+private:
+    int frames_;
+};
+
+// Answers only at the indices in `present`.
+std::string gPresent;
+std::unique_ptr<FrameSource> OpenFake(int index, const std::string&) {
+    if (gPresent.find(static_cast<char>('0' + index)) == std::string::npos) return nullptr;
+    return std::make_unique<FakeCamera>(1000000);
+}
+
+std::atomic<int> gServed{0};
+// Keeps the worker contract: serves until stopped, releases, reports -1 last.
+void ContractWorker(int slot) {
+    gServed.fetch_or(1 << slot);
+    cv::Mat frame;
+    while (CameraTable[slot].capture->Read(frame) &&
+           CameraTable[slot].runState.load() != kRunStopped) {
+        PauseUnlessStopped(slot, 10000);
+    }
+    ReleaseCapture(slot);
+    ReportFinished(slot);
+}
+
+class SlotsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetCameraTable();
+        Settings = SettingsRecord{};
+        gServed = 0;
+    }
+    void TearDown() override { ResetCameraTable(); }
+};
+
+TEST_F(SlotsTest, StopRequestTurnsOnlyARunningState) {
+    OpenSlot(0, std::make_unique<FakeCamera>(1), true);
+    EXPECT_EQ(1, FoundCount.load());
+    EXPECT_EQ(1, CameraTable[0].showWindow.load());
+    EXPECT_TRUE(RequestStop(0));
+    EXPECT_EQ(kRunStopped, CameraTable[0].runState.load());
+    EXPECT_FALSE(RequestStop(0));
+    CameraTable[0].runState.store(kRunFinished);
+    EXPECT_FALSE(RequestStop(0));
+    EXPECT_EQ(kRunFinished, CameraTable[0].runState.load()) << "a -1 is never overwritten";
+    EXPECT_FALSE(RequestStop(-1));
+    EXPECT_FALSE(RequestStop(kSlotCount));
+}
+
+TEST_F(SlotsTest, StopRequestCutsAPauseShort) {
+    OpenSlot(0, std::make_unique<FakeCamera>(1), false);
+    std::thread worker([] { PauseUnlessStopped(0, 600000); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    RequestStop(0);
+    worker.join();  // would take ten minutes if the stop were missed
+    PauseUnlessStopped(0, 0);
+    PauseUnlessStopped(0, -5);
+}
+
+TEST_F(SlotsTest, OnlySlotsBelowTheFoundCountAreServed) {
+    gPresent = "12";
+    std::ostringstream out;
+    int found = DiscoverCameras(3, OpenFake, out);
+    EXPECT_EQ("Searching...\nAll camera=2\n", out.str());
+    ASSERT_EQ(2, found);
+
+    auto threads = StartWorkers(ContractWorker, found, 0);
+    EXPECT_EQ(1u, threads.size());
+    StopWorkers(found);
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(1 << 1, gServed.load()) << "camera 2 is opened but never served";
+    EXPECT_EQ(kRunFinished, CameraTable[1].runState.load());
+    EXPECT_FALSE(CameraTable[1].capture);
+    EXPECT_EQ(kRunRunning, CameraTable[2].runState.load());
+    EXPECT_TRUE(CameraTable[2].capture);
+}
+
+TEST_F(SlotsTest, ProbingStopsAtTheTableAndSkipsNegativeCounts) {
+    gPresent = "0123456789";
+    std::ostringstream out;
+    EXPECT_EQ(10, DiscoverCameras(25, OpenFake, out));
+    EXPECT_EQ("Searching" + std::string(10, '.') + "\nAll camera=10\n", out.str());
+
+    ResetCameraTable();
+    std::ostringstream none;
+    EXPECT_EQ(0, DiscoverCameras(-4, OpenFake, none));
+    EXPECT_EQ("Searching\nAll camera=0\n", none.str());
+}
+
+TEST_F(SlotsTest, WorkerThatEndedOnItsOwnIsNotAwaited) {
+    gPresent = "01";
+    std::ostringstream out;
+    int found = DiscoverCameras(2, OpenFake, out);
+    auto threads = StartWorkers(ContractWorker, found, 0);
+    ASSERT_EQ(2u, threads.size());
+    // Slot 0's camera ends: its worker finishes by itself.
+    RequestStop(0);
+    while (CameraTable[0].runState.load() != kRunFinished) std::this_thread::yield();
+    StopWorkers(found);
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(kRunFinished, CameraTable[0].runState.load());
+    EXPECT_EQ(kRunFinished, CameraTable[1].runState.load());
+}
+
+}  // namespace
