@@ -72,11 +72,11 @@ void LogFile::Open(const char* name) {
     // A name that does not fit is refused rather than cut: a cut name could land anywhere.
     if (!name || !name[0] || std::strlen(name) >= sizeof path) return;
 
-    file = std::fopen(name, "wb");
-    // Without the new file there is no log for this run; appending later would add
-    // records to whatever an earlier run left under this name.
-    if (!file) return;
+    // The name is kept even when the file cannot be made now (say its folder does not
+    // exist yet): every later record tries again, so no record that could be written is lost.
     std::strcpy(path, name);
+    file = std::fopen(name, "wb");
+    if (!file) return;
 
     FormatStamp("");
     Put(text);
