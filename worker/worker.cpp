@@ -1,15 +1,242 @@
+// The capture loop of one camera: grab, detect, hold, show, keep, pause.
 #include "worker/worker.h"
 
-#include "supervisor/slots.h"
+#include <string>
 
-// Placeholder body keeping the slot contract until the capture loop lands.
-void CameraWorker(int slotIndex) {
-    CameraSlot& slot = CameraTable[slotIndex];
-    cv::Mat frame;
-    while (slot.capture && slot.capture->Read(frame)) {
-        PauseUnlessStopped(slotIndex, 30);
-        if (slot.runState.load() == kRunStopped) break;
+#include <opencv2/imgproc.hpp>
+
+#include "config/config.h"
+#include "detector/detector.h"
+#include "eventlog/logfile.h"
+#include "supervisor/slots.h"
+#include "worker/outputs.h"
+
+namespace {
+
+constexpr int32_t kMotionThreshold = 30;
+constexpr int32_t kHoldLength = 5;  // a motion frame and the four after it
+
+template <typename F>
+void Guarded(F&& f) {
+    try {
+        f();
+    } catch (...) {
     }
-    ReleaseCapture(slotIndex);
+}
+
+struct Worker {
+    Worker(int index, const WorkerServices& s)
+        : slotIndex(index), slot(CameraTable[index]), services(s) {}
+
+    const int slotIndex;
+    CameraSlot& slot;
+    const WorkerServices& services;
+
+    std::string title;
+    std::string logPath;       // "" when the log is off or its name is too long
+    std::string videoPath;     // "" when the video is off or its name is too long
+    std::string snapshotBase;  // "" when snapshots are off or the base is too long
+
+    bool windowShown = false;  // whether this worker's window exists
+    bool windowWanted = false; // the show-window flag, read once per frame
+    cv::Mat frame;             // the grabbed frame; receives the motion overlay
+    cv::Mat copy;              // clean copy, always the first frame's size
+    int32_t holdFrames = 0;
+    int32_t wait = 0;
+    int32_t loggedFrame = 0;
+    LogFile log;
+    bool logStarted = false;
+    VideoRecorder video;
+};
+
+bool Held(const Worker& w) { return w.holdFrames > 0; }
+
+// ---- start ----
+
+void StartLog(Worker& w) {
+    w.logPath = Settings.outLog
+                    ? ComposeFileName(Settings.logPrefix, "cam" + std::to_string(w.slotIndex) + ".log")
+                    : std::string();
+    if (w.logPath.empty()) return;
+    Guarded([&] {
+        w.log.Open(w.logPath.c_str());
+        w.logStarted = true;
+    });
+}
+
+void NameOutputs(Worker& w) {
+    std::string cam = "cam" + std::to_string(w.slotIndex);
+    if (Settings.outAvi) w.videoPath = ComposeFileName(Settings.aviPrefix, cam + ".avi");
+    if (Settings.outJpg) w.snapshotBase = ComposeFileName(Settings.jpgPrefix, cam + "n");
+}
+
+void OpenWindowIfShown(Worker& w) {
+    w.title = "Camera #" + std::to_string(w.slotIndex);
+    if (w.windowShown) Guarded([&] { w.services.windows.Create(w.title); });
+}
+
+// ---- one frame ----
+
+// Frames come as 8-bit BGR; anything else a source hands over is turned into that.
+void MakeBgr8(cv::Mat& frame) {
+    if (frame.depth() != CV_8U) frame.convertTo(frame, CV_8U);
+    if (frame.channels() == 1) cv::cvtColor(frame, frame, cv::COLOR_GRAY2BGR);
+    if (frame.channels() == 4) cv::cvtColor(frame, frame, cv::COLOR_BGRA2BGR);
+}
+
+// False when no frame comes: the camera is gone or the file has ended.
+bool GrabFrame(Worker& w) {
+    if (!w.slot.capture) return false;
+    try {
+        if (!w.slot.capture->Read(w.frame) || w.frame.empty()) return false;
+        MakeBgr8(w.frame);
+        return w.frame.type() == CV_8UC3;
+    } catch (...) {
+        return false;
+    }
+}
+
+void ReadWindowFlag(Worker& w) { w.windowWanted = w.slot.showWindow.load() != 0; }
+
+// A camera that changes its frame size keeps the first size: new frames are scaled into it.
+void KeepCleanCopy(Worker& w) {
+    Guarded([&] {
+        if (w.copy.empty()) w.copy = cv::Mat::zeros(w.frame.size(), CV_8UC3);
+        if (w.frame.size() == w.copy.size()) {
+            w.frame.copyTo(w.copy);
+        } else {
+            cv::resize(w.frame, w.copy, w.copy.size(), 0, 0, cv::INTER_AREA);
+        }
+    });
+}
+
+void OpenVideoIfWanted(Worker& w) {
+    if (w.videoPath.empty() || w.video.IsOpen()) return;
+    Guarded([&] { w.video.Open(w.videoPath, CodecFourcc(Settings.codec), w.copy.size()); });
+}
+
+int32_t CountMotion(Worker& w) {
+    int32_t count = 0;
+    Guarded([&] {
+        count = w.services.countMotion(w.frame, kMotionThreshold, w.slotIndex, w.windowWanted);
+    });
+    return count;
+}
+
+void UpdateHold(Worker& w, int32_t count) {
+    if (w.holdFrames > 0) --w.holdFrames;
+    if (count > 0) w.holdFrames = kHoldLength;
+}
+
+void ChooseWait(Worker& w) { w.wait = Held(w) ? Settings.busyWaitMs : Settings.idleWaitMs; }
+
+// A window the user closed counts as switched off for this camera: the flag is cleared so
+// that the next `winon` brings the window back.
+void FollowWindowFlag(Worker& w) {
+    Guarded([&] {
+        bool wanted = w.windowWanted;
+        if (w.windowShown && w.services.windows.TakeClosedByUser(w.title)) {
+            w.windowShown = false;
+            int32_t on = 1;
+            w.slot.showWindow.compare_exchange_strong(on, 0);
+            wanted = false;
+        }
+        if (wanted == w.windowShown) return;
+        if (w.windowShown) {
+            w.services.windows.Destroy(w.title);
+        } else {
+            w.services.windows.Create(w.title);
+        }
+        w.windowShown = wanted;
+    });
+}
+
+void ShowFrame(Worker& w) {
+    if (w.windowShown) Guarded([&] { w.services.windows.Show(w.title, w.frame); });
+}
+
+void SaveSnapshotIfHeld(Worker& w) {
+    if (!Held(w) || w.snapshotBase.empty()) return;
+    Guarded([&] { SaveSnapshot(NextSnapshotName(w.snapshotBase), w.copy); });
+}
+
+void RecordHeldFrame(Worker& w) {
+    if (!Held(w)) return;
+    if (!w.videoPath.empty()) w.video.Write(w.copy);
+    if (w.logStarted) {
+        Guarded([&] {
+            std::string record = "cadr #" + std::to_string(w.loggedFrame);
+            w.log.Write(record.c_str());
+        });
+        ++w.loggedFrame;
+    }
+}
+
+void Pause(Worker& w) {
+    Guarded([&] { w.services.pause(w.slotIndex, w.wait); });
+}
+
+bool StopRequested(const Worker& w) { return w.slot.runState.load() == kRunStopped; }
+
+void FrameLoop(Worker& w) {
+    do {
+        if (!GrabFrame(w)) break;
+        ReadWindowFlag(w);
+        KeepCleanCopy(w);
+        OpenVideoIfWanted(w);
+        UpdateHold(w, CountMotion(w));
+        ChooseWait(w);
+        FollowWindowFlag(w);
+        ShowFrame(w);
+        SaveSnapshotIfHeld(w);
+        RecordHeldFrame(w);
+        Pause(w);
+    } while (!StopRequested(w));
+}
+
+// ---- end ----
+
+void EndSequence(Worker& w) {
+    Guarded([&] { ReleaseCapture(w.slotIndex); });
+    if (w.windowShown) Guarded([&] { w.services.windows.Destroy(w.title); });
+    w.video.Release();
+    if (w.logStarted) Guarded([&] { w.log.Close(); });
+}
+
+// Everything of the worker lives in here, so that it is all gone before -1 is reported.
+void RunWorker(int slotIndex, const WorkerServices& services) {
+    Worker w(slotIndex, services);
+    w.windowShown = w.slot.showWindow.load() != 0;
+    if (!w.slot.capture) return;
+    StartLog(w);
+    NameOutputs(w);
+    OpenWindowIfShown(w);
+    w.holdFrames = 0;
+    Guarded([&] { FrameLoop(w); });
+    EndSequence(w);
+}
+
+}  // namespace
+
+void ServeCamera(int slotIndex, const WorkerServices& services) noexcept {
+    if (slotIndex < 0 || slotIndex >= kSlotCount) return;
+    Guarded([&] { RunWorker(slotIndex, services); });
+    Guarded([&] { ReleaseCapture(slotIndex); });  // already done unless the worker broke off
     ReportFinished(slotIndex);
+}
+
+void CameraWorker(int slotIndex) {
+    try {
+        static const WorkerServices services{
+            DisplayWindows(),
+            [](cv::Mat& frame, int32_t threshold, int index, bool overlayShown) {
+                return DetectMotion(frame, threshold, index, overlayShown);
+            },
+            [](int index, int32_t ms) { PauseUnlessStopped(index, ms); },
+        };
+        ServeCamera(slotIndex, services);
+    } catch (...) {
+        // Only building the services could throw; the slot must still be reported.
+        ReportFinished(slotIndex);
+    }
 }

@@ -1,0 +1,276 @@
+// The display thread: the one thread of the program that calls HighGUI.
+//
+// Workers post requests (create, show, destroy) into a queue and go on at once. The thread
+// applies them in order and, while any window is open, pumps the window system's events in
+// short slices so that windows repaint and answer the user. With no window open a key wait
+// returns at once, so the thread then sleeps on its queue instead.
+//
+// A window closed with its close button is destroyed here and reported to its worker, which
+// treats it like `winoff` for that camera; `winon` brings it back.
+#include <dlfcn.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <opencv2/highgui.hpp>
+
+#include "worker/windows.h"
+
+namespace {
+
+constexpr int kPumpMs = 10;                           // one slice of event pumping
+constexpr auto kStopGrace = std::chrono::seconds(2);  // how long exit waits for the thread
+constexpr auto kSyncWait = std::chrono::seconds(5);
+
+template <typename F>
+void Guarded(F&& f) {
+    try {
+        f();
+    } catch (...) {
+    }
+}
+
+bool XDisplayOpens() {
+    // Loaded by hand so that the program runs (without windows) where libX11 is missing.
+    void* x11 = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
+    if (!x11) return false;
+    using OpenDisplay = void* (*)(const char*);
+    using CloseDisplay = int (*)(void*);
+    auto open = reinterpret_cast<OpenDisplay>(dlsym(x11, "XOpenDisplay"));
+    auto close = reinterpret_cast<CloseDisplay>(dlsym(x11, "XCloseDisplay"));
+    bool opens = false;
+    if (open && close) {
+        if (void* display = open(nullptr)) {
+            opens = true;
+            close(display);
+        }
+    }
+    // libX11 stays loaded: Qt's xcb platform uses it again at once.
+    return opens;
+}
+
+class DisplayThread final : public WindowSystem {
+public:
+    void Create(const std::string& title) override {
+        Request request{Op::Create, title, {}, 0, nullptr};
+        std::lock_guard<std::mutex> lock(mutex_);
+        request.generation = ++lastGeneration_;
+        latest_[title] = request.generation;
+        PostLocked(std::move(request));
+    }
+
+    void Show(const std::string& title, const cv::Mat& image) override {
+        cv::Mat copy;
+        Guarded([&] { copy = image.clone(); });
+        if (copy.empty()) return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        // Only the newest picture of a window matters: replace a show still waiting.
+        for (auto it = queue_.rbegin(); it != queue_.rend(); ++it) {
+            if (it->title != title) continue;
+            if (it->op == Op::Show) {
+                it->image = std::move(copy);
+                return;
+            }
+            break;
+        }
+        PostLocked({Op::Show, title, std::move(copy), 0, nullptr});
+    }
+
+    void Destroy(const std::string& title) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        latest_[title] = ++lastGeneration_;  // a close seen before this is no news any more
+        PostLocked({Op::Destroy, title, {}, 0, nullptr});
+    }
+
+    bool TakeClosedByUser(const std::string& title) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto closed = closedByUser_.find(title);
+        if (closed == closedByUser_.end()) return false;
+        bool current = latest_[title] == closed->second;
+        closedByUser_.erase(closed);
+        return current;
+    }
+
+    std::vector<std::string> Sync() {
+        auto reply = std::make_shared<std::promise<std::vector<std::string>>>();
+        auto answer = reply->get_future();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!PostLocked({Op::Sync, {}, {}, 0, reply})) return {};
+        }
+        if (answer.wait_for(kSyncWait) != std::future_status::ready) return {};
+        try {
+            return answer.get();
+        } catch (...) {
+            return {};
+        }
+    }
+
+    // At process exit: close the windows and let the thread end before the libraries go.
+    void Stop() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (state_ != State::Running) {
+            state_ = State::Stopped;
+            return;
+        }
+        state_ = State::Stopping;
+        wake_.notify_all();
+        stopped_.wait_for(lock, kStopGrace, [&] { return state_ == State::Stopped; });
+    }
+
+private:
+    enum class Op { Create, Show, Destroy, Sync };
+    struct Request {
+        Op op;
+        std::string title;
+        cv::Mat image;
+        uint64_t generation;  // of a Create
+        std::shared_ptr<std::promise<std::vector<std::string>>> reply;  // of a Sync
+    };
+    enum class State { Idle, Running, Unavailable, Stopping, Stopped };
+
+    // False when the request is dropped (no display, or the program is ending).
+    bool PostLocked(Request request) {
+        if (state_ == State::Idle) StartLocked();
+        if (state_ != State::Running) return false;
+        queue_.push_back(std::move(request));
+        wake_.notify_one();
+        return true;
+    }
+
+    void StartLocked() {
+        if (!DisplayReachable()) {
+            state_ = State::Unavailable;
+            std::fputs("camwatch: camera windows are unavailable: no display can be opened\n",
+                       stderr);
+            return;
+        }
+        try {
+            std::thread(&DisplayThread::Run, this).detach();
+            state_ = State::Running;
+            std::atexit([] { static_cast<DisplayThread&>(DisplayWindows()).Stop(); });
+        } catch (...) {
+            state_ = State::Unavailable;
+            std::fputs("camwatch: camera windows are unavailable: no display thread\n", stderr);
+        }
+    }
+
+    void Run() {
+        std::map<std::string, uint64_t> open;  // title -> generation of its Create
+        for (;;) {
+            std::deque<Request> batch;
+            bool stopping;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                if (open.empty()) {
+                    wake_.wait(lock, [&] { return !queue_.empty() || state_ == State::Stopping; });
+                }
+                batch.swap(queue_);
+                stopping = state_ == State::Stopping;
+            }
+            for (Request& request : batch) Apply(request, open);
+            if (stopping) break;
+            if (!open.empty()) {
+                Guarded([] { cv::waitKey(kPumpMs); });
+                FindWindowsClosedByUser(open);
+            }
+        }
+        for (const auto& [title, generation] : open) {
+            Guarded([&] { cv::destroyWindow(title); });
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        state_ = State::Stopped;
+        // Requests that came in meanwhile get no answer but must not wait for one.
+        for (Request& request : queue_) {
+            if (request.reply) request.reply->set_value({});
+        }
+        queue_.clear();
+        stopped_.notify_all();
+    }
+
+    static void Apply(Request& request, std::map<std::string, uint64_t>& open) {
+        switch (request.op) {
+        case Op::Create:
+            Guarded([&] {
+                cv::namedWindow(request.title, cv::WINDOW_AUTOSIZE);
+                open[request.title] = request.generation;
+            });
+            break;
+        case Op::Show:
+            if (open.count(request.title)) {
+                Guarded([&] { cv::imshow(request.title, request.image); });
+            }
+            break;
+        case Op::Destroy:
+            if (open.erase(request.title)) {
+                Guarded([&] { cv::destroyWindow(request.title); });
+            }
+            break;
+        case Op::Sync: {
+            std::vector<std::string> titles;
+            for (const auto& entry : open) titles.push_back(entry.first);
+            request.reply->set_value(std::move(titles));
+            break;
+        }
+        }
+    }
+
+    // The Qt backend only hides a window whose close button was pressed and shows it again
+    // at the next imshow; here such a window is destroyed and its worker told.
+    void FindWindowsClosedByUser(std::map<std::string, uint64_t>& open) {
+        for (auto it = open.begin(); it != open.end();) {
+            double visible = 0;
+            Guarded([&] { visible = cv::getWindowProperty(it->first, cv::WND_PROP_VISIBLE); });
+            if (visible >= 1) {
+                ++it;
+                continue;
+            }
+            Guarded([&] { cv::destroyWindow(it->first); });
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                closedByUser_[it->first] = it->second;
+            }
+            it = open.erase(it);
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable stopped_;
+    State state_ = State::Idle;
+    std::deque<Request> queue_;
+    uint64_t lastGeneration_ = 0;
+    std::map<std::string, uint64_t> latest_;        // title -> generation of its last request
+    std::map<std::string, uint64_t> closedByUser_;  // title -> generation of the closed window
+};
+
+}  // namespace
+
+bool DisplayReachable() {
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform && (std::strncmp(platform, "offscreen", 9) == 0 ||
+                     std::strncmp(platform, "minimal", 7) == 0)) {
+        return true;
+    }
+    return XDisplayOpens();
+}
+
+WindowSystem& DisplayWindows() {
+    // Never destroyed: workers may still post while the process ends.
+    static DisplayThread* display = new DisplayThread;
+    return *display;
+}
+
+std::vector<std::string> OpenWindowTitles() {
+    return static_cast<DisplayThread&>(DisplayWindows()).Sync();
+}

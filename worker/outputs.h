@@ -1,0 +1,41 @@
+// What a worker keeps of the frames of a motion hold: numbered JPEG snapshots and a
+// half-size AVI video. Both are made from the worker's clean copy of the frame.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <opencv2/core/mat.hpp>
+#include <opencv2/videoio.hpp>
+
+constexpr size_t kMaxFileName = 255;
+constexpr int kLastSnapshotNumber = 99999;
+constexpr double kVideoFps = 10.0;
+
+// prefix + name, or "" when the result is longer than kMaxFileName characters: such an
+// output is refused.
+std::string ComposeFileName(const std::string& prefix, const std::string& name);
+
+// base + n + ".jpg" for the lowest n from 1 whose file does not exist; the name of
+// kLastSnapshotNumber when every number is taken. "" when the name is too long.
+std::string NextSnapshotName(const std::string& base);
+
+// Saves image as a JPEG (format from the name). False when it cannot be written.
+bool SaveSnapshot(const std::string& path, const cv::Mat& image);
+
+// The camera's video: opened at the first frame, retried on each later frame while it cannot
+// be created, half the first frame's size, frames scaled down with bicubic interpolation.
+class VideoRecorder {
+public:
+    // Tries to create the writer for frames of frameSize; nothing when it is already open.
+    void Open(const std::string& path, int32_t fourcc, cv::Size frameSize);
+    bool IsOpen() const;
+    // Appends image, scaled to the video's size; dropped when the writer is not open.
+    void Write(const cv::Mat& image);
+    // Closes the file.
+    void Release();
+
+private:
+    cv::VideoWriter writer_;
+    cv::Mat scaled_;  // made once, at the first attempt
+};
