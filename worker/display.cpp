@@ -158,7 +158,6 @@ private:
         try {
             std::thread(&DisplayThread::Run, this).detach();
             state_ = State::Running;
-            std::atexit([] { static_cast<DisplayThread&>(DisplayWindows()).Stop(); });
         } catch (...) {
             state_ = State::Unavailable;
             std::fputs("camwatch: camera windows are unavailable: no display thread\n", stderr);
@@ -198,6 +197,16 @@ private:
         stopped_.notify_all();
     }
 
+    // Qt registers its own teardown for process exit when its application object is made
+    // (at the first window). Registered after that, this handler runs before it, so the
+    // thread has closed its windows and stopped before Qt takes itself down.
+    static void StopAtExitBeforeQt() {
+        static std::once_flag registered;
+        std::call_once(registered, [] {
+            std::atexit([] { static_cast<DisplayThread&>(DisplayWindows()).Stop(); });
+        });
+    }
+
     static void Apply(Request& request, std::map<std::string, uint64_t>& open) {
         switch (request.op) {
         case Op::Create:
@@ -205,6 +214,7 @@ private:
                 cv::namedWindow(request.title, cv::WINDOW_AUTOSIZE);
                 open[request.title] = request.generation;
             });
+            StopAtExitBeforeQt();
             break;
         case Op::Show:
             if (open.count(request.title)) {
