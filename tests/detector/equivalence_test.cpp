@@ -1,0 +1,153 @@
+// The fast path against the straight path, frame by frame, over long synthetic sequences:
+// same counts, same components, same history, same drawing when the overlay is shown and
+// none when it is hidden.
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+
+#include "detector/detector.h"
+
+namespace {
+
+struct Mover {
+    cv::Point2d pos, vel;
+    cv::Size size;
+    int level;
+    bool textured;
+    int runLeft = 0;
+};
+
+// Objects that move, stop and start again, lighting steps, sensor specks, and every 200
+// frames a still spell of 40 frames.
+class Scene {
+public:
+    Scene(uint32_t seed, cv::Size size) : rng_(seed), size_(size) {
+        for (int i = 0; i < 4; ++i) {
+            movers_.push_back({{Uniform(0, size.width), Uniform(0, size.height)}, {0, 0},
+                               {Int(8, 60), Int(8, 50)}, Int(40, 255), i % 2 == 0});
+        }
+    }
+    void Resize(cv::Size size) { size_ = size; }
+    cv::Mat Next(int i) {
+        const bool still = i % 200 >= 160;
+        if (!still && --lightLeft_ <= 0) {
+            light_ = light_ == 0 ? Int(-60, 60) : 0;
+            lightLeft_ = Int(15, 90);
+        }
+        if (background_.size() != size_) {
+            background_.create(size_, CV_8UC3);
+            for (int y = 0; y < size_.height; ++y) {
+                for (int x = 0; x < size_.width; ++x) {
+                    const int v = 60 + (x * 7 + y * 3) % 90 + ((x / 16 + y / 16) % 2) * 40;
+                    background_.at<cv::Vec3b>(y, x) = cv::Vec3b::all(static_cast<uchar>(v));
+                }
+            }
+        }
+        cv::Mat f = background_ + cv::Scalar::all(light_);
+        if (light_ < 0) f = background_ - cv::Scalar::all(-light_);
+        for (Mover& m : movers_) {
+            if (!still && --m.runLeft <= 0) {
+                const bool moving = m.vel == cv::Point2d(0, 0);
+                m.vel = moving ? cv::Point2d(Uniform(-7, 7), Uniform(-7, 7)) : cv::Point2d(0, 0);
+                m.runLeft = Int(5, 40);
+            }
+            if (!still) m.pos += m.vel;
+            if (m.pos.x < -20 || m.pos.x > size_.width) m.vel.x = -m.vel.x;
+            if (m.pos.y < -20 || m.pos.y > size_.height) m.vel.y = -m.vel.y;
+            const cv::Rect r(cv::Point(m.pos), m.size);
+            cv::rectangle(f, r, cv::Scalar::all(m.level), cv::FILLED);
+            if (m.textured) cv::rectangle(f, r + cv::Point(4, 4) - cv::Size(8, 8), cv::Scalar(0, 90, 250), 2);
+        }
+        if (i % 200 >= 100 && !still) {
+            for (int k = 0; k < 40; ++k) f.at<cv::Vec3b>(Int(0, f.rows - 1), Int(0, f.cols - 1)) = {255, 255, 255};
+        }
+        return f;
+    }
+    // Mostly camera-like steps, sometimes a repeated stamp, a slow frame or a long gap.
+    double Step() {
+        const int k = Int(0, 99);
+        return k < 70 ? 0.033 : k < 80 ? 0.1 : k < 88 ? 0.0 : k < 97 ? 0.4 : 1.3;
+    }
+
+private:
+    int Int(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
+    double Uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng_); }
+
+    std::mt19937 rng_;
+    cv::Size size_;
+    std::vector<Mover> movers_;
+    cv::Mat background_;
+    int light_ = 0, lightLeft_ = 0;
+};
+
+bool SameBits(const cv::Mat& a, const cv::Mat& b) {
+    return a.size() == b.size() && a.type() == b.type() &&
+           std::equal(a.datastart, a.dataend, b.datastart, b.dataend);
+}
+
+void RunBoth(uint32_t seed, std::vector<cv::Size> sizes, int frames, double t0, double jump = 0) {
+    Scene scene(seed, sizes[0]);
+    DetectorState ref, shown, hidden, toggled;
+    std::mt19937 coin(seed);
+    double t = t0;
+    int moving = 0, still = 0, drawn = 0, most = 0;
+    for (int i = 0; i < frames; ++i) {
+        scene.Resize(sizes[i * sizes.size() / frames]);
+        const cv::Mat f = scene.Next(i);
+        const bool show = coin() % 4 != 0;
+        cv::Mat a = f.clone(), b = f.clone(), c = f.clone(), d = f.clone();
+        const int count = DetectMotionReference(a, 30, ref, t);
+        ASSERT_EQ(DetectMotionFast(b, 30, shown, t, true), count) << i;
+        ASSERT_EQ(DetectMotionFast(c, 30, hidden, t, false), count) << i;
+        ASSERT_EQ(DetectMotionFast(d, 30, toggled, t, show), count) << i;
+        ASSERT_TRUE(SameBits(a, b)) << i;
+        ASSERT_TRUE(SameBits(c, f)) << i;
+        ASSERT_TRUE(SameBits(d, show ? a : f)) << i;
+        for (const DetectorState* s : {&shown, &hidden, &toggled}) {
+            ASSERT_TRUE(SameBits(s->history, ref.history)) << i;
+            ASSERT_EQ(s->components, ref.components) << i;
+            ASSERT_EQ(s->ringIndex, ref.ringIndex) << i;
+        }
+        (count > 0 ? moving : still) += 1;
+        drawn += !SameBits(a, f);
+        most = std::max(most, count);
+        t += scene.Step() + (i % 200 == 199 ? jump : 0.0);
+    }
+    // The sequence must have exercised what it is meant to.
+    EXPECT_GT(moving, frames / 4);
+    EXPECT_GT(still, frames / 10);
+    EXPECT_GT(drawn, frames / 5);
+    EXPECT_GE(most, 3);
+}
+
+TEST(FastPath, MatchesStraightPathThroughStopsLightingAndSizeChanges) {
+    RunBoth(1, {{320, 240}, {180, 120}, {320, 240}}, 1200, 5.0);
+}
+
+TEST(FastPath, MatchesStraightPathOnOddFrameWidths) {
+    RunBoth(2, {{203, 151}, {97, 61}, {203, 151}}, 900, 0.5);
+}
+
+TEST(FastPath, MatchesStraightPathAcrossHistoryClockRestarts) {
+    // The clock restarts within the first seconds, and again after each jump of 4070 s.
+    RunBoth(3, {{240, 180}}, 600, 4095.0, 4070.0);
+}
+
+TEST(FastPath, PicksUpAStateTheStraightPathRanOn) {
+    Scene scene(4, {160, 120});
+    DetectorState ref, mixed;
+    for (int i = 0; i < 300; ++i) {
+        const cv::Mat f = scene.Next(i);
+        cv::Mat a = f.clone(), b = f.clone();
+        const double t = 1.0 + 0.05 * i;
+        const int count = DetectMotionReference(a, 30, ref, t);
+        ASSERT_EQ((i / 10) % 2 ? DetectMotionFast(b, 30, mixed, t, true)
+                               : DetectMotionReference(b, 30, mixed, t),
+                  count) << i;
+        ASSERT_TRUE(SameBits(a, b)) << i;
+    }
+}
+
+}  // namespace
