@@ -16,9 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <future>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -30,7 +28,6 @@ namespace {
 
 constexpr int kPumpMs = 10;                           // one slice of event pumping
 constexpr auto kStopGrace = std::chrono::seconds(2);  // how long exit waits for the thread
-constexpr auto kSyncWait = std::chrono::seconds(5);
 
 template <typename F>
 void Guarded(F&& f) {
@@ -62,7 +59,7 @@ bool XDisplayOpens() {
 class DisplayThread final : public WindowSystem {
 public:
     void Create(const std::string& title) override {
-        Request request{Op::Create, title, {}, 0, nullptr};
+        Request request{Op::Create, title, {}, 0};
         std::lock_guard<std::mutex> lock(mutex_);
         request.generation = ++lastGeneration_;
         latest_[title] = request.generation;
@@ -70,6 +67,10 @@ public:
     }
 
     void Show(const std::string& title, const cv::Mat& image) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (state_ != State::Running) return;  // no window can exist
+        }
         cv::Mat copy;
         Guarded([&] { copy = image.clone(); });
         if (copy.empty()) return;
@@ -83,13 +84,13 @@ public:
             }
             break;
         }
-        PostLocked({Op::Show, title, std::move(copy), 0, nullptr});
+        PostLocked({Op::Show, title, std::move(copy), 0});
     }
 
     void Destroy(const std::string& title) override {
         std::lock_guard<std::mutex> lock(mutex_);
         latest_[title] = ++lastGeneration_;  // a close seen before this is no news any more
-        PostLocked({Op::Destroy, title, {}, 0, nullptr});
+        PostLocked({Op::Destroy, title, {}, 0});
     }
 
     bool TakeClosedByUser(const std::string& title) override {
@@ -101,21 +102,6 @@ public:
         return current;
     }
 
-    std::vector<std::string> Sync() {
-        auto reply = std::make_shared<std::promise<std::vector<std::string>>>();
-        auto answer = reply->get_future();
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!PostLocked({Op::Sync, {}, {}, 0, reply})) return {};
-        }
-        if (answer.wait_for(kSyncWait) != std::future_status::ready) return {};
-        try {
-            return answer.get();
-        } catch (...) {
-            return {};
-        }
-    }
-
     // At process exit: close the windows and let the thread end before the libraries go.
     void Stop() {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -125,36 +111,30 @@ public:
         }
         state_ = State::Stopping;
         wake_.notify_all();
-        stopped_.wait_for(lock, kStopGrace, [&] { return state_ == State::Stopped; });
+        stopped_.wait_for(lock, kStopGrace, [&] { return state_ != State::Stopping; });
     }
 
 private:
-    enum class Op { Create, Show, Destroy, Sync };
+    enum class Op { Create, Show, Destroy };
     struct Request {
         Op op;
         std::string title;
         cv::Mat image;
         uint64_t generation;  // of a Create
-        std::shared_ptr<std::promise<std::vector<std::string>>> reply;  // of a Sync
     };
     enum class State { Idle, Running, Unavailable, Stopping, Stopped };
 
-    // False when the request is dropped (no display, or the program is ending).
-    bool PostLocked(Request request) {
+    // Dropped when there is no display, or the program is ending.
+    void PostLocked(Request request) {
         if (state_ == State::Idle) StartLocked();
-        if (state_ != State::Running) return false;
+        if (state_ != State::Running) return;
         queue_.push_back(std::move(request));
         wake_.notify_one();
-        return true;
     }
 
+    // The display is looked for on the new thread: reaching a remote one can take long,
+    // and the workers must not wait for that.
     void StartLocked() {
-        if (!DisplayReachable()) {
-            state_ = State::Unavailable;
-            std::fputs("camwatch: camera windows are unavailable: no display can be opened\n",
-                       stderr);
-            return;
-        }
         try {
             std::thread(&DisplayThread::Run, this).detach();
             state_ = State::Running;
@@ -165,6 +145,15 @@ private:
     }
 
     void Run() {
+        if (!DisplayReachable()) {
+            std::fputs("camwatch: camera windows are unavailable: no display can be opened\n",
+                       stderr);
+            std::lock_guard<std::mutex> lock(mutex_);
+            state_ = State::Unavailable;
+            queue_.clear();
+            stopped_.notify_all();
+            return;
+        }
         std::map<std::string, uint64_t> open;  // title -> generation of its Create
         for (;;) {
             std::deque<Request> batch;
@@ -189,10 +178,6 @@ private:
         }
         std::lock_guard<std::mutex> lock(mutex_);
         state_ = State::Stopped;
-        // Requests that came in meanwhile get no answer but must not wait for one.
-        for (Request& request : queue_) {
-            if (request.reply) request.reply->set_value({});
-        }
         queue_.clear();
         stopped_.notify_all();
     }
@@ -226,12 +211,6 @@ private:
                 Guarded([&] { cv::destroyWindow(request.title); });
             }
             break;
-        case Op::Sync: {
-            std::vector<std::string> titles;
-            for (const auto& entry : open) titles.push_back(entry.first);
-            request.reply->set_value(std::move(titles));
-            break;
-        }
         }
     }
 
@@ -281,6 +260,3 @@ WindowSystem& DisplayWindows() {
     return *display;
 }
 
-std::vector<std::string> OpenWindowTitles() {
-    return static_cast<DisplayThread&>(DisplayWindows()).Sync();
-}

@@ -7,7 +7,6 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include <opencv2/core/mat.hpp>
 
@@ -25,13 +24,9 @@ public:
 };
 
 // The process-wide display thread, started at the first request. When no display can be
-// opened it prints one line on stderr and drops every request from then on.
+// opened it prints one line on stderr, and every request is dropped from then on.
 WindowSystem& DisplayWindows();
 
 // True when Qt can show windows here: an X display opens, or QT_QPA_PLATFORM names a
 // platform that needs none ("offscreen", "minimal").
 bool DisplayReachable();
-
-// Titles of the windows the display thread holds open, after it has handled every request
-// made before the call. Empty when the display is unavailable. For tests.
-std::vector<std::string> OpenWindowTitles();
