@@ -1,6 +1,7 @@
 #include "supervisor/supervisor.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -138,6 +139,9 @@ std::vector<std::thread> StartWorkers(WorkerEntry worker, int foundCount, int pa
         if (!CameraTable[i].capture) continue;
         try {
             threads.emplace_back(worker, i);
+            // "camwatch-cam3": lets ps, top and the benchmark tell the workers apart.
+            std::string name = "camwatch-cam" + std::to_string(i);
+            pthread_setname_np(threads.back().native_handle(), name.c_str());
         } catch (const std::system_error&) {
             // Nothing will ever serve this slot: release it so that shutdown skips it.
             ReleaseCapture(i);
