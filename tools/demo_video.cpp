@@ -1,7 +1,7 @@
 // Writes the demo camera: a lit room where objects cross the view with still pauses between
 // them, so that the demo shows motion holds starting and ending.
 //
-//   demo_video <output.avi> [seconds]
+//   demo_video <output.avi> [seconds] [width height]
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -54,12 +54,15 @@ void DrawScene(cv::Mat& frame, int i, int cycle) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: demo_video <output.avi> [seconds]\n");
+        std::fprintf(stderr, "usage: demo_video <output.avi> [seconds] [width height]\n");
         return 2;
     }
     const int seconds = argc > 2 ? std::atoi(argv[2]) : 40;
+    const cv::Size size = argc > 4 ? cv::Size(std::atoi(argv[3]), std::atoi(argv[4]))
+                                   : cv::Size(kWidth, kHeight);
+    if (size.width <= 0 || size.height <= 0) return 2;
     cv::VideoWriter writer(argv[1], cv::CAP_FFMPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
-                           kFps, {kWidth, kHeight}, true);
+                           kFps, size, true);
     if (!writer.isOpened()) {
         std::fprintf(stderr, "demo_video: cannot write %s\n", argv[1]);
         return 1;
@@ -69,6 +72,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < seconds * static_cast<int>(kFps); ++i) {
         cv::Mat frame = room.clone();
         DrawScene(frame, i, cycle);
+        if (frame.size() != size) cv::resize(frame, frame, size, 0, 0, cv::INTER_LINEAR);
         writer.write(frame);
     }
     return 0;
