@@ -192,6 +192,10 @@ TEST(DetectMotion, RefusesWhatItCannotMeasureWithoutThrowing) {
     EXPECT_EQ(DetectMotionAt(lit, 30, -1, 1.0), 0);
     EXPECT_EQ(DetectMotionAt(lit, 30, kDetectorSlots, 1.0), 0);
     EXPECT_TRUE(DetectorTable[kSlot].history.empty());
+    DetectorState broken;  // images that do not fit together make the library throw
+    broken.history = cv::Mat(kSize, CV_8UC1);
+    EXPECT_EQ(DetectMotionFast(lit, 30, broken, 1.0, true), 0);
+    EXPECT_EQ(DetectMotionReference(lit, 30, broken, 1.0), 0);
     DetectorState s;
     DrawComponent(lit, s, gray, {0, 0, 10, 10}, 1.0);  // no history yet: nothing happens
     while (MotionTimestamp() == 0.0) {
