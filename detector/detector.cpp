@@ -40,7 +40,7 @@ std::chrono::steady_clock::time_point ProcessStart() {
     return start;
 }
 // Takes the clock's origin during static initialisation, before main.
-const auto kProcessStartTaken = ProcessStart();
+[[maybe_unused]] const auto kProcessStartTaken = ProcessStart();
 
 bool UsableInput(const cv::Mat& frame, double timestamp) {
     return frame.dims == 2 && !frame.empty() && frame.type() == CV_8UC3 &&
