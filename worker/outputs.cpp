@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
+#include <vector>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -23,6 +25,19 @@ bool FileTaken(const std::string& path) {
     if (errno == ENOENT || errno == ENOTDIR) return false;
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+// OpenCV's image codecs set up shared state at their first use; with several workers saving
+// their first snapshots at once, that set-up races. One thread does it for all.
+void PrepareImageCodecs() {
+    static std::once_flag prepared;
+    std::call_once(prepared, [] {
+        try {
+            std::vector<uchar> jpeg;
+            cv::imencode(".jpg", cv::Mat(8, 8, CV_8UC3, cv::Scalar::all(0)), jpeg);
+        } catch (...) {
+        }
+    });
 }
 
 }  // namespace
@@ -44,6 +59,7 @@ std::string NextSnapshotName(const std::string& base) {
 
 bool SaveSnapshot(const std::string& path, const cv::Mat& image) {
     if (path.empty() || image.empty()) return false;
+    PrepareImageCodecs();
     try {
         return cv::imwrite(path, image);
     } catch (...) {
@@ -55,7 +71,7 @@ void VideoRecorder::Open(const std::string& path, int32_t fourcc, cv::Size frame
     if (path.empty() || writer_.isOpened()) return;
     cv::Size half(frameSize.width / 2, frameSize.height / 2);
     if (half.width <= 0 || half.height <= 0) return;
-    if (scaled_.empty()) scaled_ = cv::Mat::zeros(half, CV_8UC3);
+    if (scaled_.empty()) scaled_ = cv::Mat(half, CV_8UC3, cv::Scalar::all(0));
     try {
         writer_.open(path, cv::CAP_FFMPEG, fourcc, kVideoFps, scaled_.size(), true);
     } catch (...) {

@@ -101,7 +101,7 @@ void ReadWindowFlag(Worker& w) { w.windowWanted = w.slot.showWindow.load() != 0;
 // A camera that changes its frame size keeps the first size: new frames are scaled into it.
 void KeepCleanCopy(Worker& w) {
     Guarded([&] {
-        if (w.copy.empty()) w.copy = cv::Mat::zeros(w.frame.size(), CV_8UC3);
+        if (w.copy.empty()) w.copy.create(w.frame.size(), CV_8UC3);
         if (w.frame.size() == w.copy.size()) {
             w.frame.copyTo(w.copy);
         } else {

@@ -16,7 +16,7 @@ TEST(WorkerWindows, WithoutADisplayTheProgramSaysSoOnceAndRunsOn) {
     // No DISPLAY at all, then one that names no server.
     for (auto env : {std::vector<std::string>{}, std::vector<std::string>{"DISPLAY=:9876"}}) {
         testkit::Program program(dir.path(), env);
-        ASSERT_TRUE(program.WaitForOutput("QORV#", 10000));
+        ASSERT_TRUE(program.WaitForOutput("QORV#", 10000)) << program.Stderr();
         program.Send("winoff\nwinon\n");
         EXPECT_TRUE(e2e::WaitForText(dir.File("cam1.log"), "Log:cadr #", 5000, 5));
         program.Send("exit\n");
@@ -44,9 +44,9 @@ TEST(WorkerWindows, WindowsFollowTheConsoleAndTheCloseButton) {
     e2e::WriteConfig(dir, {{"WINDOWS", "ON"}, {"ALLCAM", "2"}, {"SOURCE1", "src1.avi"},
                            {"OUTAVI", "OFF"}, {"OUTLOG", "OFF"}});
     testkit::Program program(dir.path(), {display.Env()});
-    ASSERT_TRUE(program.WaitForOutput("QORV#", 10000));
+    ASSERT_TRUE(program.WaitForOutput("QORV#", 10000)) << program.Stderr();
     const std::string cam0 = "Camera #0", cam1 = "Camera #1";
-    EXPECT_TRUE(display.WaitForWindows(cam1, 1, 5000));
+    EXPECT_TRUE(display.WaitForWindows(cam1, 1, 30000));  // Qt starts slowly under sanitizers
     EXPECT_TRUE(display.WaitForWindows(cam0, 0, 5000));  // its camera has ended
 
     program.Send("winoff\n");
