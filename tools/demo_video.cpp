@@ -39,7 +39,7 @@ void DrawScene(cv::Mat& frame, int i, int cycle) {
     // A person-sized box walks left to right, then a pause.
     if (double p = Progress(t, 0, 90); p >= 0) {
         int x = static_cast<int>(-80 + p * (kWidth + 80));
-        cv::rectangle(frame, {x, 180, 70, 160}, cv::Scalar(30, 30, 160), cv::FILLED);
+        cv::rectangle(frame, {x, 180, 70, 160}, cv::Scalar(150, 90, 40), cv::FILLED);
         cv::circle(frame, {x + 35, 160}, 25, cv::Scalar(140, 170, 210), cv::FILLED);
     }
     // A ball bounces from right to left, then a pause.
