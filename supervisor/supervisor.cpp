@@ -85,6 +85,14 @@ private:
     char buffer_[4096];
 };
 
+// The console carries only the program's own texts: OpenCV's diagnostics (such as probe
+// warnings for missing devices) and Qt's warnings (at window-system start and teardown) are
+// switched off. Runs before any other thread exists, as setenv must.
+void QuietLibraries() {
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    setenv("QT_LOGGING_RULES", "default.warning=false;qt.*.warning=false", 0);
+}
+
 void Say(std::ostream& out, const std::string& text) { out << text << std::flush; }
 
 bool IsBlank(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -160,7 +168,7 @@ void StopWorkers(int foundCount) {
 }
 
 int RunProgram(WorkerEntry worker, CameraOpener opener) {
-    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    QuietLibraries();
     StopSignals signals;
 
     LoadConfig("config.cfg");
