@@ -22,6 +22,7 @@
 
 #include <opencv2/highgui.hpp>
 
+#include "worker/errors.h"
 #include "worker/windows.h"
 
 namespace {
@@ -140,14 +141,13 @@ private:
             state_ = State::Running;
         } catch (...) {
             state_ = State::Unavailable;
-            std::fputs("camwatch: camera windows are unavailable: no display thread\n", stderr);
+            ReportError("camera windows are unavailable: no display thread");
         }
     }
 
     void Run() {
         if (!DisplayReachable()) {
-            std::fputs("camwatch: camera windows are unavailable: no display can be opened\n",
-                       stderr);
+            ReportError("camera windows are unavailable: no display can be opened");
             std::lock_guard<std::mutex> lock(mutex_);
             state_ = State::Unavailable;
             queue_.clear();

@@ -38,4 +38,5 @@ public:
 private:
     cv::VideoWriter writer_;
     cv::Mat scaled_;  // made once, at the first attempt
+    int failedAttempts_ = 0;
 };

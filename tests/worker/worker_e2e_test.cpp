@@ -141,3 +141,20 @@ TEST(WorkerEndToEnd, SigtermDuringAHoldLeavesAPlayableVideoOfEveryLoggedFrame) {
 }
 
 }  // namespace
+
+TEST(WorkerEndToEnd, UnknownCodecIsReportedOnceAndTheOtherOutputsGoOn) {
+    testkit::TempDir dir;
+    ASSERT_TRUE(testkit::WriteVideo(dir.File("src0.avi"), 40, e2e::kSmall, e2e::Lit));
+    e2e::WriteConfig(dir, {{"CODEC", "ZZZZ"}});
+    testkit::Program program(dir.path());
+    EXPECT_TRUE(e2e::WaitForWorkerEnd(dir, 0));
+    program.Send("exit\n");
+    EXPECT_EQ(program.Wait(5000), 0);
+    EXPECT_EQ(program.Stdout(), "Searching.\nAll camera=1\nQORV#");
+    // The library's reason once, the program's own line once; 40 frames of retries are quiet.
+    const std::string err = program.Stderr();
+    EXPECT_EQ(e2e::Occurrences(err, "\n"), 2) << err;
+    EXPECT_EQ(e2e::Occurrences(err, "camwatch: video cam0.avi cannot be created"), 1) << err;
+    EXPECT_EQ(Snapshots(dir, "cam0n").size(), 7u);
+    EXPECT_EQ(e2e::LogRecords(dir.File("cam0.log")), 7);
+}
