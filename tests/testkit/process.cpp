@@ -65,7 +65,7 @@ std::vector<std::string> ListFiles(const std::string& dir) {
 }
 
 Program::Program(const std::string& dir, const std::vector<std::string>& env,
-                 const std::string& binary) {
+                 const std::string& binary, const std::function<void()>& inChild) {
     int inPipe[2], outPipe[2], errPipe[2];
     if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC)) {
         std::abort();
@@ -85,6 +85,7 @@ Program::Program(const std::string& dir, const std::vector<std::string>& env,
                 setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
             }
         }
+        if (inChild) inChild();
         execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }

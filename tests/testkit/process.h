@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -35,9 +36,11 @@ std::vector<std::string> ListFiles(const std::string& dir);
 class Program {
 public:
     // env: "NAME=value" sets a variable, "NAME" removes it. DISPLAY is removed unless env
-    // sets it.
+    // sets it. inChild runs in the child just before exec (say, to set a resource limit);
+    // it may only make async-signal-safe calls.
     explicit Program(const std::string& dir, const std::vector<std::string>& env = {},
-                     const std::string& binary = CAMWATCH_BINARY);
+                     const std::string& binary = CAMWATCH_BINARY,
+                     const std::function<void()>& inChild = {});
     ~Program();  // kills the child if it is still running
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
