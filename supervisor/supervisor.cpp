@@ -169,6 +169,9 @@ void StopWorkers(int foundCount) {
 
 int RunProgram(WorkerEntry worker, CameraOpener opener) {
     QuietLibraries();
+    // A write beyond the file-size limit (ulimit -f) then fails like one to a full disk,
+    // instead of ending the process with every video unfinished.
+    signal(SIGXFSZ, SIG_IGN);
     StopSignals signals;
 
     LoadConfig("config.cfg");
