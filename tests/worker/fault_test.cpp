@@ -247,12 +247,12 @@ void ServeWhileLogsBlocked(const testkit::TempDir& dir, const std::string& block
                            {"PATHLOG", blocked + "/"},
                            {"PATHAVI", videoBlocked ? blocked + "/" : ""}});
     testkit::Program program(dir.path());
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            return testkit::FileExists(dir.File("cam0n10.jpg")) &&
-                   testkit::FileExists(dir.File("cam1n10.jpg"));
-        },
-        kWaitMs));
+    auto servedTen = [&] {
+        return testkit::FileExists(dir.File("cam0n10.jpg")) &&
+               testkit::FileExists(dir.File("cam1n10.jpg"));
+    };
+    WaitUntil([&] { return servedTen() || !Running(program); }, kWaitMs);
+    ASSERT_TRUE(servedTen()) << program.Stderr();
     ASSERT_TRUE(unblock());
     EXPECT_TRUE(WaitForLogsClosed(program, dir, blocked + "/", 2));
     Exit(program);
@@ -630,9 +630,9 @@ TEST(Soak, TenCamerasKeepTheirMemoryFlat) {
     ::testing::Test::RecordProperty("rss_start_kib", std::to_string(startKiB));
     ::testing::Test::RecordProperty("rss_end_kib", std::to_string(endKiB));
     if (kSanitized) return;  // a sanitizer's own bookkeeping grows; the figure means nothing
-    // Flat: what a run of this length may drift by (allocator caches, FFmpeg's buffer pools),
-    // far below what a leak of a frame, a snapshot or a record at a time would add.
-    EXPECT_LE(endKiB, startKiB + 8 * 1024 + startKiB / 20);
+    // Flat: what the allocator's caches may still settle by (about 1 MiB in 40 s, 3 MiB in
+    // 300 s here), well below what losing a frame buffer per held frame would add.
+    EXPECT_LE(endKiB, startKiB + 4 * 1024 + startKiB / 50);
 }
 
 }  // namespace
