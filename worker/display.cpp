@@ -112,7 +112,11 @@ public:
         }
         state_ = State::Stopping;
         wake_.notify_all();
-        stopped_.wait_for(lock, kStopGrace, [&] { return state_ != State::Stopping; });
+        bool ended = stopped_.wait_for(lock, kStopGrace, [&] { return state_ != State::Stopping; });
+        lock.unlock();
+        // The thread still runs Qt's per-thread clean-up after it has said so; the process
+        // must not unload Qt under it. A thread stuck inside the window system is left be.
+        if (ended && thread_.joinable()) thread_.join();
     }
 
 private:
@@ -137,7 +141,7 @@ private:
     // and the workers must not wait for that.
     void StartLocked() {
         try {
-            std::thread(&DisplayThread::Run, this).detach();
+            thread_ = std::thread(&DisplayThread::Run, this);
             state_ = State::Running;
         } catch (...) {
             state_ = State::Unavailable;
@@ -236,6 +240,7 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable stopped_;
+    std::thread thread_;  // joined by Stop() at exit; the object itself is never destroyed
     State state_ = State::Idle;
     std::deque<Request> queue_;
     uint64_t lastGeneration_ = 0;
