@@ -1,5 +1,8 @@
 #include "eventlog/logfile.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -33,6 +36,17 @@ LocalTime SystemLocalTime() {
             static_cast<uint16_t>(parts.tm_min),
             static_cast<uint16_t>(parts.tm_sec),
             static_cast<uint16_t>(millisecond)};
+}
+
+// fopen(name, "wb" or "ab") that never waits: a named pipe that nothing reads fails at once,
+// and a full one drops the record, instead of stalling the worker and the shutdown after it.
+std::FILE* OpenForWriting(const char* name, bool append) {
+    const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK |
+                                  (append ? O_APPEND : O_TRUNC), 0666);
+    if (fd < 0) return nullptr;
+    std::FILE* file = fdopen(fd, append ? "ab" : "wb");
+    if (!file) close(fd);
+    return file;
 }
 
 // Interval between two tick counts, across a wrap of the counter.
@@ -75,7 +89,7 @@ void LogFile::Open(const char* name) {
     // The name is kept even when the file cannot be made now (say its folder does not
     // exist yet): every later record tries again, so no record that could be written is lost.
     std::strcpy(path, name);
-    file = std::fopen(name, "wb");
+    file = OpenForWriting(name, false);
     if (!file) return;
 
     FormatStamp("");
@@ -89,7 +103,7 @@ void LogFile::Open(const char* name) {
 void LogFile::Write(const char* message) {
     if (!path[0]) return;
     const uint32_t now = Tick();
-    file = std::fopen(path, "ab");
+    file = OpenForWriting(path, true);
     if (!file) return;
 
     // Each record starts a new line, so one lost or half-written record never merges
@@ -105,7 +119,7 @@ void LogFile::Write(const char* message) {
 
 void LogFile::Close() {
     if (!path[0]) return;
-    file = std::fopen(path, "ab");
+    file = OpenForWriting(path, true);
     path[0] = '\0';  // the log ends here, whether or not the closing lines get through
     if (!file) return;
 

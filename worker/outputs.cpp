@@ -31,6 +31,13 @@ bool FileTaken(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
+// A named pipe cannot hold an AVI (the writer goes back to fill in the header at the end),
+// and opening one that nothing reads would stall the worker for good.
+bool IsNamedPipe(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
 // OpenCV's image codecs set up shared state at their first use; with several workers saving
 // their first snapshots at once, that set-up races. One thread does it for all.
 void PrepareImageCodecs() {
@@ -105,6 +112,7 @@ void VideoRecorder::Open(const std::string& path, int32_t fourcc, cv::Size frame
     if (half.width <= 0 || half.height <= 0) return;
     if (scaled_.empty()) scaled_ = cv::Mat(half, CV_8UC3, cv::Scalar::all(0));
     auto open = [&] {
+        if (IsNamedPipe(path)) return;
         try {
             writer_.open(path, cv::CAP_FFMPEG, fourcc, kVideoFps, scaled_.size(), true);
         } catch (...) {

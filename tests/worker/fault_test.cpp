@@ -361,6 +361,30 @@ TEST(FaultOutputs, AFileSizeLimitFailsOnlyTheWritesBeyondIt) {
     }
 }
 
+TEST(FaultOutputs, NamedPipesInPlaceOfOutputsDoNotStallTheCamera) {
+    // A log or video made a named pipe, say to feed another program: with nothing reading
+    // it, opening it for writing waits for ever, and `exit` and SIGTERM with it.
+    testkit::TempDir dir;
+    constexpr int kFrames = 30;
+    ASSERT_TRUE(WriteBlinking(dir.File("src0.avi"), kFrames));
+    for (const char* name : {"cam0.log", "cam0.avi", "cam0n1.jpg"}) {
+        ASSERT_EQ(mkfifo(dir.File(name).c_str(), 0644), 0) << name;
+    }
+    e2e::WriteConfig(dir);
+    testkit::Program program(dir.path());
+    // Every frame is served; the snapshots take the numbers after the pipe's.
+    auto served = [&] { return e2e::Snapshots(dir, "cam0n").size() >= size_t{kFrames}; };
+    EXPECT_TRUE(WaitUntil([&] { return served() || !Running(program); }, 20000));
+    program.Send("exit\n");
+    EXPECT_EQ(program.Wait(20000), 0) << "stalled";
+    EXPECT_EQ(program.Stdout(), Console(1, 1));
+    EXPECT_EQ(e2e::Snapshots(dir, "cam0n").size(), size_t{kFrames});
+    for (const char* name : {"cam0.log", "cam0.avi", "cam0n1.jpg"}) {
+        struct stat st {};
+        EXPECT_TRUE(stat(dir.File(name).c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) << name;
+    }
+}
+
 // ---- sources that misbehave ---------------------------------------------------------------
 
 TEST(FaultSources, CorruptAndCutFilesAreServedAsFarAsTheyDecode) {
