@@ -169,9 +169,11 @@ void StopWorkers(int foundCount) {
 
 int RunProgram(WorkerEntry worker, CameraOpener opener) {
     QuietLibraries();
-    // A write beyond the file-size limit (ulimit -f) then fails like one to a full disk,
-    // instead of ending the process with every video unfinished.
+    // A write beyond the file-size limit (ulimit -f) then fails like one to a full disk, and
+    // a prompt to a console that has gone away (a pipe with no reader) is only lost, instead
+    // of either ending the process with every video unfinished.
     signal(SIGXFSZ, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
     StopSignals signals;
 
     LoadConfig("config.cfg");

@@ -385,6 +385,35 @@ TEST(FaultOutputs, NamedPipesInPlaceOfOutputsDoNotStallTheCamera) {
     }
 }
 
+TEST(FaultOutputs, AConsoleThatGoesAwayLeavesTheCamerasRecording) {
+    // Standard output is a pipe whose reader goes away mid-run (a closed terminal tab, a
+    // killed `tee`): the next prompt goes nowhere, and the cameras must not end with it.
+    testkit::TempDir dir;
+    ASSERT_TRUE(WriteBlinking(dir.File("src0.avi"), 400));
+    e2e::WriteConfig(dir, {{"OUTJPG", "OFF"}});
+    int console[2];
+    ASSERT_EQ(pipe2(console, O_CLOEXEC), 0);
+    testkit::Program program(dir.path(), {}, CAMWATCH_BINARY, [&] {
+        dup2(console[1], STDOUT_FILENO);
+        signal(SIGPIPE, SIG_DFL);  // as a shell would start the program
+    });
+    close(console[1]);
+    std::string seen;  // up to the first prompt: the console is running
+    for (char c; seen.find("QORV#") == std::string::npos && read(console[0], &c, 1) == 1;) {
+        seen += c;
+    }
+    ASSERT_EQ(seen, Console(1, 1));
+    close(console[0]);
+    program.Send("winoff\n");  // answered by a prompt that has nowhere to go
+    const std::string log = dir.File("cam0.log");
+    const int records = e2e::LogRecords(log);
+    WaitUntil([&] { return e2e::LogRecords(log) >= records + 20 || !Running(program); }, kWaitMs);
+    EXPECT_TRUE(Running(program)) << "the program ended with its console";
+    Exit(program);
+    EXPECT_TRUE(LogClosed(log));
+    ExpectVideoMatchesLog(dir.File("cam0.avi"), log);
+}
+
 // ---- sources that misbehave ---------------------------------------------------------------
 
 TEST(FaultSources, CorruptAndCutFilesAreServedAsFarAsTheyDecode) {
