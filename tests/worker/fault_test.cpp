@@ -328,7 +328,9 @@ TEST(FaultOutputs, ReadOnlyFoldersForPicturesLeaveEveryCameraServed) {
 TEST(FaultOutputs, AFullFileSystemForPicturesLeavesEveryCameraServed) {
     testkit::TempDir dir;
     SmallFileSystem fs(dir.File("full"), 160);
-    if (!fs.ok()) GTEST_SKIP() << "cannot mount a small tmpfs here (FileSizeLimit covers it)";
+    if (!fs.ok())
+        GTEST_SKIP() << "cannot mount a small tmpfs here (AFileSizeLimitFailsOnlyTheWritesBeyondIt "
+                        "stands in)";
     ServeWithPicturesBlocked(dir, "full");
     // Snapshots that did not fit are not left behind cut short.
     for (const std::string& name : testkit::ListFiles(dir.File("full"))) {
