@@ -23,7 +23,7 @@ constexpr int kStartPauseMs = 100;
 constexpr int kConsolePauseMs = 1000;
 constexpr int kErrorPauseMs = 5000;
 
-// SIGINT and SIGTERM are blocked in every thread and read from a signalfd by the main
+// SIGINT, SIGTERM and SIGHUP are blocked in every thread and read from a signalfd by the main
 // thread, so that they end the console like `exit` and shut down in order.
 class StopSignals {
 public:
@@ -31,6 +31,7 @@ public:
         sigemptyset(&set_);
         sigaddset(&set_, SIGINT);
         sigaddset(&set_, SIGTERM);
+        sigaddset(&set_, SIGHUP);  // the terminal closed: stop in order, so videos stay playable
         // Before any thread exists, so that every later thread inherits the mask.
         pthread_sigmask(SIG_BLOCK, &set_, nullptr);
         fd_ = signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK);

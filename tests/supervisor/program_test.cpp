@@ -63,7 +63,7 @@ TEST_F(ProgramTest, EndOfInputActsAsExit) {
 }
 
 TEST_F(ProgramTest, TerminationSignalsShutDownInOrder) {
-    for (int sig : {SIGTERM, SIGINT}) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         WriteCamera("ALLCAM=1\nMAXMSEC=10000\nSOURCE0=cam.avi\n");
         testkit::Program program(dir.path());
         ASSERT_TRUE(program.WaitForOutput("QORV#", kTimeoutMs));
