@@ -1,4 +1,6 @@
 #include "supervisor/supervisor.h"
 #include "worker/worker.h"
 
-int main() { return RunProgram(CameraWorker); }
+int main() {
+    return RunProgram(CameraWorker);
+}

@@ -4,11 +4,10 @@
 //   decode_baseline <file> [file ...]      prints the total number of frames decoded
 #include <atomic>
 #include <cstdio>
-#include <thread>
-#include <vector>
-
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/videoio.hpp>
+#include <thread>
+#include <vector>
 
 int main(int argc, char** argv) {
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);

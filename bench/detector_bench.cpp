@@ -7,14 +7,14 @@
 // The scene: a textured room and one person-sized textured figure walking to and fro at
 // 30 frames per second. Frames are rendered outside the timed region. After the cases the
 // program prints the ratios the detector is held to.
+#include <benchmark/benchmark.h>
+
 #include <array>
 #include <cstdio>
 #include <map>
+#include <opencv2/imgproc.hpp>
 #include <string>
 #include <vector>
-
-#include <benchmark/benchmark.h>
-#include <opencv2/imgproc.hpp>
 
 #include "detector/detector.h"
 
@@ -24,7 +24,7 @@ constexpr double kFrameStep = 1.0 / 30.0;
 constexpr int kWarmUpFrames = 45;  // past the first three calls and a full second of history
 
 class Camera {
-public:
+  public:
     Camera(cv::Size size, bool moving) : moving_(moving), room_(size, CV_8UC3) {
         for (int y = 0; y < size.height; ++y) {
             for (int x = 0; x < size.width; ++x) {
@@ -52,7 +52,7 @@ public:
         }
     }
 
-private:
+  private:
     bool moving_;
     cv::Mat room_;
     cv::Size figure_;
@@ -84,10 +84,15 @@ void BM_Detect(benchmark::State& bench, Mode mode, cv::Size size, bool moving) {
     int64_t counted = 0;
     const auto run = [&](Mode m) -> int {
         switch (m) {
-        case Mode::Reference: return DetectMotionReference(frame, 30, state, t);
-        case Mode::Hidden: return DetectMotionFast(frame, 30, state, t, false);
-        case Mode::Shown: return DetectMotionFast(frame, 30, state, t, true);
-        case Mode::Floor: floor.Run(frame); return 0;
+            case Mode::Reference:
+                return DetectMotionReference(frame, 30, state, t);
+            case Mode::Hidden:
+                return DetectMotionFast(frame, 30, state, t, false);
+            case Mode::Shown:
+                return DetectMotionFast(frame, 30, state, t, true);
+            case Mode::Floor:
+                floor.Run(frame);
+                return 0;
         }
         return 0;
     };
@@ -102,13 +107,13 @@ void BM_Detect(benchmark::State& bench, Mode mode, cv::Size size, bool moving) {
         bench.ResumeTiming();
         counted += run(mode);
     }
-    bench.counters["regions"] = benchmark::Counter(static_cast<double>(counted),
-                                                   benchmark::Counter::kAvgIterations);
+    bench.counters["regions"] =
+        benchmark::Counter(static_cast<double>(counted), benchmark::Counter::kAvgIterations);
 }
 
 // Console output plus the ratios of each frame size, taken from this very run.
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     RatioReporter() : ConsoleReporter(OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
@@ -116,7 +121,8 @@ public:
             if (r.error_occurred) continue;
             if (r.run_type == Run::RT_Aggregate && r.aggregate_name != "median") continue;
             std::string name = r.run_name.str();
-            ms_[name] = r.GetAdjustedRealTime() * 1e3 / benchmark::GetTimeUnitMultiplier(r.time_unit);
+            ms_[name] =
+                r.GetAdjustedRealTime() * 1e3 / benchmark::GetTimeUnitMultiplier(r.time_unit);
         }
     }
     void Finalize() override {
@@ -131,14 +137,14 @@ public:
             const double shown = get("BM_Detect/shown"), floor = get("BM_Detect/floor");
             const double still = get("BM_DetectStill/hidden");
             if (ref <= 0 || hidden <= 0 || shown <= 0 || floor <= 0 || still <= 0) continue;
-            std::printf("  %-9s reference %7.3f ms  hidden %6.3f ms = %.3f x ref  shown %6.3f ms = "
-                        "%.3f x ref  still %6.3f ms = %.2f x floor (%.3f ms)\n",
-                        size, ref, hidden, hidden / ref, shown, shown / ref, still, still / floor,
-                        floor);
+            std::printf(
+                "  %-9s reference %7.3f ms  hidden %6.3f ms = %.3f x ref  shown %6.3f ms = "
+                "%.3f x ref  still %6.3f ms = %.2f x floor (%.3f ms)\n",
+                size, ref, hidden, hidden / ref, shown, shown / ref, still, still / floor, floor);
         }
     }
 
-private:
+  private:
     std::map<std::string, double> ms_;
 };
 
@@ -146,9 +152,10 @@ private:
 
 int main(int argc, char** argv) {
     const std::vector<cv::Size> sizes = {{640, 480}, {1280, 720}, {1920, 1080}};
-    const std::vector<std::pair<const char*, Mode>> modes = {
-        {"reference", Mode::Reference}, {"hidden", Mode::Hidden}, {"shown", Mode::Shown},
-        {"floor", Mode::Floor}};
+    const std::vector<std::pair<const char*, Mode>> modes = {{"reference", Mode::Reference},
+                                                             {"hidden", Mode::Hidden},
+                                                             {"shown", Mode::Shown},
+                                                             {"floor", Mode::Floor}};
     for (const cv::Size& size : sizes) {
         const std::string dims = std::to_string(size.width) + "x" + std::to_string(size.height);
         for (const auto& [name, mode] : modes) {

@@ -81,7 +81,9 @@ int32_t ParseInt32(const std::string& text) {
     return static_cast<int32_t>(negative ? -magnitude : magnitude);
 }
 
-bool ParseSwitch(const std::string& text) { return text == "ON"; }
+bool ParseSwitch(const std::string& text) {
+    return text == "ON";
+}
 
 int32_t CodecFourcc(const std::string& codec) {
     uint32_t code = 0;

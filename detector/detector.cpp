@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-
 #include <opencv2/imgproc.hpp>
 #include <opencv2/optflow/motempl.hpp>
 
@@ -13,7 +12,7 @@ DetectorState DetectorTable[kDetectorSlots];
 
 namespace {
 
-constexpr double kHistoryDuration = 1.0;   // seconds a pixel's motion stays in the history
+constexpr double kHistoryDuration = 1.0;  // seconds a pixel's motion stays in the history
 constexpr double kGradientDelta1 = 0.5;
 constexpr double kGradientDelta2 = 0.05;
 constexpr int kGradientAperture = 3;
@@ -275,7 +274,8 @@ int32_t FastPass(cv::Mat& frame, int32_t diffThreshold, DetectorState& s, double
         s.drawLines.push_back(ComponentDirectionLine(r, GlobalOrientation(s, r, t)));
     }
     // Drawn last, so that a failure above leaves the frame untouched.
-    for (size_t i = 0; i < s.drawRects.size(); ++i) DrawOverlay(frame, s.drawRects[i], s.drawLines[i]);
+    for (size_t i = 0; i < s.drawRects.size(); ++i)
+        DrawOverlay(frame, s.drawRects[i], s.drawLines[i]);
     return count;
 }
 
@@ -316,8 +316,8 @@ int32_t DetectMotionReference(cv::Mat& frame, int32_t diffThreshold, DetectorSta
     try {
         cv::Mat& silhouette = Silhouette(frame, diffThreshold, state);
         state.marksValid = false;  // this path keeps no marks
-        const double t = HistoryTime(state, timestamp,
-                                     cv::Rect(0, 0, state.history.cols, state.history.rows));
+        const double t =
+            HistoryTime(state, timestamp, cv::Rect(0, 0, state.history.cols, state.history.rows));
         cv::motempl::updateMotionHistory(silhouette, state.history, t, kHistoryDuration);
         cv::motempl::calcMotionGradient(state.history, state.gradientMask, state.orientation,
                                         kGradientDelta1, kGradientDelta2, kGradientAperture);

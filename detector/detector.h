@@ -4,9 +4,8 @@
 
 #include <array>
 #include <cstdint>
-#include <vector>
-
 #include <opencv2/core.hpp>
+#include <vector>
 
 constexpr int kDetectorSlots = 10;
 
@@ -27,13 +26,13 @@ struct DirectionLine {
 };
 
 struct DetectorState {
-    int32_t ringIndex = 0;              // ring position that receives the next gray frame
-    std::array<cv::Mat, 4> ring;        // gray frames of the last calls + last silhouette
-    cv::Mat history;                    // CV_32F: time stamp of each pixel's latest motion
-    cv::Mat orientation;                // CV_32F: motion gradient direction, degrees
-    cv::Mat segmentMask;                // CV_32F: component labels
-    cv::Mat gradientMask;               // CV_8U: where the gradient is valid (0/1)
-    std::vector<cv::Rect> components;   // components of the current call
+    int32_t ringIndex = 0;             // ring position that receives the next gray frame
+    std::array<cv::Mat, 4> ring;       // gray frames of the last calls + last silhouette
+    cv::Mat history;                   // CV_32F: time stamp of each pixel's latest motion
+    cv::Mat orientation;               // CV_32F: motion gradient direction, degrees
+    cv::Mat segmentMask;               // CV_32F: component labels
+    cv::Mat gradientMask;              // CV_8U: where the gradient is valid (0/1)
+    std::vector<cv::Rect> components;  // components of the current call
 
     // History values are seconds after timeBase (process time). The base moves forward every
     // hour or so, which keeps the 32-bit float history as fine as the millisecond clock.
@@ -41,7 +40,7 @@ struct DetectorState {
 
     // Fast path only. The fast path keeps orientation, gradient mask and segment mask valid
     // only where it needed them in the current call; history and ring are always complete.
-    bool marksValid = false;                     // marks describe the history
+    bool marksValid = false;  // marks describe the history
     int32_t markCount = 0;
     std::array<MotionMark, kMotionMarks> marks;  // oldest first
     cv::Rect motionRegion;                       // bounds every non-zero history pixel

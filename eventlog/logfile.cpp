@@ -28,21 +28,17 @@ LocalTime SystemLocalTime() {
     const int millisecond = static_cast<int>(sinceEpoch % 1000);
     tm parts{};
     if (sinceEpoch < 0 || !localtime_r(&seconds, &parts)) return {};
-    return {static_cast<uint16_t>(parts.tm_year + 1900),
-            static_cast<uint16_t>(parts.tm_mon + 1),
-            static_cast<uint16_t>(parts.tm_wday),
-            static_cast<uint16_t>(parts.tm_mday),
-            static_cast<uint16_t>(parts.tm_hour),
-            static_cast<uint16_t>(parts.tm_min),
-            static_cast<uint16_t>(parts.tm_sec),
-            static_cast<uint16_t>(millisecond)};
+    return {static_cast<uint16_t>(parts.tm_year + 1900), static_cast<uint16_t>(parts.tm_mon + 1),
+            static_cast<uint16_t>(parts.tm_wday),        static_cast<uint16_t>(parts.tm_mday),
+            static_cast<uint16_t>(parts.tm_hour),        static_cast<uint16_t>(parts.tm_min),
+            static_cast<uint16_t>(parts.tm_sec),         static_cast<uint16_t>(millisecond)};
 }
 
 // fopen(name, "wb" or "ab") that never waits: a named pipe that nothing reads fails at once,
 // and a full one drops the record, instead of stalling the worker and the shutdown after it.
 std::FILE* OpenForWriting(const char* name, bool append) {
-    const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK |
-                                  (append ? O_APPEND : O_TRUNC), 0666);
+    const int fd = open(
+        name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (append ? O_APPEND : O_TRUNC), 0666);
     if (fd < 0) return nullptr;
     std::FILE* file = fdopen(fd, append ? "ab" : "wb");
     if (!file) close(fd);
@@ -50,20 +46,28 @@ std::FILE* OpenForWriting(const char* name, bool append) {
 }
 
 // Interval between two tick counts, across a wrap of the counter.
-int Elapsed(uint32_t from, uint32_t to) { return static_cast<int32_t>(to - from); }
+int Elapsed(uint32_t from, uint32_t to) {
+    return static_cast<int32_t>(to - from);
+}
 
 }  // namespace
 
-LogClocks SystemLogClocks() { return {SystemTick, SystemLocalTime}; }
+LogClocks SystemLogClocks() {
+    return {SystemTick, SystemLocalTime};
+}
 
 LogFile::LogFile(LogClocks c) : text{}, clocks(c) {
     if (!clocks.tick) clocks.tick = SystemTick;
     if (!clocks.localTime) clocks.localTime = SystemLocalTime;
 }
 
-LogFile::~LogFile() { Close(); }
+LogFile::~LogFile() {
+    Close();
+}
 
-uint32_t LogFile::Tick() const { return clocks.tick(); }
+uint32_t LogFile::Tick() const {
+    return clocks.tick();
+}
 
 void LogFile::FormatStamp(const char* lead) {
     time = clocks.localTime();
@@ -71,7 +75,9 @@ void LogFile::FormatStamp(const char* lead) {
                   time.day, time.hour, time.minute, time.second, time.millisecond);
 }
 
-bool LogFile::Put(const char* s) { return std::fputs(s, file) >= 0; }
+bool LogFile::Put(const char* s) {
+    return std::fputs(s, file) >= 0;
+}
 
 bool LogFile::CloseFile() {
     bool ok = !std::ferror(file);

@@ -20,7 +20,7 @@ LogClocks SystemLogClocks();
 // A log whose file could not be created, or whose name is longer than 255 characters,
 // is never started: Write and Close then do nothing. No operation throws or prints.
 class LogFile {
-public:
+  public:
     explicit LogFile(LogClocks clocks = SystemLogClocks());
     ~LogFile();  // runs Close()
     LogFile(const LogFile&) = delete;
@@ -30,7 +30,7 @@ public:
     void Write(const char* message);
     void Close();  // appends the closing lines once; nothing when never opened
 
-private:
+  private:
     uint32_t Tick() const;
     void FormatStamp(const char* lead);  // takes the local time, stamp into text
     bool Put(const char* s);             // false when the stream already failed

@@ -38,7 +38,7 @@ void Check(bool ok, const char* what, const std::string& detail = {}) {
 
 // One in-memory file for the whole run, rewritten for every input.
 class MemoryFile {
-public:
+  public:
     MemoryFile() {
         fd_ = memfd_create("config.cfg", MFD_CLOEXEC);
         if (fd_ < 0) Fail("memfd_create failed");
@@ -56,7 +56,7 @@ public:
         return path_.c_str();
     }
 
-private:
+  private:
     int fd_ = -1;
     std::string path_;
 };

@@ -29,13 +29,16 @@ void Check(bool ok, const char* what, const std::string& detail = {}) {
     std::abort();
 }
 
-bool Blank(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool Blank(unsigned char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 std::vector<std::string> ModelWords(const std::string& text) {
     std::vector<std::string> words;
     std::string run;
     auto flush = [&] {
-        for (size_t at = 0; at < run.size(); at += kWordMax) words.push_back(run.substr(at, kWordMax));
+        for (size_t at = 0; at < run.size(); at += kWordMax)
+            words.push_back(run.substr(at, kWordMax));
         run.clear();
     };
     for (unsigned char c : text) {
@@ -113,7 +116,8 @@ void CheckConsole(const std::string& text, int cameraCount, const std::vector<st
     // The rest of the input is still there, word for word.
     std::vector<std::string> rest;
     for (std::string w; ReadWord(in, w);) rest.push_back(w);
-    Check(rest == std::vector<std::string>(model.begin() + static_cast<std::ptrdiff_t>(next), model.end()),
+    Check(rest == std::vector<std::string>(model.begin() + static_cast<std::ptrdiff_t>(next),
+                                           model.end()),
           "the console read past exit");
 }
 

@@ -8,7 +8,7 @@
 namespace {
 
 class VideoCaptureSource : public FrameSource {
-public:
+  public:
     explicit VideoCaptureSource(cv::VideoCapture&& capture) : capture_(std::move(capture)) {}
     bool Read(cv::Mat& frame) override {
         try {
@@ -18,7 +18,7 @@ public:
         }
     }
 
-private:
+  private:
     cv::VideoCapture capture_;
 };
 

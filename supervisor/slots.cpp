@@ -6,7 +6,9 @@ CameraSlot CameraTable[kSlotCount];
 std::atomic<int> FoundCount{0};
 
 namespace {
-bool ValidSlot(int index) { return index >= 0 && index < kSlotCount; }
+bool ValidSlot(int index) {
+    return index >= 0 && index < kSlotCount;
+}
 }  // namespace
 
 void OpenSlot(int index, std::unique_ptr<FrameSource> capture, bool showWindow) {

@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-
 #include <opencv2/core/mat.hpp>
 
 constexpr int kSlotCount = 10;
@@ -19,7 +18,7 @@ constexpr int kSlotCount = 10;
 // A camera: a device, a video file or a stream. Read() gives the next frame (8-bit BGR) or
 // false when no frame comes.
 class FrameSource {
-public:
+  public:
     virtual ~FrameSource() = default;
     virtual bool Read(cv::Mat& frame) = 0;
 };

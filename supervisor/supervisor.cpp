@@ -9,10 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <iostream>
+#include <opencv2/core/utils/logger.hpp>
 #include <streambuf>
 #include <system_error>
-
-#include <opencv2/core/utils/logger.hpp>
 
 #include "config/config.h"
 
@@ -26,7 +25,7 @@ constexpr int kErrorPauseMs = 5000;
 // SIGINT, SIGTERM and SIGHUP are blocked in every thread and read from a signalfd by the main
 // thread, so that they end the console like `exit` and shut down in order.
 class StopSignals {
-public:
+  public:
     StopSignals() {
         sigemptyset(&set_);
         sigaddset(&set_, SIGINT);
@@ -54,7 +53,7 @@ public:
         }
     }
 
-private:
+  private:
     sigset_t set_;
     int fd_ = -1;
 };
@@ -62,10 +61,10 @@ private:
 // Standard input as a stream that reaches its end when the input ends or a stop signal
 // arrives. The signal is left pending, so every later read ends at once too.
 class ConsoleInput : public std::streambuf {
-public:
+  public:
     explicit ConsoleInput(int signalFd) : signalFd_(signalFd) {}
 
-protected:
+  protected:
     int_type underflow() override {
         if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
         pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {signalFd_, POLLIN, 0}};
@@ -81,7 +80,7 @@ protected:
         }
     }
 
-private:
+  private:
     int signalFd_;
     char buffer_[4096];
 };
@@ -94,9 +93,13 @@ void QuietLibraries() {
     setenv("QT_LOGGING_RULES", "default.warning=false;qt.*.warning=false", 0);
 }
 
-void Say(std::ostream& out, const std::string& text) { out << text << std::flush; }
+void Say(std::ostream& out, const std::string& text) {
+    out << text << std::flush;
+}
 
-bool IsBlank(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsBlank(int c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 }  // namespace
 

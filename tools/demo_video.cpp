@@ -5,10 +5,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
-
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
+#include <string>
 
 namespace {
 
@@ -58,8 +57,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const int seconds = argc > 2 ? std::atoi(argv[2]) : 40;
-    const cv::Size size = argc > 4 ? cv::Size(std::atoi(argv[3]), std::atoi(argv[4]))
-                                   : cv::Size(kWidth, kHeight);
+    const cv::Size size =
+        argc > 4 ? cv::Size(std::atoi(argv[3]), std::atoi(argv[4])) : cv::Size(kWidth, kHeight);
     if (size.width <= 0 || size.height <= 0) return 2;
     cv::VideoWriter writer(argv[1], cv::CAP_FFMPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
                            kFps, size, true);

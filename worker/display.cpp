@@ -18,9 +18,8 @@
 #include <deque>
 #include <map>
 #include <mutex>
-#include <thread>
-
 #include <opencv2/highgui.hpp>
+#include <thread>
 
 #include "worker/errors.h"
 #include "worker/windows.h"
@@ -58,7 +57,7 @@ bool XDisplayOpens() {
 }
 
 class DisplayThread final : public WindowSystem {
-public:
+  public:
     void Create(const std::string& title) override {
         Request request{Op::Create, title, {}, 0};
         std::lock_guard<std::mutex> lock(mutex_);
@@ -119,7 +118,7 @@ public:
         if (ended && thread_.joinable()) thread_.join();
     }
 
-private:
+  private:
     enum class Op { Create, Show, Destroy };
     struct Request {
         Op op;
@@ -198,23 +197,23 @@ private:
 
     static void Apply(Request& request, std::map<std::string, uint64_t>& open) {
         switch (request.op) {
-        case Op::Create:
-            Guarded([&] {
-                cv::namedWindow(request.title, cv::WINDOW_AUTOSIZE);
-                open[request.title] = request.generation;
-            });
-            StopAtExitBeforeQt();
-            break;
-        case Op::Show:
-            if (open.count(request.title)) {
-                Guarded([&] { cv::imshow(request.title, request.image); });
-            }
-            break;
-        case Op::Destroy:
-            if (open.erase(request.title)) {
-                Guarded([&] { cv::destroyWindow(request.title); });
-            }
-            break;
+            case Op::Create:
+                Guarded([&] {
+                    cv::namedWindow(request.title, cv::WINDOW_AUTOSIZE);
+                    open[request.title] = request.generation;
+                });
+                StopAtExitBeforeQt();
+                break;
+            case Op::Show:
+                if (open.count(request.title)) {
+                    Guarded([&] { cv::imshow(request.title, request.image); });
+                }
+                break;
+            case Op::Destroy:
+                if (open.erase(request.title)) {
+                    Guarded([&] { cv::destroyWindow(request.title); });
+                }
+                break;
         }
     }
 
@@ -264,4 +263,3 @@ WindowSystem& DisplayWindows() {
     static DisplayThread* display = new DisplayThread;
     return *display;
 }
-

@@ -1,7 +1,5 @@
 #include "worker/outputs.h"
 
-#include "worker/errors.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,11 +7,12 @@
 
 #include <cerrno>
 #include <mutex>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <string_view>
 #include <vector>
 
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
+#include "worker/errors.h"
 
 namespace {
 
@@ -131,7 +130,9 @@ void VideoRecorder::Open(const std::string& path, int32_t fourcc, cv::Size frame
     }
 }
 
-bool VideoRecorder::IsOpen() const { return writer_.isOpened(); }
+bool VideoRecorder::IsOpen() const {
+    return writer_.isOpened();
+}
 
 void VideoRecorder::Write(const cv::Mat& image) {
     if (!writer_.isOpened() || image.empty()) return;

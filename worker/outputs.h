@@ -3,10 +3,9 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
-
 #include <opencv2/core/mat.hpp>
 #include <opencv2/videoio.hpp>
+#include <string>
 
 constexpr size_t kMaxFileName = 255;
 constexpr int kLastSnapshotNumber = 99999;
@@ -26,7 +25,7 @@ bool SaveSnapshot(const std::string& path, const cv::Mat& image);
 // The camera's video: opened at the first frame, retried on each later frame while it cannot
 // be created, half the first frame's size, frames scaled down with bicubic interpolation.
 class VideoRecorder {
-public:
+  public:
     // Tries to create the writer for frames of frameSize; nothing when it is already open.
     void Open(const std::string& path, int32_t fourcc, cv::Size frameSize);
     bool IsOpen() const;
@@ -35,7 +34,7 @@ public:
     // Closes the file.
     void Release();
 
-private:
+  private:
     cv::VideoWriter writer_;
     cv::Mat scaled_;  // made once, at the first attempt
     int failedAttempts_ = 0;

@@ -6,12 +6,11 @@
 // their requests through WindowSystem. Requests never block the caller.
 #pragma once
 
+#include <opencv2/core/mat.hpp>
 #include <string>
 
-#include <opencv2/core/mat.hpp>
-
 class WindowSystem {
-public:
+  public:
     virtual ~WindowSystem() = default;
     // Makes a window with automatic size (nothing when it already exists).
     virtual void Create(const std::string& title) = 0;

@@ -1,9 +1,8 @@
 // The capture loop of one camera: grab, detect, hold, show, keep, pause.
 #include "worker/worker.h"
 
-#include <string>
-
 #include <opencv2/imgproc.hpp>
+#include <string>
 
 #include "config/config.h"
 #include "detector/detector.h"
@@ -37,10 +36,10 @@ struct Worker {
     std::string videoPath;     // "" when the video is off or its name is too long
     std::string snapshotBase;  // "" when snapshots are off or the base is too long
 
-    bool windowShown = false;  // whether this worker's window exists
-    bool windowWanted = false; // the show-window flag, read once per frame
-    cv::Mat frame;             // the grabbed frame; receives the motion overlay
-    cv::Mat copy;              // clean copy, always the first frame's size
+    bool windowShown = false;   // whether this worker's window exists
+    bool windowWanted = false;  // the show-window flag, read once per frame
+    cv::Mat frame;              // the grabbed frame; receives the motion overlay
+    cv::Mat copy;               // clean copy, always the first frame's size
     int32_t holdFrames = 0;
     int32_t wait = 0;
     int32_t loggedFrame = 0;
@@ -49,14 +48,16 @@ struct Worker {
     VideoRecorder video;
 };
 
-bool Held(const Worker& w) { return w.holdFrames > 0; }
+bool Held(const Worker& w) {
+    return w.holdFrames > 0;
+}
 
 // ---- start ----
 
 void StartLog(Worker& w) {
-    w.logPath = Settings.outLog
-                    ? ComposeFileName(Settings.logPrefix, "cam" + std::to_string(w.slotIndex) + ".log")
-                    : std::string();
+    w.logPath = Settings.outLog ? ComposeFileName(Settings.logPrefix,
+                                                  "cam" + std::to_string(w.slotIndex) + ".log")
+                                : std::string();
     if (w.logPath.empty()) return;
     Guarded([&] {
         w.log.Open(w.logPath.c_str());
@@ -96,7 +97,9 @@ bool GrabFrame(Worker& w) {
     }
 }
 
-void ReadWindowFlag(Worker& w) { w.windowWanted = w.slot.showWindow.load() != 0; }
+void ReadWindowFlag(Worker& w) {
+    w.windowWanted = w.slot.showWindow.load() != 0;
+}
 
 // A camera that changes its frame size keeps the first size: new frames are scaled into it.
 void KeepCleanCopy(Worker& w) {
@@ -128,7 +131,9 @@ void UpdateHold(Worker& w, int32_t count) {
     if (count > 0) w.holdFrames = kHoldLength;
 }
 
-void ChooseWait(Worker& w) { w.wait = Held(w) ? Settings.busyWaitMs : Settings.idleWaitMs; }
+void ChooseWait(Worker& w) {
+    w.wait = Held(w) ? Settings.busyWaitMs : Settings.idleWaitMs;
+}
 
 // A window the user closed counts as switched off for this camera: the flag is cleared so
 // that the next `winon` brings the window back.
@@ -176,7 +181,9 @@ void Pause(Worker& w) {
     Guarded([&] { w.services.pause(w.slotIndex, w.wait); });
 }
 
-bool StopRequested(const Worker& w) { return w.slot.runState.load() == kRunStopped; }
+bool StopRequested(const Worker& w) {
+    return w.slot.runState.load() == kRunStopped;
+}
 
 void FrameLoop(Worker& w) {
     do {

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <functional>
-
 #include <opencv2/core/mat.hpp>
 
 #include "worker/windows.h"
@@ -17,8 +16,7 @@ void CameraWorker(int slotIndex);
 struct WorkerServices {
     WindowSystem& windows;
     // Counts the moving regions of frame; may draw them onto it when overlayShown.
-    std::function<int32_t(cv::Mat& frame, int32_t diffThreshold, int slotIndex,
-                          bool overlayShown)>
+    std::function<int32_t(cv::Mat& frame, int32_t diffThreshold, int slotIndex, bool overlayShown)>
         countMotion;
     // Waits up to ms milliseconds, less when the slot is asked to stop.
     std::function<void(int slotIndex, int32_t ms)> pause;

@@ -10,7 +10,7 @@ namespace {
 
 // Loads text as config.cfg and derives the settings from it.
 class ConfigTest : public ::testing::Test {
-protected:
+  protected:
     int Load(const std::string& text) {
         testkit::WriteTextFile(dir.File("config.cfg"), text);
         int result = LoadConfig(dir.File("config.cfg").c_str());

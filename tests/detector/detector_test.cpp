@@ -1,12 +1,12 @@
 // Behaviour of the motion detector on scripted frames, on the straight path and on the fast
 // path with the overlay shown and hidden: all three must count the same.
-#include <cmath>
-#include <vector>
+#include "detector/detector.h"
 
 #include <gtest/gtest.h>
-#include <opencv2/imgproc.hpp>
 
-#include "detector/detector.h"
+#include <cmath>
+#include <opencv2/imgproc.hpp>
+#include <vector>
 
 namespace {
 
@@ -22,10 +22,12 @@ cv::Mat Frame(std::vector<std::pair<cv::Rect, int>> boxes, cv::Size size = kSize
     return f;
 }
 
-bool Drawn(const cv::Mat& clean, const cv::Mat& out) { return cv::norm(clean, out, cv::NORM_INF) > 0; }
+bool Drawn(const cv::Mat& clean, const cv::Mat& out) {
+    return cv::norm(clean, out, cv::NORM_INF) > 0;
+}
 
 class Detector : public ::testing::TestWithParam<Path> {
-protected:
+  protected:
     void SetUp() override {
         ResetDetector(kSlot);
         ref = DetectorState{};
@@ -36,7 +38,8 @@ protected:
         if (GetParam() == Path::Reference) return DetectMotionReference(out, 30, ref, t);
         return DetectMotionAt(out, 30, kSlot, t, GetParam() == Path::Shown);
     }
-    std::vector<int> FeedAll(const std::vector<cv::Mat>& frames, double t0 = 10.0, double dt = 0.1) {
+    std::vector<int> FeedAll(const std::vector<cv::Mat>& frames, double t0 = 10.0,
+                             double dt = 0.1) {
         std::vector<int> counts;
         for (size_t i = 0; i < frames.size(); ++i) counts.push_back(Feed(frames[i], t0 + dt * i));
         return counts;
@@ -134,7 +137,9 @@ TEST_P(Detector, DirectionLinePointsTheWayTheObjectMoves) {
         for (const cv::Rect& c : State().components) r = c.area() > r.area() ? c : r;
         const cv::Point c(r.x + r.width / 2, r.y + r.height / 2);
         const cv::Point reach = step * (std::min(r.width, r.height) / 12);
-        const auto painted = [&](cv::Point p) { return out.at<cv::Vec3b>(p) != frame.at<cv::Vec3b>(p); };
+        const auto painted = [&](cv::Point p) {
+            return out.at<cv::Vec3b>(p) != frame.at<cv::Vec3b>(p);
+        };
         EXPECT_TRUE(painted(c + reach)) << step;
         EXPECT_FALSE(painted(c - reach)) << step;
     }
@@ -150,7 +155,9 @@ TEST_P(Detector, MotionStopsCountingAfterWeeksOfUptime) {
 }
 
 std::string PathName(const ::testing::TestParamInfo<Path>& info) {
-    return info.param == Path::Reference ? "Reference" : info.param == Path::Shown ? "Shown" : "Hidden";
+    return info.param == Path::Reference ? "Reference"
+           : info.param == Path::Shown   ? "Shown"
+                                         : "Hidden";
 }
 INSTANTIATE_TEST_SUITE_P(Paths, Detector,
                          ::testing::Values(Path::Reference, Path::Shown, Path::Hidden), PathName);

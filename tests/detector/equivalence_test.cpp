@@ -1,11 +1,11 @@
 // The fast path against the straight path, frame by frame, over long synthetic sequences:
 // same counts, same components, same history, same drawing when the overlay is shown and
 // none when it is hidden.
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
 #include <random>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <opencv2/imgproc.hpp>
 
 #include "detector/detector.h"
 
@@ -22,11 +22,14 @@ struct Mover {
 // Objects that move, stop and start again, lighting steps, sensor specks, and every 200
 // frames a still spell of 40 frames.
 class Scene {
-public:
+  public:
     Scene(uint32_t seed, cv::Size size) : rng_(seed), size_(size) {
         for (int i = 0; i < 4; ++i) {
-            movers_.push_back({{Uniform(0, size.width), Uniform(0, size.height)}, {0, 0},
-                               {Int(8, 60), Int(8, 50)}, Int(40, 255), i % 2 == 0});
+            movers_.push_back({{Uniform(0, size.width), Uniform(0, size.height)},
+                               {0, 0},
+                               {Int(8, 60), Int(8, 50)},
+                               Int(40, 255),
+                               i % 2 == 0});
         }
     }
     void Resize(cv::Size size) { size_ = size; }
@@ -58,10 +61,12 @@ public:
             if (m.pos.y < -20 || m.pos.y > size_.height) m.vel.y = -m.vel.y;
             const cv::Rect r(cv::Point(m.pos), m.size);
             cv::rectangle(f, r, cv::Scalar::all(m.level), cv::FILLED);
-            if (m.textured) cv::rectangle(f, r + cv::Point(4, 4) - cv::Size(8, 8), cv::Scalar(0, 90, 250), 2);
+            if (m.textured)
+                cv::rectangle(f, r + cv::Point(4, 4) - cv::Size(8, 8), cv::Scalar(0, 90, 250), 2);
         }
         if (i % 200 >= 100 && !still) {
-            for (int k = 0; k < 40; ++k) f.at<cv::Vec3b>(Int(0, f.rows - 1), Int(0, f.cols - 1)) = {255, 255, 255};
+            for (int k = 0; k < 40; ++k)
+                f.at<cv::Vec3b>(Int(0, f.rows - 1), Int(0, f.cols - 1)) = {255, 255, 255};
         }
         return f;
     }
@@ -71,9 +76,11 @@ public:
         return k < 70 ? 0.033 : k < 80 ? 0.1 : k < 88 ? 0.0 : k < 97 ? 0.4 : 1.3;
     }
 
-private:
+  private:
     int Int(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
-    double Uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng_); }
+    double Uniform(double lo, double hi) {
+        return std::uniform_real_distribution<double>(lo, hi)(rng_);
+    }
 
     std::mt19937 rng_;
     cv::Size size_;
@@ -145,7 +152,8 @@ TEST(FastPath, PicksUpAStateTheStraightPathRanOn) {
         const int count = DetectMotionReference(a, 30, ref, t);
         ASSERT_EQ((i / 10) % 2 ? DetectMotionFast(b, 30, mixed, t, true)
                                : DetectMotionReference(b, 30, mixed, t),
-                  count) << i;
+                  count)
+            << i;
         ASSERT_TRUE(SameBits(a, b)) << i;
     }
 }

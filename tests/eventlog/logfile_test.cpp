@@ -21,12 +21,12 @@ const LogClocks kFake{[] { return fakeTick; }, [] { return fakeTime; }};
 
 void At(uint32_t tick, int y, int mo, int d, int h, int mi, int s, int ms) {
     fakeTick = tick;
-    fakeTime = LocalTime{uint16_t(y), uint16_t(mo), 0, uint16_t(d), uint16_t(h),
-                         uint16_t(mi), uint16_t(s), uint16_t(ms)};
+    fakeTime = LocalTime{uint16_t(y), uint16_t(mo), 0,           uint16_t(d),
+                         uint16_t(h), uint16_t(mi), uint16_t(s), uint16_t(ms)};
 }
 
 class LogFileTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { At(1000, 2024, 3, 5, 9, 7, 2, 45); }
     testkit::TempDir dir;
     std::string path = dir.File("cam3.log");

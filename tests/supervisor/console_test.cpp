@@ -26,7 +26,7 @@ TEST(ConsoleWords, BlanksSeparateAndLongWordsComeInPiecesOf20) {
 }
 
 class ConsoleTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ResetCameraTable(); }
     void TearDown() override { ResetCameraTable(); }
 

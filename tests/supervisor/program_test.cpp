@@ -10,11 +10,12 @@ namespace {
 constexpr int kTimeoutMs = 30000;
 
 class ProgramTest : public ::testing::Test {
-protected:
+  protected:
     // A camera for slot 0: a still scene long enough to outlast the test.
     void WriteCamera(const std::string& config) {
-        ASSERT_TRUE(testkit::WriteVideo(dir.File("cam.avi"), 20, {64, 48},
-                                        [](int) { return testkit::StillScene({64, 48}); }));
+        ASSERT_TRUE(testkit::WriteVideo(dir.File("cam.avi"), 20, {64, 48}, [](int) {
+            return testkit::StillScene({64, 48});
+        }));
         testkit::WriteTextFile(dir.File("config.cfg"), config);
     }
     testkit::TempDir dir;

@@ -11,7 +11,7 @@ namespace {
 
 // A camera that delivers a fixed number of frames.
 class FakeCamera : public FrameSource {
-public:
+  public:
     explicit FakeCamera(int frames) : frames_(frames) {}
     bool Read(cv::Mat& frame) override {
         if (frames_-- <= 0) return false;
@@ -19,7 +19,7 @@ public:
         return true;
     }
 
-private:
+  private:
     int frames_;
 };
 
@@ -44,7 +44,7 @@ void ContractWorker(int slot) {
 }
 
 class SlotsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ResetCameraTable();
         Settings = SettingsRecord{};

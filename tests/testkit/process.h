@@ -14,7 +14,7 @@ namespace testkit {
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -22,7 +22,7 @@ public:
     const std::string& path() const { return path_; }
     std::string File(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -34,7 +34,7 @@ std::vector<std::string> ListFiles(const std::string& dir);
 
 // build/camwatch running in a folder with piped standard input, output and error.
 class Program {
-public:
+  public:
     // env: "NAME=value" sets a variable, "NAME" removes it. DISPLAY is removed unless env
     // sets it. inChild runs in the child just before exec (say, to set a resource limit);
     // it may only make async-signal-safe calls.
@@ -56,7 +56,7 @@ public:
     std::string Stderr();
     pid_t pid() const { return pid_; }
 
-private:
+  private:
     void Pump(int fd, std::string* sink);
 
     pid_t pid_ = -1;

@@ -1,7 +1,6 @@
 #include "tests/testkit/video.h"
 
 #include <algorithm>
-
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 

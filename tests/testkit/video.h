@@ -2,9 +2,8 @@
 #pragma once
 
 #include <functional>
-#include <string>
-
 #include <opencv2/core.hpp>
+#include <string>
 
 namespace testkit {
 

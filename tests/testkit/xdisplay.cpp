@@ -27,8 +27,8 @@ VirtualDisplay::VirtualDisplay() {
         dup2(null, 1);
         dup2(null, 2);
         std::string fd = std::to_string(out);
-        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "800x600x24",
-               "-nolisten", "tcp", static_cast<char*>(nullptr));
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "800x600x24", "-nolisten",
+               "tcp", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(fds[1]);
@@ -64,9 +64,8 @@ std::string CommandOutput(const std::string& command) {
 std::vector<std::string> VirtualDisplay::VisibleWindows(const std::string& title) const {
     std::vector<std::string> ids;
     if (!ok()) return ids;
-    std::istringstream lines(CommandOutput("DISPLAY=" + name_ +
-                                           " xdotool search --onlyvisible --name '^" + title +
-                                           "$' 2>/dev/null"));
+    std::istringstream lines(CommandOutput(
+        "DISPLAY=" + name_ + " xdotool search --onlyvisible --name '^" + title + "$' 2>/dev/null"));
     for (std::string id; std::getline(lines, id);) {
         if (!id.empty()) ids.push_back(id);
     }

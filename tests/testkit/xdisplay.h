@@ -11,7 +11,7 @@ namespace testkit {
 // Xvfb on a free display number, ended with the object. ok() is false when Xvfb is missing
 // or does not come up; tests then skip.
 class VirtualDisplay {
-public:
+  public:
     VirtualDisplay();
     ~VirtualDisplay();
     VirtualDisplay(const VirtualDisplay&) = delete;
@@ -29,7 +29,7 @@ public:
     // (WM_DELETE_WINDOW). False when there was none.
     bool CloseLikeUser(const std::string& title) const;
 
-private:
+  private:
     pid_t pid_ = -1;
     std::string name_;
 };

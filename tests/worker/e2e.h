@@ -3,11 +3,10 @@
 
 #include <chrono>
 #include <map>
+#include <opencv2/imgproc.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
-
-#include <opencv2/imgproc.hpp>
 
 #include "tests/testkit/process.h"
 #include "tests/testkit/video.h"
@@ -22,17 +21,21 @@ const cv::Size kSmall(160, 120);
 inline void WriteConfig(const testkit::TempDir& dir,
                         const std::map<std::string, std::string>& overrides = {}) {
     std::map<std::string, std::string> keys = {
-        {"ALLCAM", "1"},    {"MINMSEC", "20"},  {"MAXMSEC", "20"}, {"PATHJPG", ""},
-        {"PATHAVI", ""},    {"PATHLOG", ""},    {"CODEC", "MJPG"}, {"WINDOWS", "OFF"},
-        {"OUTJPG", "ON"},   {"OUTAVI", "ON"},   {"OUTLOG", "ON"},  {"SOURCE0", "src0.avi"}};
+        {"ALLCAM", "1"},  {"MINMSEC", "20"}, {"MAXMSEC", "20"}, {"PATHJPG", ""},
+        {"PATHAVI", ""},  {"PATHLOG", ""},   {"CODEC", "MJPG"}, {"WINDOWS", "OFF"},
+        {"OUTJPG", "ON"}, {"OUTAVI", "ON"},  {"OUTLOG", "ON"},  {"SOURCE0", "src0.avi"}};
     for (const auto& [key, value] : overrides) keys[key] = value;
     std::string text;
     for (const auto& [key, value] : keys) text += key + "=" + value + "\n";
     testkit::WriteTextFile(dir.File("config.cfg"), text);
 }
 
-inline cv::Mat Lit(int) { return testkit::StillScene(kSmall); }
-inline cv::Mat Dark(int) { return cv::Mat::zeros(kSmall, CV_8UC3); }
+inline cv::Mat Lit(int) {
+    return testkit::StillScene(kSmall);
+}
+inline cv::Mat Dark(int) {
+    return cv::Mat::zeros(kSmall, CV_8UC3);
+}
 // Every frame differs from the one three frames before it: motion all the time.
 inline cv::Mat Flicker(int i) {
     return i % 2 ? testkit::StillScene(kSmall) : cv::Mat(kSmall, CV_8UC3, cv::Scalar(20, 20, 20));

@@ -5,11 +5,10 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <opencv2/imgproc.hpp>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <opencv2/imgproc.hpp>
 
 #include "supervisor/slots.h"
 #include "worker/worker.h"
@@ -18,7 +17,7 @@ namespace fakes {
 
 // Plays frames(0) .. frames(count-1), then ends. beforeFrame(i) runs before frame i is given.
 class ScriptedCamera : public FrameSource {
-public:
+  public:
     ScriptedCamera(int count, std::function<cv::Mat(int)> frames,
                    std::function<void(int)> beforeFrame = {})
         : count_(count), frames_(std::move(frames)), beforeFrame_(std::move(beforeFrame)) {}
@@ -30,7 +29,7 @@ public:
         return true;
     }
 
-private:
+  private:
     int count_;  // < 0: never ends
     std::atomic<int> next_{0};
     std::function<cv::Mat(int)> frames_;
@@ -38,7 +37,7 @@ private:
 };
 
 class RecordingWindows : public WindowSystem {
-public:
+  public:
     void Create(const std::string& title) override { Record("create " + title); }
     void Show(const std::string& title, const cv::Mat& image) override {
         Record("show " + title);
@@ -59,7 +58,7 @@ public:
     std::vector<std::string> calls;
     std::vector<cv::Mat> shown;
 
-private:
+  private:
     void Record(const std::string& call) {
         std::lock_guard<std::mutex> lock(mutex_);
         calls.push_back(call);

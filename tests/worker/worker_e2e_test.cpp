@@ -1,7 +1,6 @@
 // The real program on video files as cameras: what the workers write.
-#include <signal.h>
-
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include "tests/worker/e2e.h"
 
@@ -24,9 +23,9 @@ TEST(WorkerEndToEnd, AStillLitSceneOutputsItsFirstSevenFrames) {
     ASSERT_TRUE(testkit::WriteVideo(dir.File("src0.avi"), 12, e2e::kSmall, e2e::Lit));
     e2e::WriteConfig(dir);
     RunToFileEnd(dir);
-    EXPECT_EQ(Snapshots(dir, "cam0n"), (Strings{"cam0n1.jpg", "cam0n2.jpg", "cam0n3.jpg",
-                                                "cam0n4.jpg", "cam0n5.jpg", "cam0n6.jpg",
-                                                "cam0n7.jpg"}));
+    EXPECT_EQ(Snapshots(dir, "cam0n"),
+              (Strings{"cam0n1.jpg", "cam0n2.jpg", "cam0n3.jpg", "cam0n4.jpg", "cam0n5.jpg",
+                       "cam0n6.jpg", "cam0n7.jpg"}));
     EXPECT_EQ(e2e::LogRecords(dir.File("cam0.log")), 7);
     EXPECT_EQ(Probe(dir.File("cam0.avi")).frames, 7);
 }
@@ -54,9 +53,9 @@ TEST(WorkerEndToEnd, SnapshotsTakeTheLowestFreeNumbersAfterAGluedPrefix) {
     e2e::WriteConfig(dir, {{"PATHJPG", "shot_"}});
     RunToFileEnd(dir);
     EXPECT_EQ(Snapshots(dir, "shot_cam0n"),
-              (Strings{"shot_cam0n1.jpg", "shot_cam0n2.jpg", "shot_cam0n3.jpg",
-                       "shot_cam0n4.jpg", "shot_cam0n5.jpg", "shot_cam0n6.jpg",
-                       "shot_cam0n7.jpg", "shot_cam0n8.jpg", "shot_cam0n9.jpg"}));
+              (Strings{"shot_cam0n1.jpg", "shot_cam0n2.jpg", "shot_cam0n3.jpg", "shot_cam0n4.jpg",
+                       "shot_cam0n5.jpg", "shot_cam0n6.jpg", "shot_cam0n7.jpg", "shot_cam0n8.jpg",
+                       "shot_cam0n9.jpg"}));
     EXPECT_EQ(testkit::ReadFile(dir.File("shot_cam0n3.jpg")), "earlier run");
 }
 

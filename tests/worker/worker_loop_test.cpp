@@ -1,13 +1,12 @@
 // The capture loop with a scripted camera, motion count and window system.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <future>
-#include <stdexcept>
-
-#include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
+#include <stdexcept>
 
 #include "config/config.h"
 #include "tests/testkit/process.h"
@@ -19,7 +18,9 @@ namespace {
 using Strings = std::vector<std::string>;
 const std::string kTitle = "Camera #0";
 
-cv::Mat Still(int) { return testkit::StillScene({160, 120}); }
+cv::Mat Still(int) {
+    return testkit::StillScene({160, 120});
+}
 
 int RedPixels(const cv::Mat& image) {
     cv::Mat red;
@@ -29,12 +30,13 @@ int RedPixels(const cv::Mat& image) {
 
 int Occurrences(const std::string& text, const std::string& needle) {
     int n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
     return n;
 }
 
 class WorkerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ResetCameraTable();
         Settings = SettingsRecord{};
@@ -155,9 +157,9 @@ TEST_F(WorkerTest, AStopRequestCutsALongIdleWaitShort) {
     std::promise<void> firstFrame;
     OpenSlot(0,
              std::make_unique<fakes::ScriptedCamera>(-1, Still,
-                                                      [&](int i) {
-                                                          if (i == 0) firstFrame.set_value();
-                                                      }),
+                                                     [&](int i) {
+                                                         if (i == 0) firstFrame.set_value();
+                                                     }),
              false);
     WorkerServices services{windows, std::ref(motion), PauseUnlessStopped};
     auto worker = std::async(std::launch::async, [&] { ServeCamera(0, services); });
@@ -215,8 +217,9 @@ TEST_F(WorkerTest, FailingCallsAreDroppedAndTheLoopGoesOn) {
 TEST_F(WorkerTest, ACameraThatChangesItsFrameSizeKeepsTheFirstSize) {
     motion.counts = std::vector<int32_t>(6, 1);
     Run(6, false, {}, [](int i) {
-        return testkit::StillScene(i < 2 ? cv::Size(160, 120) : i < 4 ? cv::Size(320, 240)
-                                                                        : cv::Size(99, 51));
+        return testkit::StillScene(i < 2   ? cv::Size(160, 120)
+                                   : i < 4 ? cv::Size(320, 240)
+                                           : cv::Size(99, 51));
     });
     ASSERT_EQ(Snapshots().size(), 6u);
     for (const std::string& name : Snapshots()) {

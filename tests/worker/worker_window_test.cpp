@@ -1,5 +1,6 @@
 // Camera windows of the real program: on a virtual X display, and with no display at all.
 #include <gtest/gtest.h>
+
 #include <opencv2/imgcodecs.hpp>
 
 #include "tests/worker/e2e.h"
@@ -41,13 +42,16 @@ TEST(WorkerWindows, WindowsFollowTheConsoleAndTheCloseButton) {
     testkit::TempDir dir;
     ASSERT_TRUE(testkit::WriteVideo(dir.File("src0.avi"), 10, e2e::kSmall, e2e::Lit));
     ASSERT_TRUE(testkit::WriteVideo(dir.File("src1.avi"), 1000, e2e::kSmall, e2e::Flicker));
-    e2e::WriteConfig(dir, {{"WINDOWS", "ON"}, {"ALLCAM", "2"}, {"SOURCE1", "src1.avi"},
-                           {"OUTAVI", "OFF"}, {"OUTLOG", "OFF"}});
+    e2e::WriteConfig(dir, {{"WINDOWS", "ON"},
+                           {"ALLCAM", "2"},
+                           {"SOURCE1", "src1.avi"},
+                           {"OUTAVI", "OFF"},
+                           {"OUTLOG", "OFF"}});
     testkit::Program program(dir.path(), {display.Env()});
     ASSERT_TRUE(program.WaitForOutput("QORV#", 10000)) << program.Stderr();
     const std::string cam0 = "Camera #0", cam1 = "Camera #1";
     EXPECT_TRUE(display.WaitForWindows(cam1, 1, 30000));  // Qt starts slowly under sanitizers
-    EXPECT_TRUE(display.WaitForWindows(cam0, 0, 5000));  // its camera has ended
+    EXPECT_TRUE(display.WaitForWindows(cam0, 0, 5000));   // its camera has ended
 
     program.Send("winoff\n");
     EXPECT_TRUE(display.WaitForWindows(cam1, 0, 3000));
