@@ -155,6 +155,9 @@ class DisplayThread final : public WindowSystem {
             state_ = State::Unavailable;
             queue_.clear();
             stopped_.notify_all();
+            // Never touched the window system: nothing at exit needs to wait for this thread.
+            // (Its handle was stored before the starter let go of the mutex.)
+            if (thread_.joinable()) thread_.detach();
             return;
         }
         std::map<std::string, uint64_t> open;  // title -> generation of its Create
