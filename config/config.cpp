@@ -68,8 +68,7 @@ std::string GetConfigValue(const char* name) {
 
 int32_t ParseInt32(const std::string& text) {
     size_t i = 0;
-    auto isBlank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-    while (i < text.size() && isBlank(text[i])) ++i;
+    while (i < text.size() && IsBlank(static_cast<unsigned char>(text[i]))) ++i;
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
     int64_t magnitude = 0;
@@ -79,6 +78,20 @@ int32_t ParseInt32(const std::string& text) {
         if (magnitude > limit) magnitude = limit;  // clamp; keep reading the digits
     }
     return static_cast<int32_t>(negative ? -magnitude : magnitude);
+}
+
+int32_t ConfigInt(const char* name, int32_t fallback) {
+    const std::string value = GetConfigValue(name);
+    return value.empty() ? fallback : ParseInt32(value);
+}
+
+bool ConfigSwitch(const char* name) {
+    return ParseSwitch(GetConfigValue(name));
+}
+
+std::string ConfigText(const char* name, const std::string& fallback) {
+    const std::string value = GetConfigValue(name);
+    return value.empty() ? fallback : value;
 }
 
 bool ParseSwitch(const std::string& text) {

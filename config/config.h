@@ -54,5 +54,16 @@ int32_t ParseInt32(const std::string& text);
 // True exactly when text is "ON".
 bool ParseSwitch(const std::string& text);
 
+// Keys beyond the eleven above (each subsystem reads its own). A key that is absent or has
+// an empty value gives fallback; otherwise the value is converted as above.
+int32_t ConfigInt(const char* name, int32_t fallback);
+bool ConfigSwitch(const char* name);  // "ON"; absent = off
+std::string ConfigText(const char* name, const std::string& fallback = {});
+
+// True for the blank characters of the file format and the console: space, \t \n \v \f \r.
+inline bool IsBlank(int c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
 // b0 + b1*256 + b2*65536 + b3*16777216 of the first four bytes (missing bytes count 0).
 int32_t CodecFourcc(const std::string& codec);

@@ -97,10 +97,6 @@ void Say(std::ostream& out, const std::string& text) {
     out << text << std::flush;
 }
 
-bool IsBlank(int c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
 }  // namespace
 
 bool ReadWord(std::istream& in, std::string& word) {
