@@ -12,11 +12,12 @@
 #include <array>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <opencv2/imgproc.hpp>
 #include <string>
 #include <vector>
 
-#include "detector/detector.h"
+#include "detector/testing.h"
 
 namespace {
 
@@ -111,12 +112,28 @@ void BM_Detect(benchmark::State& bench, Mode mode, cv::Size size, bool moving) {
         benchmark::Counter(static_cast<double>(counted), benchmark::Counter::kAvgIterations);
 }
 
-// Console output plus the ratios of each frame size, taken from this very run.
-class RatioReporter : public benchmark::ConsoleReporter {
+// Passes every run to the reporter that --benchmark_format asks for (console, json, csv) and
+// takes the ratios of each frame size from this very run. They go to stdout beside the console
+// table, and to stderr when stdout carries JSON or CSV for tools.
+class RatioReporter : public benchmark::BenchmarkReporter {
   public:
-    RatioReporter() : ConsoleReporter(OO_Tabular) {}
+    explicit RatioReporter(const std::string& format) : toolFormat_(format != "console") {
+        if (format == "json") {
+            inner_ = std::make_unique<benchmark::JSONReporter>();
+        } else if (format == "csv") {
+            inner_ = std::make_unique<benchmark::CSVReporter>();
+        } else {
+            inner_ = std::make_unique<benchmark::ConsoleReporter>(
+                benchmark::ConsoleReporter::OO_Tabular);
+        }
+    }
+    bool ReportContext(const Context& context) override {
+        inner_->SetOutputStream(&GetOutputStream());
+        inner_->SetErrorStream(&GetErrorStream());
+        return inner_->ReportContext(context);
+    }
     void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
+        inner_->ReportRuns(runs);
         for (const Run& r : runs) {
             if (r.error_occurred) continue;
             if (r.run_type == Run::RT_Aggregate && r.aggregate_name != "median") continue;
@@ -126,8 +143,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
         }
     }
     void Finalize() override {
-        ConsoleReporter::Finalize();
-        std::printf("\nRatios (real time per frame; median when repeated):\n");
+        inner_->Finalize();
+        std::FILE* out = toolFormat_ ? stderr : stdout;
+        std::fflush(stdout);
+        std::fprintf(out, "\nRatios (real time per frame; median when repeated):\n");
         for (const char* size : {"640x480", "1280x720", "1920x1080"}) {
             const auto get = [&](const std::string& name) {
                 const auto it = ms_.find(name + "/" + size);
@@ -137,7 +156,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
             const double shown = get("BM_Detect/shown"), floor = get("BM_Detect/floor");
             const double still = get("BM_DetectStill/hidden");
             if (ref <= 0 || hidden <= 0 || shown <= 0 || floor <= 0 || still <= 0) continue;
-            std::printf(
+            std::fprintf(
+                out,
                 "  %-9s reference %7.3f ms  hidden %6.3f ms = %.3f x ref  shown %6.3f ms = "
                 "%.3f x ref  still %6.3f ms = %.2f x floor (%.3f ms)\n",
                 size, ref, hidden, hidden / ref, shown, shown / ref, still, still / floor, floor);
@@ -145,8 +165,21 @@ class RatioReporter : public benchmark::ConsoleReporter {
     }
 
   private:
+    bool toolFormat_;
+    std::unique_ptr<benchmark::BenchmarkReporter> inner_;
     std::map<std::string, double> ms_;
 };
+
+// The value of --benchmark_format, read before the library consumes its flags.
+std::string FormatFlag(int argc, char** argv) {
+    const std::string flag = "--benchmark_format=";
+    std::string format = "console";
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind(flag, 0) == 0) format = arg.substr(flag.size());
+    }
+    return format;
+}
 
 }  // namespace
 
@@ -167,9 +200,10 @@ int main(int argc, char** argv) {
                                      Mode::Hidden, size, false)
             ->Unit(benchmark::kMillisecond);
     }
+    const std::string format = FormatFlag(argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
+    RatioReporter reporter(format);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

@@ -118,7 +118,7 @@ void DeriveSettings() {
     Settings.outJpg = ParseSwitch(GetConfigValue("OUTJPG"));
     Settings.outAvi = ParseSwitch(GetConfigValue("OUTAVI"));
     Settings.outLog = ParseSwitch(GetConfigValue("OUTLOG"));
-    for (int i = 0; i < kMaxSources; ++i) {
+    for (int i = 0; i < kSlotCount; ++i) {
         Settings.source[i] = GetConfigValue(("SOURCE" + std::to_string(i)).c_str());
     }
 }

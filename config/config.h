@@ -2,12 +2,14 @@
 // Written only on the main thread before any worker starts; read-only afterwards.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
-constexpr int kConfigEntries = 100;  // lines after the hundredth are ignored
-constexpr int kTextSize = 256;       // 255 characters + terminator
-constexpr int kMaxSources = 10;      // SOURCE0 .. SOURCE9
+constexpr int kConfigEntries = 100;         // lines after the hundredth are ignored
+constexpr int kTextSize = 256;              // 255 characters + terminator
+constexpr int kSlotCount = 10;              // camera slots 0..9 (SOURCE0 .. SOURCE9)
+constexpr size_t kMaxText = kTextSize - 1;  // longest key, value, prefix or composed name
 
 struct ConfigEntry {
     char key[kTextSize];
@@ -37,7 +39,7 @@ struct SettingsRecord {
     bool outAvi = false;      // OUTAVI
     bool outLog = false;      // OUTLOG
     // SOURCEi: a file path or stream URL that replaces camera index i; empty = device i.
-    std::string source[kMaxSources];
+    std::string source[kSlotCount];
 };
 
 // The process-wide settings, filled once by DeriveSettings.

@@ -1,88 +1,40 @@
-// Motion detector: per-slot motion history, segmentation, direction and overlay.
-// Each slot's state is used only by that slot's worker.
+// Motion detector: per-camera motion history, segmentation, direction and overlay.
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <opencv2/core.hpp>
-#include <vector>
+#include <memory>
+#include <opencv2/core/mat.hpp>
+#include <optional>
 
-constexpr int kDetectorSlots = 10;
+struct DetectorState;
 
-// The silhouette box of one or more calls and the history values they stamped. The fast path
-// keeps one while any of those values can still stand in the history.
-struct MotionMark {
-    cv::Rect box;
-    float first = 0.f;  // smallest stamped value
-    float last = 0.f;   // largest stamped value
+// One camera's detector; used by that camera's worker only.
+class MotionDetector {
+  public:
+    MotionDetector();
+    ~MotionDetector();
+    MotionDetector(const MotionDetector&) = delete;
+    MotionDetector& operator=(const MotionDetector&) = delete;
+
+    // Counts the moving regions of frame (8-bit BGR) and, when overlayShown, draws them onto
+    // frame. The count never depends on overlayShown. Never throws: a frame that is empty or
+    // not 8-bit BGR, or a library failure, give 0.
+    int32_t Detect(cv::Mat& frame, int32_t diffThreshold, bool overlayShown);
+    // Detect with an explicit time stamp (seconds).
+    int32_t DetectAt(cv::Mat& frame, int32_t diffThreshold, double timestamp, bool overlayShown);
+
+    // The largest region counted by the last call; empty when it counted none.
+    cv::Rect Largest() const;
+    // Direction of the largest region of the last call in degrees (0 = toward larger x, 90 =
+    // toward smaller row numbers, as drawn); measured on demand, nothing when none was counted.
+    std::optional<double> LargestDirection();
+
+    DetectorState& State() { return *state_; }  // for tests
+
+  private:
+    std::unique_ptr<DetectorState> state_;
 };
-
-constexpr int kMotionMarks = 32;
-
-// A component's direction line: from the centre of its rectangle toward its motion.
-struct DirectionLine {
-    cv::Point from;
-    cv::Point to;
-};
-
-struct DetectorState {
-    int32_t ringIndex = 0;             // ring position that receives the next gray frame
-    std::array<cv::Mat, 4> ring;       // gray frames of the last calls + last silhouette
-    cv::Mat history;                   // CV_32F: time stamp of each pixel's latest motion
-    cv::Mat orientation;               // CV_32F: motion gradient direction, degrees
-    cv::Mat segmentMask;               // CV_32F: component labels
-    cv::Mat gradientMask;              // CV_8U: where the gradient is valid (0/1)
-    std::vector<cv::Rect> components;  // components of the current call
-
-    // History values are seconds after timeBase (process time). The base moves forward every
-    // hour or so, which keeps the 32-bit float history as fine as the millisecond clock.
-    double timeBase = 0.0;
-
-    // Fast path only. The fast path keeps orientation, gradient mask and segment mask valid
-    // only where it needed them in the current call; history and ring are always complete.
-    bool marksValid = false;  // marks describe the history
-    int32_t markCount = 0;
-    std::array<MotionMark, kMotionMarks> marks;  // oldest first
-    cv::Rect motionRegion;                       // bounds every non-zero history pixel
-    std::vector<cv::Rect> drawRects;             // components to draw in the current call
-    std::vector<DirectionLine> drawLines;
-};
-
-extern DetectorState DetectorTable[kDetectorSlots];
 
 // Seconds since process start (64-bit millisecond count / 1000.0). The clock is steady and
 // its origin is taken when the program's static objects are initialised, before main.
 double MotionTimestamp();
-
-// Counts the moving regions of frame (8-bit BGR) for the slot and, when overlayShown,
-// draws them onto frame. The count never depends on overlayShown. Never throws: a frame
-// that is empty or not 8-bit BGR, a bad slot index or a library failure give 0.
-int32_t DetectMotion(cv::Mat& frame, int32_t diffThreshold, int slotIndex,
-                     bool overlayShown = true);
-
-// DetectMotion with an explicit time stamp (seconds); the seam tests drive.
-int32_t DetectMotionAt(cv::Mat& frame, int32_t diffThreshold, int slotIndex, double timestamp,
-                       bool overlayShown = true);
-
-// The detector on a state of the caller's: skips what cannot change the count or, when the
-// overlay is shown, the drawing. DetectMotionAt runs this on the slot's table entry.
-int32_t DetectMotionFast(cv::Mat& frame, int32_t diffThreshold, DetectorState& state,
-                         double timestamp, bool overlayShown);
-
-// Every step on every call: full-frame history update, gradient and segmentation, then
-// DrawComponent for each counted component. Same counts and drawing as DetectMotionFast;
-// kept as the yardstick for it.
-int32_t DetectMotionReference(cv::Mat& frame, int32_t diffThreshold, DetectorState& state,
-                              double timestamp);
-
-// Measures one counted component's direction and draws it when enough of it changed.
-// timestamp is on the state's history clock (seconds after state.timeBase).
-void DrawComponent(cv::Mat& frame, DetectorState& state, const cv::Mat& silhouette,
-                   cv::Rect comp_rect, double timestamp);
-
-// The direction line of a component whose global motion orientation is orientationDegrees
-// (0 = toward larger x, 90 = toward larger row numbers, as the gradient measures it).
-DirectionLine ComponentDirectionLine(cv::Rect comp_rect, double orientationDegrees);
-
-// Puts a slot's state back to its process-start state (for tests).
-void ResetDetector(int slotIndex);

@@ -56,9 +56,9 @@ LogClocks SystemLogClocks() {
     return {SystemTick, SystemLocalTime};
 }
 
-LogFile::LogFile(LogClocks c) : text{}, clocks(c) {
-    if (!clocks.tick) clocks.tick = SystemTick;
-    if (!clocks.localTime) clocks.localTime = SystemLocalTime;
+LogFile::LogFile(LogClocks c) : text_{}, clocks_(c) {
+    if (!clocks_.tick) clocks_.tick = SystemTick;
+    if (!clocks_.localTime) clocks_.localTime = SystemLocalTime;
 }
 
 LogFile::~LogFile() {
@@ -66,40 +66,40 @@ LogFile::~LogFile() {
 }
 
 uint32_t LogFile::Tick() const {
-    return clocks.tick();
+    return clocks_.tick();
 }
 
 void LogFile::FormatStamp(const char* lead) {
-    time = clocks.localTime();
-    std::snprintf(text, sizeof text, "%s%d.%d.%d %d:%d:%d:%d ", lead, time.year, time.month,
-                  time.day, time.hour, time.minute, time.second, time.millisecond);
+    time_ = clocks_.localTime();
+    std::snprintf(text_, sizeof text_, "%s%d.%d.%d %d:%d:%d:%d ", lead, time_.year, time_.month,
+                  time_.day, time_.hour, time_.minute, time_.second, time_.millisecond);
 }
 
 bool LogFile::Put(const char* s) {
-    return std::fputs(s, file) >= 0;
+    return std::fputs(s, file_) >= 0;
 }
 
 bool LogFile::CloseFile() {
-    bool ok = !std::ferror(file);
-    ok = std::fclose(file) == 0 && ok;  // a full disk shows up here, on the final flush
-    file = nullptr;
+    bool ok = !std::ferror(file_);
+    ok = std::fclose(file_) == 0 && ok;  // a full disk shows up here, on the final flush
+    file_ = nullptr;
     return ok;
 }
 
 void LogFile::Open(const char* name) {
-    startTick = lastTick = Tick();
-    path[0] = '\0';
+    startTick_ = lastTick_ = Tick();
+    path_[0] = '\0';
     // A name that does not fit is refused rather than cut: a cut name could land anywhere.
-    if (!name || !name[0] || std::strlen(name) >= sizeof path) return;
+    if (!name || !name[0] || std::strlen(name) >= sizeof path_) return;
 
     // The name is kept even when the file cannot be made now (say its folder does not
     // exist yet): every later record tries again, so no record that could be written is lost.
-    std::strcpy(path, name);
-    file = OpenForWriting(name, false);
-    if (!file) return;
+    std::strcpy(path_, name);
+    file_ = OpenForWriting(name, false);
+    if (!file_) return;
 
     FormatStamp("");
-    Put(text);
+    Put(text_);
     Put(" Start!");
     // If the start line is lost (full disk), the emptied file still belongs to this run,
     // so the records that follow go on into it.
@@ -107,32 +107,32 @@ void LogFile::Open(const char* name) {
 }
 
 void LogFile::Write(const char* message) {
-    if (!path[0]) return;
+    if (!path_[0]) return;
     const uint32_t now = Tick();
-    file = OpenForWriting(path, true);
-    if (!file) return;
+    file_ = OpenForWriting(path_, true);
+    if (!file_) return;
 
     // Each record starts a new line, so one lost or half-written record never merges
     // with the next.
-    std::snprintf(text, sizeof text, "\nTime: %d ms. Log:%s", Elapsed(lastTick, now),
+    std::snprintf(text_, sizeof text_, "\nTime: %d ms. Log:%s", Elapsed(lastTick_, now),
                   message ? message : "");
-    bool ok = Put(text);
+    bool ok = Put(text_);
     FormatStamp(" ### ");
-    ok = Put(text) && ok;
+    ok = Put(text_) && ok;
     // Only a record that reached the file moves the interval's starting point.
-    if (CloseFile() && ok) lastTick = now;
+    if (CloseFile() && ok) lastTick_ = now;
 }
 
 void LogFile::Close() {
-    if (!path[0]) return;
-    file = OpenForWriting(path, true);
-    path[0] = '\0';  // the log ends here, whether or not the closing lines get through
-    if (!file) return;
+    if (!path_[0]) return;
+    file_ = OpenForWriting(path_, true);
+    path_[0] = '\0';  // the log ends here, whether or not the closing lines get through
+    if (!file_) return;
 
     FormatStamp("");
     Put("\n");
-    Put(text);
-    std::snprintf(text, sizeof text, "\nTotal time: %d ms", Elapsed(startTick, Tick()));
-    Put(text);
+    Put(text_);
+    std::snprintf(text_, sizeof text_, "\nTotal time: %d ms", Elapsed(startTick_, Tick()));
+    Put(text_);
     CloseFile();
 }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "config/config.h"
+
 struct LocalTime {
     uint16_t year, month, dayOfWeek, day, hour, minute, second, millisecond;
 };
@@ -17,8 +19,9 @@ struct LogClocks {
 LogClocks SystemLogClocks();
 
 // Not started (empty path) -> started (Open) -> records (Write) -> closed (Close).
-// A log whose file could not be created, or whose name is longer than 255 characters,
-// is never started: Write and Close then do nothing. No operation throws or prints.
+// A name longer than 255 characters is refused: the log is not started, and Write and Close
+// do nothing. A log whose file cannot be created now is still started: every later Write
+// tries again (say, once its folder exists). No operation throws or prints.
 class LogFile {
   public:
     explicit LogFile(LogClocks clocks = SystemLogClocks());
@@ -36,11 +39,11 @@ class LogFile {
     bool Put(const char* s);             // false when the stream already failed
     bool CloseFile();                    // false when anything written was lost
 
-    char text[10000];
-    LocalTime time{};
-    std::FILE* file = nullptr;
-    uint32_t lastTick = 0;
-    uint32_t startTick = 0;
-    char path[256] = {};  // empty while no log is running
-    LogClocks clocks;
+    char text_[10000];
+    LocalTime time_{};
+    std::FILE* file_ = nullptr;
+    uint32_t lastTick_ = 0;
+    uint32_t startTick_ = 0;
+    char path_[kTextSize] = {};  // empty while no log is running
+    LogClocks clocks_;
 };

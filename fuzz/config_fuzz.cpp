@@ -158,7 +158,7 @@ void CheckSettings(const std::vector<ModelEntry>& model) {
     Check(Settings.outJpg == (value("OUTJPG") == "ON"), "OUTJPG");
     Check(Settings.outAvi == (value("OUTAVI") == "ON"), "OUTAVI");
     Check(Settings.outLog == (value("OUTLOG") == "ON"), "OUTLOG");
-    for (int i = 0; i < kMaxSources; ++i) {
+    for (int i = 0; i < kSlotCount; ++i) {
         Check(Settings.source[i] == value(("SOURCE" + std::to_string(i)).c_str()), "SOURCEi",
               std::to_string(i));
     }

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "supervisor/slots.h"
+#include "cameras/slots.h"
 #include "supervisor/supervisor.h"
 
 namespace {

@@ -133,7 +133,7 @@ int DiscoverCameras(int cameraCount, CameraOpener opener, std::ostream& out) {
     for (int i = 0; i < probes; ++i) {
         Say(out, ".");
         std::unique_ptr<FrameSource> capture = opener(i, Settings.source[i]);
-        CameraTable[i].runState.store(kRunStopped);
+        CameraTable[i].runState.store(RunState::Stopped);
         if (capture) OpenSlot(i, std::move(capture), Settings.windows);
     }
     const int found = FoundCount.load();
@@ -194,7 +194,7 @@ int RunProgram(WorkerEntry worker, CameraOpener opener) {
     RunConsole(console, std::cout, Settings.cameraCount);
 
     StopWorkers(found);
-    // Every started worker has reported -1 by now; joining only lets its thread return
+    // Every started worker has reported Finished by now; joining only lets its thread return
     // before the process tears down.
     for (std::thread& t : threads) t.join();
     return 0;

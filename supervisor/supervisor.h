@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "supervisor/slots.h"
+#include "cameras/slots.h"
 
-// Body of a worker thread; must keep the slot contract (report -1 last).
+// Body of a worker thread; must keep the slot contract (report Finished last).
 using WorkerEntry = void (*)(int slotIndex);
 // How a camera index (or its SOURCEi name) is opened.
 using CameraOpener = std::unique_ptr<FrameSource> (*)(int index, const std::string& name);
@@ -27,7 +27,7 @@ int DiscoverCameras(int cameraCount, CameraOpener opener, std::ostream& out);
 // pauseMs after each start. A slot whose thread cannot be started is released at once.
 std::vector<std::thread> StartWorkers(WorkerEntry worker, int foundCount, int pauseMs);
 
-// Stops and awaits every slot below the found count whose run state reads 1, one at a time
+// Stops and awaits every slot below the found count whose run state reads Running, one at a time
 // in slot order.
 void StopWorkers(int foundCount);
 

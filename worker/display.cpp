@@ -29,14 +29,6 @@ namespace {
 constexpr int kPumpMs = 10;                           // one slice of event pumping
 constexpr auto kStopGrace = std::chrono::seconds(2);  // how long exit waits for the thread
 
-template <typename F>
-void Guarded(F&& f) {
-    try {
-        f();
-    } catch (...) {
-    }
-}
-
 bool XDisplayOpens() {
     // Loaded by hand so that the program runs (without windows) where libX11 is missing.
     void* x11 = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);

@@ -77,7 +77,7 @@ std::vector<bool> ListedSnapshotNumbers(const std::string& base) {
 }  // namespace
 
 std::string ComposeFileName(const std::string& prefix, const std::string& name) {
-    if (prefix.size() + name.size() > kMaxFileName) return {};
+    if (prefix.size() + name.size() > kMaxText) return {};
     return prefix + name;
 }
 

@@ -7,11 +7,12 @@
 #include <opencv2/videoio.hpp>
 #include <string>
 
-constexpr size_t kMaxFileName = 255;
+#include "config/config.h"
+
 constexpr int kLastSnapshotNumber = 99999;
 constexpr double kVideoFps = 10.0;
 
-// prefix + name, or "" when the result is longer than kMaxFileName characters: such an
+// prefix + name, or "" when the result is longer than kMaxText characters: such an
 // output is refused.
 std::string ComposeFileName(const std::string& prefix, const std::string& name);
 

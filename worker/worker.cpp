@@ -4,10 +4,10 @@
 #include <opencv2/imgproc.hpp>
 #include <string>
 
+#include "cameras/slots.h"
 #include "config/config.h"
-#include "detector/detector.h"
 #include "eventlog/logfile.h"
-#include "supervisor/slots.h"
+#include "worker/errors.h"
 #include "worker/outputs.h"
 
 namespace {
@@ -15,20 +15,13 @@ namespace {
 constexpr int32_t kMotionThreshold = 30;
 constexpr int32_t kHoldLength = 5;  // a motion frame and the four after it
 
-template <typename F>
-void Guarded(F&& f) {
-    try {
-        f();
-    } catch (...) {
-    }
-}
-
 struct Worker {
-    Worker(int index, const WorkerServices& s)
-        : slotIndex(index), slot(CameraTable[index]), services(s) {}
+    Worker(int index, const SettingsRecord& s, const WorkerServices& services)
+        : slotIndex(index), slot(CameraTable[index]), settings(s), services(services) {}
 
     const int slotIndex;
     CameraSlot& slot;
+    const SettingsRecord& settings;
     const WorkerServices& services;
 
     std::string title;
@@ -44,8 +37,8 @@ struct Worker {
     int32_t wait = 0;
     int32_t loggedFrame = 0;
     LogFile log;
-    bool logStarted = false;
     VideoRecorder video;
+    MotionDetector detector;
 };
 
 bool Held(const Worker& w) {
@@ -55,20 +48,17 @@ bool Held(const Worker& w) {
 // ---- start ----
 
 void StartLog(Worker& w) {
-    w.logPath = Settings.outLog ? ComposeFileName(Settings.logPrefix,
-                                                  "cam" + std::to_string(w.slotIndex) + ".log")
-                                : std::string();
-    if (w.logPath.empty()) return;
-    Guarded([&] {
-        w.log.Open(w.logPath.c_str());
-        w.logStarted = true;
-    });
+    const SettingsRecord& s = w.settings;
+    w.logPath = s.outLog
+                    ? ComposeFileName(s.logPrefix, "cam" + std::to_string(w.slotIndex) + ".log")
+                    : std::string();
+    if (!w.logPath.empty()) Guarded([&] { w.log.Open(w.logPath.c_str()); });
 }
 
 void NameOutputs(Worker& w) {
     std::string cam = "cam" + std::to_string(w.slotIndex);
-    if (Settings.outAvi) w.videoPath = ComposeFileName(Settings.aviPrefix, cam + ".avi");
-    if (Settings.outJpg) w.snapshotBase = ComposeFileName(Settings.jpgPrefix, cam + "n");
+    if (w.settings.outAvi) w.videoPath = ComposeFileName(w.settings.aviPrefix, cam + ".avi");
+    if (w.settings.outJpg) w.snapshotBase = ComposeFileName(w.settings.jpgPrefix, cam + "n");
 }
 
 void OpenWindowIfShown(Worker& w) {
@@ -89,7 +79,7 @@ void MakeBgr8(cv::Mat& frame) {
 bool GrabFrame(Worker& w) {
     if (!w.slot.capture) return false;
     try {
-        if (!w.slot.capture->Read(w.frame) || w.frame.empty()) return false;
+        if (w.slot.capture->Read(w.frame) != ReadStatus::Frame || w.frame.empty()) return false;
         MakeBgr8(w.frame);
         return w.frame.type() == CV_8UC3;
     } catch (...) {
@@ -115,13 +105,13 @@ void KeepCleanCopy(Worker& w) {
 
 void OpenVideoIfWanted(Worker& w) {
     if (w.videoPath.empty() || w.video.IsOpen()) return;
-    Guarded([&] { w.video.Open(w.videoPath, CodecFourcc(Settings.codec), w.copy.size()); });
+    Guarded([&] { w.video.Open(w.videoPath, CodecFourcc(w.settings.codec), w.copy.size()); });
 }
 
 int32_t CountMotion(Worker& w) {
     int32_t count = 0;
     Guarded([&] {
-        count = w.services.countMotion(w.frame, kMotionThreshold, w.slotIndex, w.windowWanted);
+        count = w.services.countMotion(w.detector, w.frame, kMotionThreshold, w.windowWanted);
     });
     return count;
 }
@@ -132,7 +122,7 @@ void UpdateHold(Worker& w, int32_t count) {
 }
 
 void ChooseWait(Worker& w) {
-    w.wait = Held(w) ? Settings.busyWaitMs : Settings.idleWaitMs;
+    w.wait = Held(w) ? w.settings.busyWaitMs : w.settings.idleWaitMs;
 }
 
 // A window the user closed counts as switched off for this camera: the flag is cleared so
@@ -168,7 +158,7 @@ void SaveSnapshotIfHeld(Worker& w) {
 void RecordHeldFrame(Worker& w) {
     if (!Held(w)) return;
     if (!w.videoPath.empty()) w.video.Write(w.copy);
-    if (w.logStarted) {
+    if (!w.logPath.empty()) {
         Guarded([&] {
             std::string record = "cadr #" + std::to_string(w.loggedFrame);
             w.log.Write(record.c_str());
@@ -182,7 +172,7 @@ void Pause(Worker& w) {
 }
 
 bool StopRequested(const Worker& w) {
-    return w.slot.runState.load() == kRunStopped;
+    return w.slot.runState.load() == RunState::Stopped;
 }
 
 void FrameLoop(Worker& w) {
@@ -207,12 +197,12 @@ void EndSequence(Worker& w) {
     Guarded([&] { ReleaseCapture(w.slotIndex); });
     if (w.windowShown) Guarded([&] { w.services.windows.Destroy(w.title); });
     w.video.Release();
-    if (w.logStarted) Guarded([&] { w.log.Close(); });
+    if (!w.logPath.empty()) Guarded([&] { w.log.Close(); });
 }
 
 // Everything of the worker lives in here, so that it is all gone before -1 is reported.
-void RunWorker(int slotIndex, const WorkerServices& services) {
-    Worker w(slotIndex, services);
+void RunWorker(int slotIndex, const SettingsRecord& settings, const WorkerServices& services) {
+    Worker w(slotIndex, settings, services);
     w.windowShown = w.slot.showWindow.load() != 0;
     if (!w.slot.capture) return;
     StartLog(w);
@@ -225,9 +215,10 @@ void RunWorker(int slotIndex, const WorkerServices& services) {
 
 }  // namespace
 
-void ServeCamera(int slotIndex, const WorkerServices& services) noexcept {
+void ServeCamera(int slotIndex, const SettingsRecord& settings,
+                 const WorkerServices& services) noexcept {
     if (slotIndex < 0 || slotIndex >= kSlotCount) return;
-    Guarded([&] { RunWorker(slotIndex, services); });
+    Guarded([&] { RunWorker(slotIndex, settings, services); });
     Guarded([&] { ReleaseCapture(slotIndex); });  // already done unless the worker broke off
     ReportFinished(slotIndex);
 }
@@ -236,12 +227,12 @@ void CameraWorker(int slotIndex) {
     try {
         static const WorkerServices services{
             DisplayWindows(),
-            [](cv::Mat& frame, int32_t threshold, int index, bool overlayShown) {
-                return DetectMotion(frame, threshold, index, overlayShown);
+            [](MotionDetector& detector, cv::Mat& frame, int32_t threshold, bool overlayShown) {
+                return detector.Detect(frame, threshold, overlayShown);
             },
             [](int index, int32_t ms) { PauseUnlessStopped(index, ms); },
         };
-        ServeCamera(slotIndex, services);
+        ServeCamera(slotIndex, Settings, services);
     } catch (...) {
         // Only building the services could throw; the slot must still be reported.
         ReportFinished(slotIndex);

@@ -5,22 +5,27 @@
 #include <functional>
 #include <opencv2/core/mat.hpp>
 
+#include "config/config.h"
+#include "detector/detector.h"
 #include "worker/windows.h"
 
-// Thread body for a started slot; serves the slot's camera until stopped or until the camera
-// ends, and reports -1 in the slot's run state as its very last action.
+// Thread body for a started slot with the process's settings; serves the slot's camera until
+// stopped or until the camera ends, and reports Finished in the slot's run state as its very
+// last action.
 void CameraWorker(int slotIndex);
 
-// What a worker calls outside itself; CameraWorker uses the display thread, the motion
-// detector and the slot's interruptible pause.
+// What a worker calls outside itself; CameraWorker uses the display thread, the worker's own
+// motion detector and the slot's interruptible pause.
 struct WorkerServices {
     WindowSystem& windows;
     // Counts the moving regions of frame; may draw them onto it when overlayShown.
-    std::function<int32_t(cv::Mat& frame, int32_t diffThreshold, int slotIndex, bool overlayShown)>
+    std::function<int32_t(MotionDetector& detector, cv::Mat& frame, int32_t diffThreshold,
+                          bool overlayShown)>
         countMotion;
     // Waits up to ms milliseconds, less when the slot is asked to stop.
     std::function<void(int slotIndex, int32_t ms)> pause;
 };
 
-// CameraWorker with its services given. Never throws.
-void ServeCamera(int slotIndex, const WorkerServices& services) noexcept;
+// CameraWorker with its settings and services given. Never throws.
+void ServeCamera(int slotIndex, const SettingsRecord& settings,
+                 const WorkerServices& services) noexcept;

@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
+#include "detector/testing.h"
+
 namespace {
 
-constexpr int kSlot = 4;
 const cv::Size kSize(160, 120);
 
 enum class Path { Reference, Shown, Hidden };
@@ -29,14 +31,14 @@ bool Drawn(const cv::Mat& clean, const cv::Mat& out) {
 class Detector : public ::testing::TestWithParam<Path> {
   protected:
     void SetUp() override {
-        ResetDetector(kSlot);
+        detector = std::make_unique<MotionDetector>();
         ref = DetectorState{};
     }
     // Feeds a copy of frame at time t; out keeps the frame as drawn on.
     int Feed(const cv::Mat& frame, double t) {
         out = frame.clone();
         if (GetParam() == Path::Reference) return DetectMotionReference(out, 30, ref, t);
-        return DetectMotionAt(out, 30, kSlot, t, GetParam() == Path::Shown);
+        return detector->DetectAt(out, 30, t, GetParam() == Path::Shown);
     }
     std::vector<int> FeedAll(const std::vector<cv::Mat>& frames, double t0 = 10.0,
                              double dt = 0.1) {
@@ -44,10 +46,11 @@ class Detector : public ::testing::TestWithParam<Path> {
         for (size_t i = 0; i < frames.size(); ++i) counts.push_back(Feed(frames[i], t0 + dt * i));
         return counts;
     }
-    DetectorState& State() { return GetParam() == Path::Reference ? ref : DetectorTable[kSlot]; }
+    DetectorState& State() { return GetParam() == Path::Reference ? ref : detector->State(); }
     bool Draws() const { return GetParam() != Path::Hidden; }
 
     DetectorState ref;
+    std::unique_ptr<MotionDetector> detector;
     cv::Mat out;
 };
 
@@ -192,13 +195,11 @@ TEST(DrawComponent, DrawsTheThinComponentFromTenChangedPixels) {
 
 TEST(DetectMotion, RefusesWhatItCannotMeasureWithoutThrowing) {
     cv::Mat empty, gray(kSize, CV_8UC1, cv::Scalar(200)), lit = Frame({{{0, 0, 160, 120}, 200}});
-    ResetDetector(kSlot);
-    EXPECT_EQ(DetectMotionAt(empty, 30, kSlot, 1.0), 0);
-    EXPECT_EQ(DetectMotionAt(gray, 30, kSlot, 1.0), 0);
-    EXPECT_EQ(DetectMotionAt(lit, 30, kSlot, std::nan("")), 0);
-    EXPECT_EQ(DetectMotionAt(lit, 30, -1, 1.0), 0);
-    EXPECT_EQ(DetectMotionAt(lit, 30, kDetectorSlots, 1.0), 0);
-    EXPECT_TRUE(DetectorTable[kSlot].history.empty());
+    MotionDetector detector;
+    EXPECT_EQ(detector.DetectAt(empty, 30, 1.0, true), 0);
+    EXPECT_EQ(detector.DetectAt(gray, 30, 1.0, true), 0);
+    EXPECT_EQ(detector.DetectAt(lit, 30, std::nan(""), true), 0);
+    EXPECT_TRUE(detector.State().history.empty());
     DetectorState broken;  // images that do not fit together make the library throw
     broken.history = cv::Mat(kSize, CV_8UC1);
     EXPECT_EQ(DetectMotionFast(lit, 30, broken, 1.0, true), 0);
@@ -207,7 +208,8 @@ TEST(DetectMotion, RefusesWhatItCannotMeasureWithoutThrowing) {
     DrawComponent(lit, s, gray, {0, 0, 10, 10}, 1.0);  // no history yet: nothing happens
     while (MotionTimestamp() == 0.0) {
     }  // motion stamped 0 would read as none
-    EXPECT_EQ(DetectMotion(lit, 30, kSlot, false), 1);
+    EXPECT_EQ(detector.Detect(lit, 30, false), 1);
+    EXPECT_EQ(detector.Largest(), cv::Rect(0, 0, 160, 120));
 }
 
 TEST(MotionTimestamp, CountsWholeMillisecondsForward) {

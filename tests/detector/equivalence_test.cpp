@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "detector/detector.h"
+#include "detector/testing.h"
 
 namespace {
 

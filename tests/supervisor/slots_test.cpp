@@ -13,10 +13,10 @@ namespace {
 class FakeCamera : public FrameSource {
   public:
     explicit FakeCamera(int frames) : frames_(frames) {}
-    bool Read(cv::Mat& frame) override {
-        if (frames_-- <= 0) return false;
+    ReadStatus Read(cv::Mat& frame) override {
+        if (frames_-- <= 0) return ReadStatus::End;
         frame = cv::Mat(4, 4, CV_8UC3, cv::Scalar::all(0));
-        return true;
+        return ReadStatus::Frame;
     }
 
   private:
@@ -35,8 +35,8 @@ std::atomic<int> gServed{0};
 void ContractWorker(int slot) {
     gServed.fetch_or(1 << slot);
     cv::Mat frame;
-    while (CameraTable[slot].capture->Read(frame) &&
-           CameraTable[slot].runState.load() != kRunStopped) {
+    while (CameraTable[slot].capture->Read(frame) == ReadStatus::Frame &&
+           CameraTable[slot].runState.load() != RunState::Stopped) {
         PauseUnlessStopped(slot, 10000);
     }
     ReleaseCapture(slot);
@@ -58,11 +58,11 @@ TEST_F(SlotsTest, StopRequestTurnsOnlyARunningState) {
     EXPECT_EQ(1, FoundCount.load());
     EXPECT_EQ(1, CameraTable[0].showWindow.load());
     EXPECT_TRUE(RequestStop(0));
-    EXPECT_EQ(kRunStopped, CameraTable[0].runState.load());
+    EXPECT_EQ(RunState::Stopped, CameraTable[0].runState.load());
     EXPECT_FALSE(RequestStop(0));
-    CameraTable[0].runState.store(kRunFinished);
+    CameraTable[0].runState.store(RunState::Finished);
     EXPECT_FALSE(RequestStop(0));
-    EXPECT_EQ(kRunFinished, CameraTable[0].runState.load()) << "a -1 is never overwritten";
+    EXPECT_EQ(RunState::Finished, CameraTable[0].runState.load()) << "a -1 is never overwritten";
     EXPECT_FALSE(RequestStop(-1));
     EXPECT_FALSE(RequestStop(kSlotCount));
 }
@@ -89,9 +89,9 @@ TEST_F(SlotsTest, OnlySlotsBelowTheFoundCountAreServed) {
     StopWorkers(found);
     for (auto& t : threads) t.join();
     EXPECT_EQ(1 << 1, gServed.load()) << "camera 2 is opened but never served";
-    EXPECT_EQ(kRunFinished, CameraTable[1].runState.load());
+    EXPECT_EQ(RunState::Finished, CameraTable[1].runState.load());
     EXPECT_FALSE(CameraTable[1].capture);
-    EXPECT_EQ(kRunRunning, CameraTable[2].runState.load());
+    EXPECT_EQ(RunState::Running, CameraTable[2].runState.load());
     EXPECT_TRUE(CameraTable[2].capture);
 }
 
@@ -115,11 +115,11 @@ TEST_F(SlotsTest, WorkerThatEndedOnItsOwnIsNotAwaited) {
     ASSERT_EQ(2u, threads.size());
     // Slot 0's camera ends: its worker finishes by itself.
     RequestStop(0);
-    while (CameraTable[0].runState.load() != kRunFinished) std::this_thread::yield();
+    while (CameraTable[0].runState.load() != RunState::Finished) std::this_thread::yield();
     StopWorkers(found);
     for (auto& t : threads) t.join();
-    EXPECT_EQ(kRunFinished, CameraTable[0].runState.load());
-    EXPECT_EQ(kRunFinished, CameraTable[1].runState.load());
+    EXPECT_EQ(RunState::Finished, CameraTable[0].runState.load());
+    EXPECT_EQ(RunState::Finished, CameraTable[1].runState.load());
 }
 
 }  // namespace

@@ -64,29 +64,57 @@ std::vector<std::string> ListFiles(const std::string& dir) {
     return names;
 }
 
+namespace {
+
+// The child's environment: this process's, less DISPLAY, with env applied ("NAME=value" sets,
+// "NAME" removes).
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& env) {
+    std::vector<std::string> result;
+    auto nameOf = [](const std::string& e) { return e.substr(0, e.find('=')); };
+    std::vector<std::string> dropped = {"DISPLAY"};
+    for (const std::string& e : env) dropped.push_back(nameOf(e));
+    for (char** p = environ; *p; ++p) {
+        const std::string entry = *p;
+        if (std::find(dropped.begin(), dropped.end(), nameOf(entry)) == dropped.end()) {
+            result.push_back(entry);
+        }
+    }
+    for (const std::string& e : env) {
+        if (e.find('=') != std::string::npos) result.push_back(e);
+    }
+    return result;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    for (std::string& s : strings) pointers.push_back(s.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+}  // namespace
+
 Program::Program(const std::string& dir, const std::vector<std::string>& env,
-                 const std::string& binary, const std::function<void()>& inChild) {
+                 const std::string& binary, const std::function<void()>& inChild,
+                 const std::vector<std::string>& args) {
     int inPipe[2], outPipe[2], errPipe[2];
     if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC)) {
         std::abort();
     }
+    // Everything the child needs is built here: after fork it may only make
+    // async-signal-safe calls.
+    std::vector<std::string> argStrings = {binary};
+    argStrings.insert(argStrings.end(), args.begin(), args.end());
+    std::vector<std::string> envStrings = ChildEnvironment(env);
+    std::vector<char*> argv = Pointers(argStrings), envp = Pointers(envStrings);
     pid_ = fork();
     if (pid_ == 0) {
         dup2(inPipe[0], 0);
         dup2(outPipe[1], 1);
         dup2(errPipe[1], 2);
         if (chdir(dir.c_str()) != 0) _exit(127);
-        unsetenv("DISPLAY");
-        for (const std::string& e : env) {
-            auto eq = e.find('=');
-            if (eq == std::string::npos) {
-                unsetenv(e.c_str());
-            } else {
-                setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
-            }
-        }
         if (inChild) inChild();
-        execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
+        execve(binary.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     close(inPipe[0]);

@@ -37,10 +37,11 @@ class Program {
   public:
     // env: "NAME=value" sets a variable, "NAME" removes it. DISPLAY is removed unless env
     // sets it. inChild runs in the child just before exec (say, to set a resource limit);
-    // it may only make async-signal-safe calls.
+    // it may only make async-signal-safe calls. args follow the program's name.
     explicit Program(const std::string& dir, const std::vector<std::string>& env = {},
                      const std::string& binary = CAMWATCH_BINARY,
-                     const std::function<void()>& inChild = {});
+                     const std::function<void()>& inChild = {},
+                     const std::vector<std::string>& args = {});
     ~Program();  // kills the child if it is still running
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;

@@ -18,19 +18,21 @@ namespace testkit {
 VirtualDisplay::VirtualDisplay() {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return;
+    // Xvfb picks a free display number and writes it to the given descriptor: a copy without
+    // close-on-exec, made before fork so that the child only makes async-signal-safe calls.
+    const int out = dup(fds[1]);
+    const std::string fd = std::to_string(out);
     pid_ = fork();
     if (pid_ == 0) {
-        // Xvfb picks a free display number and writes it to the given descriptor.
-        int out = dup(fds[1]);  // without close-on-exec
         int null = open("/dev/null", O_RDWR);
         dup2(null, 0);
         dup2(null, 1);
         dup2(null, 2);
-        std::string fd = std::to_string(out);
         execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "800x600x24", "-nolisten",
                "tcp", static_cast<char*>(nullptr));
         _exit(127);
     }
+    if (out >= 0) close(out);
     close(fds[1]);
     if (pid_ < 0) {
         close(fds[0]);

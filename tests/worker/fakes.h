@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "supervisor/slots.h"
+#include "cameras/slots.h"
 #include "worker/worker.h"
 
 namespace fakes {
@@ -21,12 +21,12 @@ class ScriptedCamera : public FrameSource {
     ScriptedCamera(int count, std::function<cv::Mat(int)> frames,
                    std::function<void(int)> beforeFrame = {})
         : count_(count), frames_(std::move(frames)), beforeFrame_(std::move(beforeFrame)) {}
-    bool Read(cv::Mat& frame) override {
+    ReadStatus Read(cv::Mat& frame) override {
         int i = next_++;
-        if (count_ >= 0 && i >= count_) return false;
+        if (count_ >= 0 && i >= count_) return ReadStatus::End;
         if (beforeFrame_) beforeFrame_(i);
         frame = frames_(i);
-        return true;
+        return ReadStatus::Frame;
     }
 
   private:
@@ -72,7 +72,7 @@ struct ScriptedMotion {
     std::vector<int32_t> counts;
     bool paintOverlay = false;
     std::vector<bool> overlayShown;
-    int32_t operator()(cv::Mat& frame, int32_t, int, bool shown) {
+    int32_t operator()(MotionDetector&, cv::Mat& frame, int32_t, bool shown) {
         size_t i = overlayShown.size();
         overlayShown.push_back(shown);
         if (paintOverlay) cv::rectangle(frame, cv::Rect(10, 10, 30, 30), {0, 0, 255}, cv::FILLED);

@@ -39,20 +39,20 @@ class WorkerTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ResetCameraTable();
-        Settings = SettingsRecord{};
-        Settings.busyWaitMs = 50;
-        Settings.idleWaitMs = 1000;
-        Settings.codec = "MJPG";
-        Settings.outJpg = Settings.outAvi = Settings.outLog = true;
-        Settings.jpgPrefix = Settings.aviPrefix = Settings.logPrefix = dir.path() + "/";
+        settings = SettingsRecord{};
+        settings.busyWaitMs = 50;
+        settings.idleWaitMs = 1000;
+        settings.codec = "MJPG";
+        settings.outJpg = settings.outAvi = settings.outLog = true;
+        settings.jpgPrefix = settings.aviPrefix = settings.logPrefix = dir.path() + "/";
     }
 
     // Serves slot 0 with a camera of count frames until the camera ends.
     void Run(int count, bool windowOn = false, std::function<void(int)> beforeFrame = {},
              std::function<cv::Mat(int)> frames = Still) {
         OpenSlot(0, std::make_unique<fakes::ScriptedCamera>(count, frames, beforeFrame), windowOn);
-        ServeCamera(0, Services());
-        EXPECT_EQ(CameraTable[0].runState.load(), kRunFinished);
+        ServeCamera(0, settings, Services());
+        EXPECT_EQ(CameraTable[0].runState.load(), RunState::Finished);
         EXPECT_EQ(CameraTable[0].capture, nullptr);
     }
 
@@ -76,6 +76,7 @@ class WorkerTest : public ::testing::Test {
     testkit::TempDir dir;
     fakes::RecordingWindows windows;
     fakes::ScriptedMotion motion;
+    SettingsRecord settings;
     std::vector<int32_t> waits;
 };
 
@@ -153,7 +154,7 @@ TEST_F(WorkerTest, SnapshotsAndVideoNeverCarryTheOverlay) {
 // ---- ending ----
 
 TEST_F(WorkerTest, AStopRequestCutsALongIdleWaitShort) {
-    Settings.idleWaitMs = 600000;
+    settings.idleWaitMs = 600000;
     std::promise<void> firstFrame;
     OpenSlot(0,
              std::make_unique<fakes::ScriptedCamera>(-1, Still,
@@ -162,20 +163,20 @@ TEST_F(WorkerTest, AStopRequestCutsALongIdleWaitShort) {
                                                      }),
              false);
     WorkerServices services{windows, std::ref(motion), PauseUnlessStopped};
-    auto worker = std::async(std::launch::async, [&] { ServeCamera(0, services); });
+    auto worker = std::async(std::launch::async, [&] { ServeCamera(0, settings, services); });
     firstFrame.get_future().wait();
     RequestStop(0);
     ASSERT_EQ(worker.wait_for(std::chrono::seconds(20)), std::future_status::ready);
-    EXPECT_EQ(CameraTable[0].runState.load(), kRunFinished);
+    EXPECT_EQ(CameraTable[0].runState.load(), RunState::Finished);
     EXPECT_EQ(CameraTable[0].capture, nullptr);
     EXPECT_NE(Log().find("Total time"), std::string::npos);
 }
 
 TEST_F(WorkerTest, ASlotWithoutCameraFinishesAtOnceAndTouchesNothing) {
-    CameraTable[0].runState = kRunRunning;
+    CameraTable[0].runState = RunState::Running;
     CameraTable[0].showWindow = 1;
-    ServeCamera(0, Services());
-    EXPECT_EQ(CameraTable[0].runState.load(), kRunFinished);
+    ServeCamera(0, settings, Services());
+    EXPECT_EQ(CameraTable[0].runState.load(), RunState::Finished);
     EXPECT_TRUE(windows.calls.empty());
     EXPECT_TRUE(testkit::ListFiles(dir.path()).empty());
 }
@@ -193,24 +194,24 @@ TEST_F(WorkerTest, FailingCallsAreDroppedAndTheLoopGoesOn) {
     ThrowingWindows broken;
     int calls = 0;
     WorkerServices services{broken,
-                            [&](cv::Mat&, int32_t, int, bool) -> int32_t {
+                            [&](MotionDetector&, cv::Mat&, int32_t, bool) -> int32_t {
                                 if (++calls % 2 == 0) throw cv::Exception();
                                 return 1;
                             },
                             [](int, int32_t) { throw std::runtime_error("pause"); }};
     OpenSlot(0, std::make_unique<fakes::ScriptedCamera>(6, Still), true);
-    ServeCamera(0, services);
+    ServeCamera(0, settings, services);
     EXPECT_EQ(calls, 6);
     EXPECT_EQ(LogRecords(), 6);
-    EXPECT_EQ(CameraTable[0].runState.load(), kRunFinished);
+    EXPECT_EQ(CameraTable[0].runState.load(), RunState::Finished);
 
     // A camera that throws ends its worker like one that stops delivering.
     struct ThrowingCamera : FrameSource {
-        bool Read(cv::Mat&) override { throw std::runtime_error("unplugged"); }
+        ReadStatus Read(cv::Mat&) override { throw std::runtime_error("unplugged"); }
     };
     OpenSlot(1, std::make_unique<ThrowingCamera>(), false);
-    ServeCamera(1, services);
-    EXPECT_EQ(CameraTable[1].runState.load(), kRunFinished);
+    ServeCamera(1, settings, services);
+    EXPECT_EQ(CameraTable[1].runState.load(), RunState::Finished);
     EXPECT_EQ(CameraTable[1].capture, nullptr);
 }
 
@@ -231,7 +232,7 @@ TEST_F(WorkerTest, ACameraThatChangesItsFrameSizeKeepsTheFirstSize) {
 }
 
 TEST_F(WorkerTest, AVideoThatCannotBeCreatedIsTriedAgainOnLaterFrames) {
-    Settings.aviPrefix = dir.File("later/");
+    settings.aviPrefix = dir.File("later/");
     motion.counts = std::vector<int32_t>(6, 1);
     Run(6, false, [&](int i) {
         if (i == 3) mkdir(dir.File("later").c_str(), 0700);
@@ -257,13 +258,13 @@ TEST_F(WorkerTest, NamesAreGluedToThePrefixAndRefusedPast255Characters) {
     auto prefix = [&](size_t total, size_t nameLength) {
         return dir.path() + "/" + std::string(total - dir.path().size() - 1 - nameLength, 'p');
     };
-    Settings.logPrefix = prefix(255, 8);         // + "cam0.log": exactly 255
-    Settings.aviPrefix = prefix(256, 8);         // + "cam0.avi": 256
-    Settings.jpgPrefix = prefix(256, 10) + "q";  // + "cam0n1.jpg": 257
+    settings.logPrefix = prefix(255, 8);         // + "cam0.log": exactly 255
+    settings.aviPrefix = prefix(256, 8);         // + "cam0.avi": 256
+    settings.jpgPrefix = prefix(256, 10) + "q";  // + "cam0n1.jpg": 257
     motion.counts = {1};
     Run(7);
     EXPECT_EQ(testkit::ListFiles(dir.path()),
-              Strings{Settings.logPrefix.substr(dir.path().size() + 1) + "cam0.log"});
+              Strings{settings.logPrefix.substr(dir.path().size() + 1) + "cam0.log"});
     EXPECT_EQ(waits.size(), 7u);
 }
 

@@ -2,8 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include "tests/testkit/process.h"
-#include "tests/testkit/video.h"
+#include "tests/testkit/e2e.h"
 
 namespace {
 
@@ -11,12 +10,19 @@ constexpr int kTimeoutMs = 30000;
 
 class ProgramTest : public ::testing::Test {
   protected:
-    // A camera for slot 0: a still scene long enough to outlast the test.
-    void WriteCamera(const std::string& config) {
+    // A still camera for slot 0 (outlasting the test with its 10 s idle wait), every output
+    // off; overrides replace or add keys.
+    void WriteCamera(const std::map<std::string, std::string>& overrides = {}) {
         ASSERT_TRUE(testkit::WriteVideo(dir.File("cam.avi"), 20, {64, 48}, [](int) {
             return testkit::StillScene({64, 48});
         }));
-        testkit::WriteTextFile(dir.File("config.cfg"), config);
+        std::map<std::string, std::string> keys = {{"MAXMSEC", "10000"},
+                                                   {"SOURCE0", "cam.avi"},
+                                                   {"OUTJPG", "OFF"},
+                                                   {"OUTAVI", "OFF"},
+                                                   {"OUTLOG", "OFF"}};
+        for (const auto& [key, value] : overrides) keys[key] = value;
+        e2e::WriteConfig(dir, keys);
     }
     testkit::TempDir dir;
 };
@@ -29,7 +35,7 @@ TEST_F(ProgramTest, NoConfigurationFileEndsWithTheCameraError) {
 }
 
 TEST_F(ProgramTest, OneFileCameraThenCommands) {
-    WriteCamera("ALLCAM=1\nMAXMSEC=10000\nSOURCE0=cam.avi\n");
+    WriteCamera();
     testkit::Program program(dir.path());
     program.Send("winon\nWINON\nexit\n");
     EXPECT_EQ(0, program.Wait(kTimeoutMs));
@@ -37,7 +43,8 @@ TEST_F(ProgramTest, OneFileCameraThenCommands) {
 }
 
 TEST_F(ProgramTest, MissingSourcesAndDevicesLeaveSlotsEmpty) {
-    WriteCamera("ALLCAM=12\nSOURCE0=missing.avi\nSOURCE3=cam.avi\nSOURCE5=\n");
+    WriteCamera(
+        {{"ALLCAM", "12"}, {"SOURCE0", "missing.avi"}, {"SOURCE3", "cam.avi"}, {"SOURCE5", ""}});
     testkit::Program program(dir.path());
     program.Send("exit\n");
     EXPECT_EQ(0, program.Wait(kTimeoutMs));
@@ -55,7 +62,7 @@ TEST_F(ProgramTest, NegativeCountRunsTheConsoleWithoutCameras) {
 }
 
 TEST_F(ProgramTest, EndOfInputActsAsExit) {
-    WriteCamera("ALLCAM=1\nMAXMSEC=10000\nSOURCE0=cam.avi\n");
+    WriteCamera();
     testkit::Program program(dir.path());
     program.Send("winoff");
     program.CloseInput();
@@ -65,7 +72,7 @@ TEST_F(ProgramTest, EndOfInputActsAsExit) {
 
 TEST_F(ProgramTest, TerminationSignalsShutDownInOrder) {
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-        WriteCamera("ALLCAM=1\nMAXMSEC=10000\nSOURCE0=cam.avi\n");
+        WriteCamera();
         testkit::Program program(dir.path());
         ASSERT_TRUE(program.WaitForOutput("QORV#", kTimeoutMs));
         program.Signal(sig);
@@ -75,7 +82,7 @@ TEST_F(ProgramTest, TerminationSignalsShutDownInOrder) {
 }
 
 TEST_F(ProgramTest, SignalDuringStartUpStillEndsCleanly) {
-    WriteCamera("ALLCAM=1\nMAXMSEC=10000\nSOURCE0=cam.avi\n");
+    WriteCamera();
     testkit::Program program(dir.path());
     ASSERT_TRUE(program.WaitForOutput("All camera=1\n", kTimeoutMs));
     program.Signal(SIGTERM);  // during the pauses before the console

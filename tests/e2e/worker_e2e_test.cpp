@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include "tests/worker/e2e.h"
+#include "tests/testkit/e2e.h"
 
 namespace {
 

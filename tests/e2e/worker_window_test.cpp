@@ -3,7 +3,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "tests/worker/e2e.h"
+#include "tests/testkit/e2e.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
-#include "supervisor/slots.h"
+#include "cameras/slots.h"
 
+#include <chrono>
 #include <thread>
 
 CameraSlot CameraTable[kSlotCount];
@@ -16,19 +17,19 @@ void OpenSlot(int index, std::unique_ptr<FrameSource> capture, bool showWindow) 
     CameraSlot& slot = CameraTable[index];
     slot.capture = std::move(capture);
     slot.showWindow.store(showWindow ? 1 : 0);
-    slot.runState.store(kRunRunning);
+    slot.runState.store(RunState::Running);
     FoundCount.fetch_add(1);
 }
 
 bool RequestStop(int index) {
     if (!ValidSlot(index)) return false;
     CameraSlot& slot = CameraTable[index];
-    RunState expected = kRunRunning;
+    RunState expected = RunState::Running;
     bool stopped;
     {
         // Taken under the wake mutex so that a worker about to pause cannot miss the change.
         std::lock_guard<std::mutex> lock(slot.wakeMutex);
-        stopped = slot.runState.compare_exchange_strong(expected, kRunStopped);
+        stopped = slot.runState.compare_exchange_strong(expected, RunState::Stopped);
     }
     if (stopped) slot.wake.notify_all();
     return stopped;
@@ -38,7 +39,7 @@ void WaitForFinish(int index) {
     if (!ValidSlot(index)) return;
     do {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    } while (CameraTable[index].runState.load() != kRunFinished);
+    } while (CameraTable[index].runState.load() != RunState::Finished);
 }
 
 void ReleaseCapture(int index) {
@@ -46,7 +47,7 @@ void ReleaseCapture(int index) {
 }
 
 void ReportFinished(int index) {
-    if (ValidSlot(index)) CameraTable[index].runState.store(kRunFinished);
+    if (ValidSlot(index)) CameraTable[index].runState.store(RunState::Finished);
 }
 
 void SetAllWindows(int cameraCount, int32_t value) {
@@ -60,13 +61,13 @@ void PauseUnlessStopped(int index, int32_t ms) {
     CameraSlot& slot = CameraTable[index];
     std::unique_lock<std::mutex> lock(slot.wakeMutex);
     slot.wake.wait_for(lock, std::chrono::milliseconds(ms),
-                       [&] { return slot.runState.load() == kRunStopped; });
+                       [&] { return slot.runState.load() == RunState::Stopped; });
 }
 
 void ResetCameraTable() {
     for (CameraSlot& slot : CameraTable) {
         slot.capture.reset();
-        slot.runState.store(kRunStopped);
+        slot.runState.store(RunState::Stopped);
         slot.showWindow.store(0);
     }
     FoundCount.store(0);

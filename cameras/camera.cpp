@@ -3,18 +3,26 @@
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "supervisor/slots.h"
+#include "cameras/source.h"
 
 namespace {
 
 class VideoCaptureSource : public FrameSource {
   public:
     explicit VideoCaptureSource(cv::VideoCapture&& capture) : capture_(std::move(capture)) {}
-    bool Read(cv::Mat& frame) override {
+    ReadStatus Read(cv::Mat& frame) override {
         try {
-            return capture_.read(frame) && !frame.empty();
+            return capture_.read(frame) && !frame.empty() ? ReadStatus::Frame : ReadStatus::End;
         } catch (...) {
-            return false;
+            return ReadStatus::Error;
+        }
+    }
+    double Fps() const override {
+        try {
+            const double fps = capture_.get(cv::CAP_PROP_FPS);
+            return fps > 0 && fps < 1000 ? fps : 0.0;
+        } catch (...) {
+            return 0.0;
         }
     }
 

@@ -1,0 +1,29 @@
+// Cameras: devices, video files and network streams behind one interface.
+#pragma once
+
+#include <memory>
+#include <opencv2/core/mat.hpp>
+#include <string>
+
+// Why Read gave no frame.
+enum class ReadStatus {
+    Frame,    // a frame came
+    End,      // the source has ended (end of file, device gone, stream closed)
+    Error,    // the source failed
+    Timeout,  // nothing came in time (a stalled stream)
+};
+
+// A camera. Read() gives the next frame, converted to 8-bit BGR by the caller.
+class FrameSource {
+  public:
+    virtual ~FrameSource() = default;
+    virtual ReadStatus Read(cv::Mat& frame) = 0;
+    // True for a network stream, which is reopened when it is lost instead of ending its camera.
+    virtual bool Reconnects() const { return false; }
+    // The source's own frame rate, 0 when it reports none.
+    virtual double Fps() const { return 0.0; }
+};
+
+// Opens camera index i, or the named file, device or URL when name is non-empty. nullptr when
+// it does not open. Never throws; prints nothing.
+std::unique_ptr<FrameSource> OpenCamera(int index, const std::string& name);

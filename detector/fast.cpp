@@ -1,0 +1,234 @@
+// The detector's fast path: it analyses only where motion can be and skips what cannot change
+// the count (or, with the overlay shown, the drawing). The straight pipeline it must match is
+// in reference.cpp.
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <limits>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/optflow/motempl.hpp>
+
+#include "detector/detector.h"
+#include "detector/pipeline.h"
+
+using namespace detector;
+
+namespace {
+
+std::chrono::steady_clock::time_point ProcessStart() {
+    static const auto start = std::chrono::steady_clock::now();
+    return start;
+}
+// Takes the clock's origin during static initialisation, before main.
+[[maybe_unused]] const auto kProcessStartTaken = ProcessStart();
+
+cv::Rect Union(const cv::Rect& a, const cv::Rect& b) {
+    if (a.empty()) return b;
+    if (b.empty()) return a;
+    const int x0 = std::min(a.x, b.x), y0 = std::min(a.y, b.y);
+    const int x1 = std::max(a.x + a.width, b.x + b.width);
+    const int y1 = std::max(a.y + a.height, b.y + b.height);
+    return {x0, y0, x1 - x0, y1 - y0};
+}
+
+bool Any32(const uchar* p) {
+    uint64_t w[4];
+    std::memcpy(w, p, sizeof w);
+    return (w[0] | w[1] | w[2] | w[3]) != 0;
+}
+
+// Bounds of the non-zero pixels of an 8-bit image; empty when there are none.
+cv::Rect NonZeroBounds(const cv::Mat& image) {
+    const int n = image.cols;
+    int top = -1, bottom = -1, left = n, right = -1;
+    for (int y = 0; y < image.rows; ++y) {
+        const uchar* row = image.ptr<uchar>(y);
+        int x = 0;
+        while (x + 32 <= n && !Any32(row + x)) x += 32;
+        while (x < n && row[x] == 0) ++x;
+        if (x == n) continue;
+        if (top < 0) top = y;
+        bottom = y;
+        left = std::min(left, x);
+        int end = n;
+        while (end - 32 > right && end >= 32 && !Any32(row + end - 32)) end -= 32;
+        while (end - 1 > right && row[end - 1] == 0) --end;
+        right = std::max(right, end - 1);
+    }
+    if (top < 0) return {};
+    return {left, top, right - left + 1, bottom - top + 1};
+}
+
+// Rebuilds the marks from the history itself (after the straight path or a failure ran on
+// the state): one mark over all non-zero pixels and their range of values.
+void ResyncMarks(DetectorState& s) {
+    int top = -1, bottom = -1, left = s.history.cols, right = -1;
+    float lo = std::numeric_limits<float>::max(), hi = std::numeric_limits<float>::lowest();
+    for (int y = 0; y < s.history.rows; ++y) {
+        const float* row = s.history.ptr<float>(y);
+        for (int x = 0; x < s.history.cols; ++x) {
+            if (row[x] == 0.f) continue;
+            if (top < 0) top = y;
+            bottom = y;
+            left = std::min(left, x);
+            right = std::max(right, x);
+            lo = std::min(lo, row[x]);
+            hi = std::max(hi, row[x]);
+        }
+    }
+    s.markCount = 0;
+    s.motionRegion = {};
+    if (top >= 0) {
+        s.motionRegion = {left, top, right - left + 1, bottom - top + 1};
+        s.marks[0] = {s.motionRegion, lo, hi};
+        s.markCount = 1;
+    }
+    s.marksValid = true;
+}
+
+// Forgets marks whose values this call's history update cleared, records this call's
+// silhouette box and recomputes the region of recent motion.
+void UpdateMarks(DetectorState& s, cv::Rect silhouetteBox, float stamp, float dropBelow) {
+    int kept = 0;
+    for (int i = 0; i < s.markCount; ++i) {
+        if (!(s.marks[i].last < dropBelow)) s.marks[kept++] = s.marks[i];
+    }
+    s.markCount = kept;
+    if (!silhouetteBox.empty()) {
+        if (s.markCount == kMotionMarks) {  // fold the two oldest together
+            MotionMark& a = s.marks[0];
+            const MotionMark& b = s.marks[1];
+            a = {Union(a.box, b.box), std::min(a.first, b.first), std::max(a.last, b.last)};
+            std::copy(s.marks.begin() + 2, s.marks.end(), s.marks.begin() + 1);
+            --s.markCount;
+        }
+        s.marks[s.markCount++] = {silhouetteBox, stamp, stamp};
+    }
+    s.motionRegion = {};
+    for (int i = 0; i < s.markCount; ++i) s.motionRegion = Union(s.motionRegion, s.marks[i].box);
+}
+
+// Whether any history pixel may hold exactly stamp, the only values segmentation starts from.
+bool MaySeed(const DetectorState& s, float stamp) {
+    for (int i = 0; i < s.markCount; ++i) {
+        if (s.marks[i].first <= stamp && stamp <= s.marks[i].last) return true;
+    }
+    return false;
+}
+
+// The motion gradient under rects only (plus the filters' margin), over full-width bands.
+void GradientUnder(DetectorState& s, const std::vector<cv::Rect>& rects) {
+    int top = s.history.rows, bottom = 0;
+    for (const cv::Rect& r : rects) {
+        top = std::min(top, r.y - 1);
+        bottom = std::max(bottom, r.y + r.height + 1);
+    }
+    top = std::max(top, 0);
+    bottom = std::min(bottom, s.history.rows);
+    cv::Rect band(0, top, s.history.cols, bottom - top);
+    if (band.area() < kLeastGradientPixels) band = cv::Rect(0, 0, s.history.cols, s.history.rows);
+    cv::Mat historyBand = s.history(band), maskBand = s.gradientMask(band);
+    cv::Mat orientationBand = s.orientation(band);
+    cv::motempl::calcMotionGradient(historyBand, maskBand, orientationBand, kGradientDelta1,
+                                    kGradientDelta2, kGradientAperture);
+}
+
+int32_t FastPass(cv::Mat& frame, int32_t diffThreshold, DetectorState& s, double timestamp,
+                 bool overlayShown) {
+    cv::Mat& silhouette = Silhouette(frame, diffThreshold, s);
+    if (!s.marksValid) ResyncMarks(s);
+    const double t = HistoryTime(s, timestamp, s.motionRegion);
+    const float stamp = static_cast<float>(t);
+    const float dropBelow = static_cast<float>(t - kHistoryDuration);
+
+    // Outside the old region and the new silhouette the history is zero and stays zero.
+    const cv::Rect silhouetteBox = NonZeroBounds(silhouette);
+    const cv::Rect touched = Union(s.motionRegion, silhouetteBox);
+    if (!touched.empty()) {
+        cv::Mat silhouettePart = silhouette(touched), historyPart = s.history(touched);
+        cv::motempl::updateMotionHistory(silhouettePart, historyPart, t, kHistoryDuration);
+    }
+    UpdateMarks(s, silhouetteBox, stamp, dropBelow);
+
+    // Segmentation starts only from pixels stamped with this very time stamp and never
+    // crosses a zero pixel, so the region of recent motion holds every component.
+    s.components.clear();
+    s.drawRects.clear();
+    s.drawLines.clear();
+    s.largest = {};
+    s.lastTime = t;
+    if (!MaySeed(s, stamp)) return 0;
+    const cv::Rect region = s.motionRegion;
+    cv::Mat historyPart = s.history(region), segmentPart = s.segmentMask(region);
+    cv::motempl::segmentMotion(historyPart, segmentPart, s.components, t, kSegmentThreshold);
+
+    int32_t count = 0;
+    for (cv::Rect& r : s.components) {
+        r += region.tl();
+        if (r.width + r.height < kSmallestComponent) continue;
+        ++count;
+        if (r.area() > s.largest.area()) s.largest = r;
+        if (overlayShown && EnoughChanged(silhouette, r)) s.drawRects.push_back(r);
+    }
+    if (s.drawRects.empty()) return count;
+
+    GradientUnder(s, s.drawRects);
+    for (const cv::Rect& r : s.drawRects) {
+        s.drawLines.push_back(ComponentDirectionLine(r, GlobalOrientation(s, r, t)));
+    }
+    // Drawn last, so that a failure above leaves the frame untouched.
+    for (size_t i = 0; i < s.drawRects.size(); ++i)
+        DrawOverlay(frame, s.drawRects[i], s.drawLines[i]);
+    return count;
+}
+
+}  // namespace
+
+double MotionTimestamp() {
+    const auto elapsed = std::chrono::steady_clock::now() - ProcessStart();
+    const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+    return static_cast<double>(ms) / 1000.0;
+}
+
+int32_t DetectMotionFast(cv::Mat& frame, int32_t diffThreshold, DetectorState& state,
+                         double timestamp, bool overlayShown) {
+    if (!UsableInput(frame, timestamp)) return 0;
+    try {
+        return FastPass(frame, diffThreshold, state, timestamp, overlayShown);
+    } catch (...) {  // cv::Exception, std::bad_alloc: no count, nothing drawn
+        state.marksValid = false;
+        state.components.clear();
+        state.largest = {};
+        return 0;
+    }
+}
+
+MotionDetector::MotionDetector() : state_(std::make_unique<DetectorState>()) {}
+MotionDetector::~MotionDetector() = default;
+
+int32_t MotionDetector::Detect(cv::Mat& frame, int32_t diffThreshold, bool overlayShown) {
+    return DetectAt(frame, diffThreshold, MotionTimestamp(), overlayShown);
+}
+
+int32_t MotionDetector::DetectAt(cv::Mat& frame, int32_t diffThreshold, double timestamp,
+                                 bool overlayShown) {
+    return DetectMotionFast(frame, diffThreshold, *state_, timestamp, overlayShown);
+}
+
+cv::Rect MotionDetector::Largest() const {
+    return state_->largest;
+}
+
+std::optional<double> MotionDetector::LargestDirection() {
+    DetectorState& s = *state_;
+    if (s.largest.empty()) return std::nullopt;
+    try {
+        // With the overlay drawn the gradient may already be there; taking it again under the
+        // one region costs little and keeps this independent of what was drawn.
+        GradientUnder(s, {s.largest});
+        const double angle = 360.0 - GlobalOrientation(s, s.largest, s.lastTime);
+        return angle >= 360.0 ? angle - 360.0 : angle;
+    } catch (...) {
+        return std::nullopt;
+    }
+}

@@ -1,0 +1,108 @@
+#include "detector/pipeline.h"
+
+#include <cmath>
+#include <limits>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/optflow/motempl.hpp>
+
+namespace detector {
+
+namespace {
+
+void Allocate(DetectorState& s, cv::Size size) {
+    for (cv::Mat& image : s.ring) {
+        image.release();
+        image.create(size, CV_8UC1);
+        image.setTo(0);
+    }
+    s.history.release();
+    s.orientation.release();
+    s.segmentMask.release();
+    s.gradientMask.release();
+    s.history.create(size, CV_32FC1);
+    s.history.setTo(0);
+    s.orientation.create(size, CV_32FC1);
+    s.segmentMask.create(size, CV_32FC1);
+    s.gradientMask.create(size, CV_8UC1);
+    s.marksValid = true;
+    s.markCount = 0;
+    s.motionRegion = {};
+}
+
+}  // namespace
+
+bool UsableInput(const cv::Mat& frame, double timestamp) {
+    return frame.dims == 2 && !frame.empty() && frame.type() == CV_8UC3 &&
+           std::isfinite(timestamp) && std::abs(timestamp) <= kLargestTimestamp;
+}
+
+cv::Mat& Silhouette(const cv::Mat& frame, int32_t diffThreshold, DetectorState& s) {
+    const int p = s.ringIndex & 3;
+    if (s.history.empty() || s.history.size() != frame.size()) Allocate(s, frame.size());
+    cv::cvtColor(frame, s.ring[p], cv::COLOR_BGR2GRAY);
+    const int q = (p + 1) & 3;
+    s.ringIndex = q;
+    cv::Mat& silhouette = s.ring[q];
+    cv::absdiff(s.ring[p], silhouette, silhouette);
+    cv::threshold(silhouette, silhouette, static_cast<double>(diffThreshold), 1.0,
+                  cv::THRESH_BINARY);
+    return silhouette;
+}
+
+// Moves the history clock forward when it has run long, so that float history values keep
+// their resolution. Values that this call's update would clear are cleared; the others move
+// by a whole number of seconds, which is exact for them. Only area may hold non-zero values.
+// Returns the time stamp on the state's clock.
+double HistoryTime(DetectorState& s, double timestamp, cv::Rect area) {
+    const double local = timestamp - s.timeBase;
+    if (!(local >= kRebaseAfter)) return local;
+    const double shift = std::floor(local) - 2.0;
+    const float limit = static_cast<float>(local - kHistoryDuration);
+    const float shiftF = static_cast<float>(shift);
+    for (int y = area.y; y < area.y + area.height; ++y) {
+        float* row = s.history.ptr<float>(y);
+        for (int x = area.x; x < area.x + area.width; ++x) {
+            row[x] = row[x] < limit ? 0.f : row[x] - shiftF;
+        }
+    }
+    int kept = 0;
+    for (int i = 0; i < s.markCount; ++i) {
+        MotionMark m = s.marks[i];
+        if (m.last < limit) continue;
+        m.first = m.first < limit ? std::numeric_limits<float>::lowest() : m.first - shiftF;
+        m.last -= shiftF;
+        s.marks[kept++] = m;
+    }
+    s.markCount = kept;
+    s.timeBase += shift;
+    return timestamp - s.timeBase;
+}
+
+bool EnoughChanged(const cv::Mat& silhouette, cv::Rect r) {
+    const double changed = cv::norm(silhouette(r), cv::NORM_L1);
+    return !(changed < static_cast<double>(r.width) * r.height * kLeastChangedShare);
+}
+
+double GlobalOrientation(const DetectorState& s, cv::Rect r, double timestamp) {
+    return cv::motempl::calcGlobalOrientation(s.orientation(r), s.gradientMask(r), s.history(r),
+                                              timestamp, kHistoryDuration);
+}
+
+void DrawOverlay(cv::Mat& frame, cv::Rect r, const DirectionLine& line) {
+    cv::rectangle(frame, r.tl(), cv::Point(r.x + r.width, r.y + r.height), kOverlayColor,
+                  kRectThickness, cv::LINE_AA, 0);
+    cv::line(frame, line.from, line.to, kOverlayColor, kLineThickness, cv::LINE_AA, 0);
+}
+
+}  // namespace detector
+
+DirectionLine ComponentDirectionLine(cv::Rect comp_rect, double orientationDegrees) {
+    const double angle = 360.0 - orientationDegrees;
+    const double radians = angle * 3.141592653589793 / 180.0;
+    const cv::Point center(comp_rect.x + comp_rect.width / 2, comp_rect.y + comp_rect.height / 2);
+    const int half = std::min(comp_rect.width, comp_rect.height) / 2;
+    // Rounds half to even (the default rounding mode).
+    const cv::Point to(static_cast<int>(std::nearbyint(center.x + half * std::cos(radians))),
+                       static_cast<int>(std::nearbyint(center.y - half * std::sin(radians))));
+    return {center, to};
+}

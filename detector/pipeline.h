@@ -1,0 +1,47 @@
+// The steps the detector's fast path and its straight pipeline share.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include "detector/testing.h"
+
+namespace detector {
+
+inline constexpr double kHistoryDuration = 1.0;  // seconds a pixel's motion stays in the history
+inline constexpr double kGradientDelta1 = 0.5;
+inline constexpr double kGradientDelta2 = 0.05;
+inline constexpr int kGradientAperture = 3;
+inline constexpr double kSegmentThreshold = 0.5;  // seconds between neighbours of one component
+inline constexpr int kSmallestComponent = 50;     // least width + height that counts as motion
+inline constexpr double kLeastChangedShare = 0.05;
+inline constexpr int kRectThickness = 3;
+inline constexpr int kLineThickness = 5;
+inline const cv::Scalar kOverlayColor(0, 0, 255);
+
+// Once the history clock passes this many seconds it restarts near 2 s: below 4096 a float
+// resolves half a millisecond, so the history never gets coarser than the clock.
+inline constexpr double kRebaseAfter = 4096.0;
+// Time stamps beyond this many seconds (31 years) are refused: they would overflow a float.
+inline constexpr double kLargestTimestamp = 1e9;
+// The gradient of the fast path is taken over full-width bands of rows of at least this many
+// pixels. The library's filters treat the last few pixels of every row (and rows shorter than
+// its vector width) with scalar code that rounds differently, so only whole rows give results
+// identical to a gradient of the full frame.
+inline constexpr int kLeastGradientPixels = 64;
+
+bool UsableInput(const cv::Mat& frame, double timestamp);
+
+// Gray conversion into the ring and the thresholded difference against the frame of three
+// calls earlier; returns the silhouette (0/1), which lives in the ring.
+cv::Mat& Silhouette(const cv::Mat& frame, int32_t diffThreshold, DetectorState& s);
+
+// Moves the history clock forward when it has run long, so that float history values keep
+// their resolution (only area may hold non-zero values). Returns the time stamp on the
+// state's clock.
+double HistoryTime(DetectorState& s, double timestamp, cv::Rect area);
+
+bool EnoughChanged(const cv::Mat& silhouette, cv::Rect r);
+double GlobalOrientation(const DetectorState& s, cv::Rect r, double timestamp);
+void DrawOverlay(cv::Mat& frame, cv::Rect r, const DirectionLine& line);
+
+}  // namespace detector

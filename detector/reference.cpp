@@ -1,0 +1,45 @@
+// The straight pipeline: every step over the whole frame on every call, then the overlay of
+// each counted component. The fast path is measured against it.
+#include <opencv2/optflow/motempl.hpp>
+
+#include "detector/pipeline.h"
+#include "detector/testing.h"
+
+using namespace detector;
+
+int32_t DetectMotionReference(cv::Mat& frame, int32_t diffThreshold, DetectorState& state,
+                              double timestamp) {
+    if (!UsableInput(frame, timestamp)) return 0;
+    try {
+        cv::Mat& silhouette = Silhouette(frame, diffThreshold, state);
+        state.marksValid = false;  // this path keeps no marks
+        const double t =
+            HistoryTime(state, timestamp, cv::Rect(0, 0, state.history.cols, state.history.rows));
+        cv::motempl::updateMotionHistory(silhouette, state.history, t, kHistoryDuration);
+        cv::motempl::calcMotionGradient(state.history, state.gradientMask, state.orientation,
+                                        kGradientDelta1, kGradientDelta2, kGradientAperture);
+        state.components.clear();
+        cv::motempl::segmentMotion(state.history, state.segmentMask, state.components, t,
+                                   kSegmentThreshold);
+        int32_t count = 0;
+        for (const cv::Rect& r : state.components) {
+            if (r.width + r.height < kSmallestComponent) continue;
+            ++count;
+            DrawComponent(frame, state, silhouette, r, t);
+        }
+        return count;
+    } catch (...) {
+        state.components.clear();
+        return 0;
+    }
+}
+
+void DrawComponent(cv::Mat& frame, DetectorState& state, const cv::Mat& silhouette,
+                   cv::Rect comp_rect, double timestamp) {
+    try {
+        const double orientation = GlobalOrientation(state, comp_rect, timestamp);
+        if (!EnoughChanged(silhouette, comp_rect)) return;
+        DrawOverlay(frame, comp_rect, ComponentDirectionLine(comp_rect, orientation));
+    } catch (...) {  // a rectangle outside the images: nothing is drawn
+    }
+}

@@ -1,0 +1,69 @@
+// The detector's inner workings, for its tests and benchmarks: the per-camera state, the fast
+// path on a caller's state, and the straight pipeline that the fast path must match.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <opencv2/core.hpp>
+#include <vector>
+
+// The silhouette box of one or more calls and the history values they stamped. The fast path
+// keeps one while any of those values can still stand in the history.
+struct MotionMark {
+    cv::Rect box;
+    float first = 0.f;  // smallest stamped value
+    float last = 0.f;   // largest stamped value
+};
+
+constexpr int kMotionMarks = 32;
+
+// A component's direction line: from the centre of its rectangle toward its motion.
+struct DirectionLine {
+    cv::Point from;
+    cv::Point to;
+};
+
+struct DetectorState {
+    int32_t ringIndex = 0;             // ring position that receives the next gray frame
+    std::array<cv::Mat, 4> ring;       // gray frames of the last calls + last silhouette
+    cv::Mat history;                   // CV_32F: time stamp of each pixel's latest motion
+    cv::Mat orientation;               // CV_32F: motion gradient direction, degrees
+    cv::Mat segmentMask;               // CV_32F: component labels
+    cv::Mat gradientMask;              // CV_8U: where the gradient is valid (0/1)
+    std::vector<cv::Rect> components;  // components of the current call
+    cv::Rect largest;                  // largest counted component of the current call
+    double lastTime = 0.0;             // history time of the current call
+
+    // History values are seconds after timeBase (process time). The base moves forward every
+    // hour or so, which keeps the 32-bit float history as fine as the millisecond clock.
+    double timeBase = 0.0;
+
+    // Fast path only. The fast path keeps orientation, gradient mask and segment mask valid
+    // only where it needed them in the current call; history and ring are always complete.
+    bool marksValid = false;  // marks describe the history
+    int32_t markCount = 0;
+    std::array<MotionMark, kMotionMarks> marks;  // oldest first
+    cv::Rect motionRegion;                       // bounds every non-zero history pixel
+    std::vector<cv::Rect> drawRects;             // components to draw in the current call
+    std::vector<DirectionLine> drawLines;
+};
+
+// The detector on a state of the caller's: skips what cannot change the count or, when the
+// overlay is shown, the drawing. MotionDetector runs this on its own state.
+int32_t DetectMotionFast(cv::Mat& frame, int32_t diffThreshold, DetectorState& state,
+                         double timestamp, bool overlayShown);
+
+// Every step on every call: full-frame history update, gradient and segmentation, then
+// DrawComponent for each counted component. Same counts and drawing as DetectMotionFast;
+// kept as the yardstick for it.
+int32_t DetectMotionReference(cv::Mat& frame, int32_t diffThreshold, DetectorState& state,
+                              double timestamp);
+
+// Measures one counted component's direction and draws it when enough of it changed.
+// timestamp is on the state's history clock (seconds after state.timeBase).
+void DrawComponent(cv::Mat& frame, DetectorState& state, const cv::Mat& silhouette,
+                   cv::Rect comp_rect, double timestamp);
+
+// The direction line of a component whose global motion orientation is orientationDegrees
+// (0 = toward larger x, 90 = toward larger row numbers, as the gradient measures it).
+DirectionLine ComponentDirectionLine(cv::Rect comp_rect, double orientationDegrees);

@@ -1,0 +1,286 @@
+// Output folders that are missing, read-only or full, a file-size limit, named pipes in place
+// of outputs, and a console that goes away.
+#include "tests/e2e/fault.h"
+
+namespace {
+
+using namespace fault;
+
+// Mounts made by a test stay inside this test process where the machine allows it (a mount
+// namespace of its own), so that a test that dies leaves nothing mounted behind.
+void KeepMountsPrivate() {
+    static const bool kept = unshare(CLONE_NEWNS) == 0 &&
+                             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    (void)kept;
+}
+
+// A tmpfs of a few kilobytes on path, for the life of the object. ok() is false where this
+// machine does not allow mounting.
+class SmallFileSystem {
+  public:
+    SmallFileSystem(const std::string& path, int kib)
+        : path_(path), options_("size=" + std::to_string(kib) + "k") {
+        KeepMountsPrivate();
+        mkdir(path.c_str(), 0755);
+        mounted_ = mount("tmpfs", path.c_str(), "tmpfs", kFlags, options_.c_str()) == 0;
+    }
+    ~SmallFileSystem() {
+        if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+    }
+    SmallFileSystem(const SmallFileSystem&) = delete;
+    SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+
+    bool ok() const { return mounted_; }
+    bool SetReadOnly(bool on) {
+        return mounted_ && mount(nullptr, path_.c_str(), nullptr,
+                                 MS_REMOUNT | kFlags | (on ? MS_RDONLY : 0), options_.c_str()) == 0;
+    }
+    // Fills every last byte with a file of its own; Free() gives the room back.
+    bool Fill() {
+        std::ofstream filler(Filler(), std::ios::binary);
+        const std::string block(4096, 'x');
+        while (filler.write(block.data(), block.size())) filler.flush();
+        filler.close();
+        // A one-byte probe must not fit any more.
+        int fd = open((path_ + "/probe").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        bool full = fd >= 0 && write(fd, "x", 1) < 0 && errno == ENOSPC;
+        if (fd >= 0) close(fd);
+        unlink((path_ + "/probe").c_str());
+        return full;
+    }
+    bool Free() { return unlink(Filler().c_str()) == 0; }
+
+  private:
+    static constexpr unsigned long kFlags = MS_NOSUID | MS_NODEV;
+    std::string Filler() const { return path_ + "/filler"; }
+    std::string path_, options_;
+    bool mounted_ = false;
+};
+
+bool SetImmutable(const std::string& path, bool on) {
+    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool done = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (done) {
+        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+        done = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    close(fd);
+    return done;
+}
+
+// A folder that even root cannot write into (file permissions do not stop root): a read-only
+// tmpfs where mounting is allowed, otherwise an immutable folder. ok() is false when neither
+// works on this machine.
+class ReadOnlyFolder {
+  public:
+    explicit ReadOnlyFolder(const std::string& path) : path_(path), fs_(path, 1024) {
+        immutable_ = !fs_.ok() && SetImmutable(path, true);
+        const bool readOnly = fs_.ok() ? fs_.SetReadOnly(true) : immutable_;
+        // Trust only what a write attempt shows.
+        const std::string probe = path + "/probe";
+        int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            close(fd);
+            unlink(probe.c_str());
+        }
+        ok_ = readOnly && fd < 0;
+    }
+    ~ReadOnlyFolder() {
+        if (immutable_) SetImmutable(path_, false);
+    }
+    ReadOnlyFolder(const ReadOnlyFolder&) = delete;
+    ReadOnlyFolder& operator=(const ReadOnlyFolder&) = delete;
+
+    bool ok() const { return ok_; }
+    bool MakeWritable() { return fs_.ok() ? fs_.SetReadOnly(false) : SetImmutable(path_, false); }
+
+  private:
+    std::string path_;
+    SmallFileSystem fs_;
+    bool immutable_ = false;
+    bool ok_ = false;
+};
+
+constexpr int kBlockedFrames = 100;
+
+// Two cameras serve kBlockedFrames frames each. Snapshots go to the working folder; logs (and
+// videos when videoBlocked) go to `blocked`/, which cannot take them until unblock() runs,
+// once both cameras have served a few frames. From then on nothing may be lost.
+void ServeWhileLogsBlocked(const testkit::TempDir& dir, const std::string& blocked,
+                           const std::function<bool()>& unblock, bool videoBlocked = true) {
+    ASSERT_TRUE(WriteBlinking(dir.File("src.avi"), kBlockedFrames));
+    e2e::WriteConfig(dir, {{"ALLCAM", "2"},
+                           {"SOURCE0", "src.avi"},
+                           {"SOURCE1", "src.avi"},
+                           {"PATHLOG", blocked + "/"},
+                           {"PATHAVI", videoBlocked ? blocked + "/" : ""}});
+    testkit::Program program(dir.path());
+    auto servedTen = [&] {
+        return testkit::FileExists(dir.File("cam0n10.jpg")) &&
+               testkit::FileExists(dir.File("cam1n10.jpg"));
+    };
+    WaitUntil([&] { return servedTen() || !Running(program); }, kWaitMs);
+    ASSERT_TRUE(servedTen()) << program.Stderr();
+    ASSERT_TRUE(unblock());
+    EXPECT_TRUE(WaitForLogsClosed(program, dir, blocked + "/", 2));
+    Exit(program);
+    EXPECT_EQ(program.Stdout(), Console(2, 2));
+
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE("camera " + std::to_string(i));
+        const std::string log = dir.File(blocked + "/" + Cam(i, ".log"));
+        // Every frame was served: one snapshot each.
+        EXPECT_EQ(e2e::Snapshots(dir, Cam(i, "n")).size(), static_cast<size_t>(kBlockedFrames));
+        // The records of the blocked frames are gone; every one after them is there.
+        const std::vector<int> numbers = RecordNumbers(log);
+        ASSERT_FALSE(numbers.empty());
+        EXPECT_GT(numbers.front(), 0) << "the folder did take records before it was unblocked";
+        EXPECT_EQ(numbers, Range(numbers.front(), kBlockedFrames));
+        EXPECT_TRUE(LogClosed(log));
+        if (videoBlocked) {
+            // The video starts at the first frame that finds the folder writable, which may
+            // come between the video's turn and the log's turn of that frame.
+            const e2e::VideoInfo video = e2e::Probe(dir.File(blocked + "/" + Cam(i, ".avi")));
+            EXPECT_FALSE(video.codec.empty()) << "the video does not play";
+            EXPECT_GE(video.frames, static_cast<int>(numbers.size()) - 1);
+            EXPECT_LE(video.frames, static_cast<int>(numbers.size()));
+        } else {
+            EXPECT_EQ(e2e::Probe(dir.File(Cam(i, ".avi"))).frames, kBlockedFrames);
+        }
+    }
+}
+
+// Two cameras serve kBlockedFrames frames each with snapshots and videos going to `blocked`/
+// (which cannot take them, or only a few) and logs to the working folder: both cameras
+// serve their whole source and log every frame.
+void ServeWithPicturesBlocked(const testkit::TempDir& dir, const std::string& blocked,
+                              const std::vector<std::string>& env = {},
+                              const std::function<void()>& inChild = {}) {
+    ASSERT_TRUE(WriteBlinking(dir.File("src.avi"), kBlockedFrames, {320, 240}));
+    e2e::WriteConfig(dir, {{"ALLCAM", "2"},
+                           {"SOURCE0", "src.avi"},
+                           {"SOURCE1", "src.avi"},
+                           {"PATHJPG", blocked + "/"},
+                           {"PATHAVI", blocked + "/"}});
+    testkit::Program program(dir.path(), env, CAMWATCH_BINARY, inChild);
+    EXPECT_TRUE(WaitForLogsClosed(program, dir, "", 2)) << program.Stderr();
+    Exit(program);
+    EXPECT_EQ(program.Stdout(), Console(2, 2));
+    for (int i = 0; i < 2; ++i) ExpectWholeLog(dir.File(Cam(i, ".log")), kBlockedFrames);
+}
+
+TEST(FaultOutputs, MissingFoldersLoseNoRecordOnceTheyExist) {
+    testkit::TempDir dir;
+    ServeWhileLogsBlocked(dir, "later",
+                          [&] { return mkdir(dir.File("later").c_str(), 0755) == 0; });
+}
+
+TEST(FaultOutputs, ReadOnlyFoldersLoseNoRecordOnceWritable) {
+    testkit::TempDir dir;
+    ReadOnlyFolder folder(dir.File("ro"));
+    if (!folder.ok()) GTEST_SKIP() << "no way to make a folder read-only for root here";
+    ServeWhileLogsBlocked(dir, "ro", [&] { return folder.MakeWritable(); });
+}
+
+TEST(FaultOutputs, ReadOnlyFoldersForPicturesLeaveEveryCameraServed) {
+    testkit::TempDir dir;
+    ReadOnlyFolder folder(dir.File("ro"));
+    if (!folder.ok()) GTEST_SKIP() << "no way to make a folder read-only for root here";
+    ServeWithPicturesBlocked(dir, "ro");
+    EXPECT_TRUE(testkit::ListFiles(dir.File("ro")).empty());
+}
+
+TEST(FaultOutputs, AFullFileSystemForPicturesLeavesEveryCameraServed) {
+    testkit::TempDir dir;
+    SmallFileSystem fs(dir.File("full"), 160);
+    if (!fs.ok())
+        GTEST_SKIP() << "cannot mount a small tmpfs here (AFileSizeLimitFailsOnlyTheWritesBeyondIt "
+                        "stands in)";
+    ServeWithPicturesBlocked(dir, "full");
+    // Snapshots that did not fit are not left behind cut short.
+    for (const std::string& name : testkit::ListFiles(dir.File("full"))) {
+        if (name.find(".jpg") == std::string::npos) continue;
+        const std::string jpeg = testkit::ReadFile(dir.File("full/" + name));
+        EXPECT_TRUE(jpeg.size() > 2 && jpeg.substr(jpeg.size() - 2) == "\xFF\xD9") << name;
+    }
+}
+
+TEST(FaultOutputs, AFullFileSystemLosesNoRecordOnceRoomIsMade) {
+    testkit::TempDir dir;
+    SmallFileSystem fs(dir.File("full"), 256);
+    if (!fs.ok()) GTEST_SKIP() << "cannot mount a small tmpfs here";
+    ASSERT_TRUE(fs.Fill());
+    // The videos go to the working folder: a video begun on a full disk has lost its header.
+    ServeWhileLogsBlocked(
+        dir, "full", [&] { return fs.Free(); }, false);
+}
+
+TEST(FaultOutputs, AFileSizeLimitFailsOnlyTheWritesBeyondIt) {
+    testkit::TempDir dir;
+    // Each video outgrows the limit within a few frames; snapshots and logs stay below it.
+    ServeWithPicturesBlocked(dir, ".", {}, [] {
+        signal(SIGXFSZ, SIG_DFL);  // as a shell would start the program
+        rlimit limit{48 * 1024, 48 * 1024};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(e2e::Snapshots(dir, Cam(i, "n")).size(), static_cast<size_t>(kBlockedFrames));
+    }
+}
+
+TEST(FaultOutputs, NamedPipesInPlaceOfOutputsDoNotStallTheCamera) {
+    // A log or video made a named pipe, say to feed another program: with nothing reading
+    // it, opening it for writing waits for ever, and `exit` and SIGTERM with it.
+    testkit::TempDir dir;
+    constexpr int kFrames = 30;
+    ASSERT_TRUE(WriteBlinking(dir.File("src0.avi"), kFrames));
+    for (const char* name : {"cam0.log", "cam0.avi", "cam0n1.jpg"}) {
+        ASSERT_EQ(mkfifo(dir.File(name).c_str(), 0644), 0) << name;
+    }
+    e2e::WriteConfig(dir);
+    testkit::Program program(dir.path());
+    // Every frame is served; the snapshots take the numbers after the pipe's.
+    auto served = [&] { return e2e::Snapshots(dir, "cam0n").size() >= size_t{kFrames}; };
+    EXPECT_TRUE(WaitUntil([&] { return served() || !Running(program); }, 20000));
+    program.Send("exit\n");
+    EXPECT_EQ(program.Wait(20000), 0) << "stalled";
+    EXPECT_EQ(program.Stdout(), Console(1, 1));
+    EXPECT_EQ(e2e::Snapshots(dir, "cam0n").size(), size_t{kFrames});
+    for (const char* name : {"cam0.log", "cam0.avi", "cam0n1.jpg"}) {
+        struct stat st {};
+        EXPECT_TRUE(stat(dir.File(name).c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) << name;
+    }
+}
+
+TEST(FaultOutputs, AConsoleThatGoesAwayLeavesTheCamerasRecording) {
+    // Standard output is a pipe whose reader goes away mid-run (a closed terminal tab, a
+    // killed `tee`): the next prompt goes nowhere, and the cameras must not end with it.
+    testkit::TempDir dir;
+    ASSERT_TRUE(WriteBlinking(dir.File("src0.avi"), 400));
+    e2e::WriteConfig(dir, {{"OUTJPG", "OFF"}});
+    int console[2];
+    ASSERT_EQ(pipe2(console, O_CLOEXEC), 0);
+    testkit::Program program(dir.path(), {}, CAMWATCH_BINARY, [&] {
+        dup2(console[1], STDOUT_FILENO);
+        signal(SIGPIPE, SIG_DFL);  // as a shell would start the program
+    });
+    close(console[1]);
+    std::string seen;  // up to the first prompt: the console is running
+    for (char c; seen.find("QORV#") == std::string::npos && read(console[0], &c, 1) == 1;) {
+        seen += c;
+    }
+    ASSERT_EQ(seen, Console(1, 1));
+    close(console[0]);
+    program.Send("winoff\n");  // answered by a prompt that has nowhere to go
+    const std::string log = dir.File("cam0.log");
+    const int records = e2e::LogRecords(log);
+    WaitUntil([&] { return e2e::LogRecords(log) >= records + 20 || !Running(program); }, kWaitMs);
+    EXPECT_TRUE(Running(program)) << "the program ended with its console";
+    Exit(program);
+    EXPECT_TRUE(LogClosed(log));
+    ExpectVideoMatchesLog(dir.File("cam0.avi"), log);
+}
+
+}  // namespace
