@@ -112,16 +112,14 @@ void BM_Detect(benchmark::State& bench, Mode mode, cv::Size size, bool moving) {
         benchmark::Counter(static_cast<double>(counted), benchmark::Counter::kAvgIterations);
 }
 
-// Passes every run to the reporter that --benchmark_format asks for (console, json, csv) and
+// Passes every run to the reporter that --benchmark_format asks for (console or json) and
 // takes the ratios of each frame size from this very run. They go to stdout beside the console
-// table, and to stderr when stdout carries JSON or CSV for tools.
+// table, and to stderr when stdout carries JSON for tools.
 class RatioReporter : public benchmark::BenchmarkReporter {
   public:
     explicit RatioReporter(const std::string& format) : toolFormat_(format != "console") {
         if (format == "json") {
             inner_ = std::make_unique<benchmark::JSONReporter>();
-        } else if (format == "csv") {
-            inner_ = std::make_unique<benchmark::CSVReporter>();
         } else {
             inner_ = std::make_unique<benchmark::ConsoleReporter>(
                 benchmark::ConsoleReporter::OO_Tabular);
