@@ -12,6 +12,29 @@ bool ValidSlot(int index) {
 }
 }  // namespace
 
+int64_t SteadyMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void CameraStats::CountFrameTime(double seconds) {
+    int bucket = 0;
+    while (bucket < kFrameSecondsBuckets - 1 && seconds > kFrameSecondsBounds[bucket]) ++bucket;
+    frameTimeBuckets[bucket].fetch_add(1, std::memory_order_relaxed);
+    frameTimeMicros.fetch_add(static_cast<uint64_t>(seconds * 1e6), std::memory_order_relaxed);
+}
+
+void CameraStats::Reset() {
+    for (auto* a : {&frames, &motionFrames, &snapshots, &videoFrames, &outputErrors, &reconnects,
+                    &frameTimeMicros}) {
+        a->store(0);
+    }
+    for (auto& b : frameTimeBuckets) b.store(0);
+    lost.store(false);
+    lastProgressMs.store(0);
+    lastMotionWallMs.store(0);
+}
+
 void OpenSlot(int index, std::unique_ptr<FrameSource> capture, bool showWindow) {
     if (!ValidSlot(index)) return;
     CameraSlot& slot = CameraTable[index];
@@ -69,6 +92,7 @@ void ResetCameraTable() {
         slot.capture.reset();
         slot.runState.store(RunState::Stopped);
         slot.showWindow.store(0);
+        slot.stats.Reset();
     }
     FoundCount.store(0);
 }

@@ -20,8 +20,32 @@ enum class RunState : int32_t {
     Finished = -1,  // the worker has released everything
 };
 
+// Histogram bounds of a frame's processing time, seconds (the last bucket is everything above).
+inline constexpr double kFrameSecondsBounds[] = {0.001, 0.0025, 0.005, 0.01, 0.025,
+                                                 0.05,  0.1,    0.25,  0.5,  1.0};
+inline constexpr int kFrameSecondsBuckets = sizeof kFrameSecondsBounds / sizeof(double) + 1;
+
+// What a worker tells about its camera, for the status page, the metrics and the watchdog.
+// Written by the slot's worker only, read by anyone. Each figure stands on its own, so relaxed
+// order is enough: a reader may see one figure a frame ahead of another.
+struct CameraStats {
+    std::atomic<uint64_t> frames{0}, motionFrames{0}, snapshots{0}, videoFrames{0};
+    std::atomic<uint64_t> outputErrors{0}, reconnects{0};
+    std::atomic<bool> lost{false};             // a stream that is being reconnected
+    std::atomic<int64_t> lastProgressMs{0};    // steady ms of the last frame or reconnect try
+    std::atomic<int64_t> lastMotionWallMs{0};  // ms since the epoch; 0: no motion yet
+    std::atomic<uint64_t> frameTimeBuckets[kFrameSecondsBuckets] = {};
+    std::atomic<uint64_t> frameTimeMicros{0};  // sum of the frames' processing times
+    void CountFrameTime(double seconds);
+    void Reset();
+};
+
+// Steady milliseconds, the clock of CameraStats::lastProgressMs.
+int64_t SteadyMs();
+
 struct CameraSlot {
     std::unique_ptr<FrameSource> capture;
+    CameraStats stats;
     std::atomic<RunState> runState{RunState::Stopped};
     std::atomic<int32_t> showWindow{0};
     // Lets a stop request cut a worker's pause short.

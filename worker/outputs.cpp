@@ -134,12 +134,14 @@ bool VideoRecorder::IsOpen() const {
     return writer_.isOpened();
 }
 
-void VideoRecorder::Write(const cv::Mat& image) {
-    if (!writer_.isOpened() || image.empty()) return;
+bool VideoRecorder::Write(const cv::Mat& image) {
+    if (!writer_.isOpened() || image.empty()) return false;
     try {
         cv::resize(image, scaled_, scaled_.size(), 0, 0, cv::INTER_CUBIC);
         writer_.write(scaled_);
+        return true;
     } catch (...) {
+        return false;
     }
 }
 

@@ -30,8 +30,8 @@ class VideoRecorder {
     // Tries to create the writer for frames of frameSize; nothing when it is already open.
     void Open(const std::string& path, int32_t fourcc, cv::Size frameSize);
     bool IsOpen() const;
-    // Appends image, scaled to the video's size; dropped when the writer is not open.
-    void Write(const cv::Mat& image);
+    // Appends image, scaled to the video's size; dropped (false) when the writer is not open.
+    bool Write(const cv::Mat& image);
     // Closes the file.
     void Release();
 

@@ -1,12 +1,15 @@
 // The capture loop of one camera: grab, detect, hold, show, keep, pause.
 #include "worker/worker.h"
 
+#include <algorithm>
+#include <chrono>
 #include <opencv2/imgproc.hpp>
 #include <string>
 
 #include "cameras/slots.h"
 #include "config/config.h"
 #include "eventlog/logfile.h"
+#include "worker/diskguard.h"
 #include "worker/errors.h"
 #include "worker/outputs.h"
 
@@ -16,12 +19,18 @@ constexpr int32_t kMotionThreshold = 30;
 constexpr int32_t kHoldLength = 5;  // a motion frame and the four after it
 
 struct Worker {
-    Worker(int index, const SettingsRecord& s, const WorkerServices& services)
-        : slotIndex(index), slot(CameraTable[index]), settings(s), services(services) {}
+    Worker(int index, const WorkerConfig& c, const WorkerServices& services)
+        : slotIndex(index),
+          slot(CameraTable[index]),
+          stats(slot.stats),
+          settings(c),
+          services(services),
+          pictureGuard(c.minFreeBytes, "snapshots and video frames") {}
 
     const int slotIndex;
     CameraSlot& slot;
-    const SettingsRecord& settings;
+    CameraStats& stats;
+    const WorkerConfig& settings;
     const WorkerServices& services;
 
     std::string title;
@@ -39,6 +48,9 @@ struct Worker {
     LogFile log;
     VideoRecorder video;
     MotionDetector detector;
+    DiskGuard pictureGuard;
+    bool pictureRoom = true;  // the guard's verdict for this frame
+    std::chrono::steady_clock::time_point frameStart;
 };
 
 bool Held(const Worker& w) {
@@ -80,6 +92,7 @@ bool GrabFrame(Worker& w) {
     if (!w.slot.capture) return false;
     try {
         if (w.slot.capture->Read(w.frame) != ReadStatus::Frame || w.frame.empty()) return false;
+        w.frameStart = std::chrono::steady_clock::now();
         MakeBgr8(w.frame);
         return w.frame.type() == CV_8UC3;
     } catch (...) {
@@ -121,6 +134,28 @@ void UpdateHold(Worker& w, int32_t count) {
     if (count > 0) w.holdFrames = kHoldLength;
 }
 
+void CountFrame(Worker& w, int32_t count) {
+    w.stats.frames.fetch_add(1, std::memory_order_relaxed);
+    w.stats.lastProgressMs.store(SteadyMs(), std::memory_order_relaxed);
+    if (count <= 0) return;
+    w.stats.motionFrames.fetch_add(1, std::memory_order_relaxed);
+    using namespace std::chrono;
+    w.stats.lastMotionWallMs.store(
+        duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count(),
+        std::memory_order_relaxed);
+}
+
+// With the disk guard on, a held frame's pictures wait for room on their file system.
+void CheckRoom(Worker& w) {
+    if (!Held(w) || w.settings.minFreeBytes <= 0) return;
+    const int64_t now = SteadyMs();
+    const bool room =
+        w.pictureGuard.Room(w.snapshotBase.empty() ? std::string() : w.snapshotBase, now) &&
+        w.pictureGuard.Room(w.videoPath, now);
+    if (room != w.pictureRoom) w.pictureGuard.Report(w.slotIndex, room);
+    w.pictureRoom = room;
+}
+
 void ChooseWait(Worker& w) {
     w.wait = Held(w) ? w.settings.busyWaitMs : w.settings.idleWaitMs;
 }
@@ -150,14 +185,22 @@ void ShowFrame(Worker& w) {
     if (w.windowShown) Guarded([&] { w.services.windows.Show(w.title, w.frame); });
 }
 
+void CountOutput(Worker& w, std::atomic<uint64_t>& counter, bool ok) {
+    (ok ? counter : w.stats.outputErrors).fetch_add(1, std::memory_order_relaxed);
+}
+
 void SaveSnapshotIfHeld(Worker& w) {
-    if (!Held(w) || w.snapshotBase.empty()) return;
-    Guarded([&] { SaveSnapshot(NextSnapshotName(w.snapshotBase), w.copy); });
+    if (!Held(w) || w.snapshotBase.empty() || !w.pictureRoom) return;
+    bool saved = false;
+    Guarded([&] { saved = SaveSnapshot(NextSnapshotName(w.snapshotBase), w.copy); });
+    CountOutput(w, w.stats.snapshots, saved);
 }
 
 void RecordHeldFrame(Worker& w) {
     if (!Held(w)) return;
-    if (!w.videoPath.empty()) w.video.Write(w.copy);
+    if (!w.videoPath.empty() && w.pictureRoom) {
+        CountOutput(w, w.stats.videoFrames, w.video.Write(w.copy));
+    }
     if (!w.logPath.empty()) {
         Guarded([&] {
             std::string record = "cadr #" + std::to_string(w.loggedFrame);
@@ -165,6 +208,11 @@ void RecordHeldFrame(Worker& w) {
         });
         ++w.loggedFrame;
     }
+}
+
+void TimeFrame(Worker& w) {
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - w.frameStart;
+    w.stats.CountFrameTime(took.count());
 }
 
 void Pause(Worker& w) {
@@ -181,12 +229,16 @@ void FrameLoop(Worker& w) {
         ReadWindowFlag(w);
         KeepCleanCopy(w);
         OpenVideoIfWanted(w);
-        UpdateHold(w, CountMotion(w));
+        const int32_t count = CountMotion(w);
+        UpdateHold(w, count);
+        CountFrame(w, count);
         ChooseWait(w);
         FollowWindowFlag(w);
         ShowFrame(w);
+        CheckRoom(w);
         SaveSnapshotIfHeld(w);
         RecordHeldFrame(w);
+        TimeFrame(w);
         Pause(w);
     } while (!StopRequested(w));
 }
@@ -201,7 +253,7 @@ void EndSequence(Worker& w) {
 }
 
 // Everything of the worker lives in here, so that it is all gone before -1 is reported.
-void RunWorker(int slotIndex, const SettingsRecord& settings, const WorkerServices& services) {
+void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices& services) {
     Worker w(slotIndex, settings, services);
     w.windowShown = w.slot.showWindow.load() != 0;
     if (!w.slot.capture) return;
@@ -215,7 +267,14 @@ void RunWorker(int slotIndex, const SettingsRecord& settings, const WorkerServic
 
 }  // namespace
 
-void ServeCamera(int slotIndex, const SettingsRecord& settings,
+WorkerConfig WorkerConfigFromSettings(const SettingsRecord& settings) {
+    WorkerConfig config;
+    static_cast<SettingsRecord&>(config) = settings;
+    config.minFreeBytes = int64_t{std::max(0, ConfigInt("MINFREEMB", 0))} * 1024 * 1024;
+    return config;
+}
+
+void ServeCamera(int slotIndex, const WorkerConfig& settings,
                  const WorkerServices& services) noexcept {
     if (slotIndex < 0 || slotIndex >= kSlotCount) return;
     Guarded([&] { RunWorker(slotIndex, settings, services); });
@@ -232,7 +291,8 @@ void CameraWorker(int slotIndex) {
             },
             [](int index, int32_t ms) { PauseUnlessStopped(index, ms); },
         };
-        ServeCamera(slotIndex, Settings, services);
+        static const WorkerConfig config = WorkerConfigFromSettings(Settings);
+        ServeCamera(slotIndex, config, services);
     } catch (...) {
         // Only building the services could throw; the slot must still be reported.
         ReportFinished(slotIndex);

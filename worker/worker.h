@@ -26,6 +26,15 @@ struct WorkerServices {
     std::function<void(int slotIndex, int32_t ms)> pause;
 };
 
+// What a worker is configured with: the settings of config.cfg's eleven keys and the keys of
+// the optional outputs, all off by default.
+struct WorkerConfig : SettingsRecord {
+    int64_t minFreeBytes = 0;  // MINFREEMB: the disk guard's floor; 0 = off
+};
+
+// The process's settings and the optional keys of config.cfg.
+WorkerConfig WorkerConfigFromSettings(const SettingsRecord& settings);
+
 // CameraWorker with its settings and services given. Never throws.
-void ServeCamera(int slotIndex, const SettingsRecord& settings,
+void ServeCamera(int slotIndex, const WorkerConfig& config,
                  const WorkerServices& services) noexcept;

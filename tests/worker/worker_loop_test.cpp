@@ -39,7 +39,7 @@ class WorkerTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ResetCameraTable();
-        settings = SettingsRecord{};
+        settings = WorkerConfig{};
         settings.busyWaitMs = 50;
         settings.idleWaitMs = 1000;
         settings.codec = "MJPG";
@@ -76,7 +76,7 @@ class WorkerTest : public ::testing::Test {
     testkit::TempDir dir;
     fakes::RecordingWindows windows;
     fakes::ScriptedMotion motion;
-    SettingsRecord settings;
+    WorkerConfig settings;
     std::vector<int32_t> waits;
 };
 

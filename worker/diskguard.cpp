@@ -1,0 +1,39 @@
+#include "worker/diskguard.h"
+
+#include <sys/statvfs.h>
+
+#include "worker/errors.h"
+
+namespace {
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+}
+
+}  // namespace
+
+DiskGuard::DiskGuard(int64_t floorBytes, std::string what)
+    : floor_(floorBytes), what_(std::move(what)) {}
+
+bool DiskGuard::Room(const std::string& path, int64_t nowMs) {
+    if (floor_ <= 0 || path.empty()) return true;
+    if (measuredAtMs_ != INT64_MIN && nowMs - measuredAtMs_ < 1000) return room_;
+    measuredAtMs_ = nowMs;
+    struct statvfs fs;
+    if (statvfs(FolderOf(path).c_str(), &fs) != 0) {
+        room_ = true;  // a missing folder: the write itself will fail and say so
+    } else {
+        room_ = static_cast<int64_t>(fs.f_bavail) * static_cast<int64_t>(fs.f_frsize) >= floor_;
+    }
+    return room_;
+}
+
+void DiskGuard::Report(int slotIndex, bool room) {
+    if (room == !reported_) return;
+    reported_ = !room;
+    const std::string camera = "camera " + std::to_string(slotIndex);
+    const std::string mb = std::to_string(floor_ / (1024 * 1024));
+    ReportError(room ? camera + ": " + what_ + " resume, the disk has room again"
+                     : camera + ": less than " + mb + " MB free; " + what_ + " are skipped");
+}
