@@ -31,7 +31,12 @@ done
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "version"
 dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | grep -qx /etc/camwatch/config.cfg ||
     fail "config.cfg is not a conffile"
-dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -q postinst || fail "no postinst"
+mkdir "$work/control"
+dpkg-deb -e "$deb" "$work/control"
+for script in postinst prerm postrm; do
+    [ -x "$work/control/$script" ] && sh -n "$work/control/$script" || fail "$script"
+done
+grep -q 'adduser --system' "$work/control/postinst" || fail "postinst makes no user"
 
 root=$work/root
 dpkg-deb -x "$deb" "$root"
