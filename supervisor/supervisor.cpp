@@ -167,7 +167,8 @@ void StopWorkers(int foundCount) {
     }
 }
 
-int RunProgram(WorkerEntry worker, CameraOpener opener) {
+int RunProgram(WorkerEntry worker, CameraOpener opener, const CommandLine& command,
+               std::function<bool()> healthy) {
     QuietLibraries();
     // A write beyond the file-size limit (ulimit -f) then fails like one to a full disk, and
     // a prompt to a console that has gone away (a pipe with no reader) is only lost, instead
@@ -175,8 +176,9 @@ int RunProgram(WorkerEntry worker, CameraOpener opener) {
     signal(SIGXFSZ, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
     StopSignals signals;
+    Notifier notifier(std::move(healthy));
 
-    LoadConfig("config.cfg");
+    LoadConfig(command.configPath.c_str());
     DeriveSettings();
 
     const int found = DiscoverCameras(Settings.cameraCount, opener, std::cout);
@@ -187,12 +189,18 @@ int RunProgram(WorkerEntry worker, CameraOpener opener) {
     }
 
     std::vector<std::thread> threads = StartWorkers(worker, found, kStartPauseMs);
+    notifier.Ready();
     signals.Pause(kConsolePauseMs);
 
-    ConsoleInput input(signals.fd());
-    std::istream console(&input);
-    RunConsole(console, std::cout, Settings.cameraCount);
+    if (command.noConsole) {
+        signals.Pause(-1);  // until a stop signal
+    } else {
+        ConsoleInput input(signals.fd());
+        std::istream console(&input);
+        RunConsole(console, std::cout, Settings.cameraCount);
+    }
 
+    notifier.Stopping();
     StopWorkers(found);
     // Every started worker has reported Finished by now; joining only lets its thread return
     // before the process tears down.

@@ -1,6 +1,7 @@
 // Start-up, discovery, console and shutdown: the program's main thread.
 #pragma once
 
+#include <functional>
 #include <istream>
 #include <memory>
 #include <ostream>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "cameras/slots.h"
+#include "service/service.h"
 
 // Body of a worker thread; must keep the slot contract (report Finished last).
 using WorkerEntry = void (*)(int slotIndex);
@@ -16,8 +18,11 @@ using WorkerEntry = void (*)(int slotIndex);
 using CameraOpener = std::unique_ptr<FrameSource> (*)(int index, const std::string& name);
 
 // The whole program after main(): configuration, discovery, workers, console, shutdown.
-// Always returns 0.
-int RunProgram(WorkerEntry worker, CameraOpener opener = OpenCamera);
+// command: the config file, and --no-console (wait for a stop signal instead of the
+// console). healthy: asked before each watchdog notice to a service manager (empty: always
+// healthy). Always returns 0.
+int RunProgram(WorkerEntry worker, CameraOpener opener = OpenCamera,
+               const CommandLine& command = {}, std::function<bool()> healthy = {});
 
 // Prints "Searching", a dot per probed index and the found count; opens every camera that
 // answers among indices 0 .. min(cameraCount, 10)-1. Returns the found count.
