@@ -21,26 +21,17 @@ namespace {
 constexpr int kTimeoutMs = 30000;
 const cv::Size kSize(160, 120);
 
-// The real binary with arguments: the test kit runs it without any, so the child execs it
-// itself (execv is async-signal-safe; argv is built before the fork).
+// The real binary with arguments.
 class Camwatch {
   public:
-    Camwatch(const std::string& dir, std::vector<std::string> args,
-             std::vector<std::string> env = {})
-        : args_(std::move(args)) {
-        argv_.push_back(const_cast<char*>(CAMWATCH_BINARY));
-        for (std::string& a : args_) argv_.push_back(a.data());
-        argv_.push_back(nullptr);
-        char* const* argv = argv_.data();
-        program_ = std::make_unique<testkit::Program>(dir, env, CAMWATCH_BINARY,
-                                                      [argv] { execv(argv[0], argv); });
-    }
+    Camwatch(const std::string& dir, const std::vector<std::string>& args,
+             const std::vector<std::string>& env = {})
+        : program_(std::make_unique<testkit::Program>(dir, env, CAMWATCH_BINARY,
+                                                      std::function<void()>{}, args)) {}
     testkit::Program& operator*() { return *program_; }
     testkit::Program* operator->() { return program_.get(); }
 
   private:
-    std::vector<std::string> args_;
-    std::vector<char*> argv_;
     std::unique_ptr<testkit::Program> program_;
 };
 
