@@ -1,5 +1,6 @@
 #include "cameras/slots.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -85,6 +86,18 @@ void PauseUnlessStopped(int index, int32_t ms) {
     std::unique_lock<std::mutex> lock(slot.wakeMutex);
     slot.wake.wait_for(lock, std::chrono::milliseconds(ms),
                        [&] { return slot.runState.load() == RunState::Stopped; });
+}
+
+bool CamerasAlive(int64_t periodMs) {
+    const int64_t now = SteadyMs();
+    for (const CameraSlot& slot : CameraTable) {
+        if (slot.runState.load() != RunState::Running) continue;
+        const int64_t last = slot.stats.lastProgressMs.load(std::memory_order_relaxed);
+        if (last == 0) continue;  // not started yet
+        const int64_t wait = std::max(0, slot.stats.waitMs.load(std::memory_order_relaxed));
+        if (now - last > periodMs + wait) return false;
+    }
+    return true;
 }
 
 void ResetCameraTable() {

@@ -33,6 +33,7 @@ struct CameraStats {
     std::atomic<uint64_t> outputErrors{0}, reconnects{0};
     std::atomic<bool> lost{false};             // a stream that is being reconnected
     std::atomic<int64_t> lastProgressMs{0};    // steady ms of the last frame or reconnect try
+    std::atomic<int32_t> waitMs{0};            // the pause that follows that frame
     std::atomic<int64_t> lastMotionWallMs{0};  // ms since the epoch; 0: no motion yet
     std::atomic<uint64_t> frameTimeBuckets[kFrameSecondsBuckets] = {};
     std::atomic<uint64_t> frameTimeMicros{0};  // sum of the frames' processing times
@@ -79,6 +80,10 @@ void SetAllWindows(int cameraCount, int32_t value);
 // Worker side: pauses up to ms milliseconds, returning early when a stop is requested.
 // ms <= 0 does not pause.
 void PauseUnlessStopped(int index, int32_t ms);
+
+// Whether every slot whose worker runs has made progress (a frame, or a try to reconnect)
+// within periodMs plus the pause it is in. The service watchdog's health test.
+bool CamerasAlive(int64_t periodMs);
 
 // Puts the whole table back to its process-start state (for tests).
 void ResetCameraTable();

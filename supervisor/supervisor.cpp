@@ -176,7 +176,13 @@ int RunProgram(WorkerEntry worker, CameraOpener opener, const CommandLine& comma
     signal(SIGXFSZ, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
     StopSignals signals;
-    Notifier notifier(std::move(healthy));
+    // By default the watchdog asks whether every running camera keeps making progress.
+    Notifier* self = nullptr;
+    Notifier notifier(healthy ? std::move(healthy) : [&self] {
+        const auto period = self ? self->WatchdogPeriod() : std::chrono::microseconds(0);
+        return CamerasAlive(std::chrono::duration_cast<std::chrono::milliseconds>(period).count());
+    });
+    self = &notifier;
 
     LoadConfig(command.configPath.c_str());
     DeriveSettings();

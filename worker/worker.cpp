@@ -158,6 +158,7 @@ void CheckRoom(Worker& w) {
 
 void ChooseWait(Worker& w) {
     w.wait = Held(w) ? w.settings.busyWaitMs : w.settings.idleWaitMs;
+    w.stats.waitMs.store(w.wait, std::memory_order_relaxed);
 }
 
 // A window the user closed counts as switched off for this camera: the flag is cleared so
@@ -257,6 +258,7 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
     Worker w(slotIndex, settings, services);
     w.windowShown = w.slot.showWindow.load() != 0;
     if (!w.slot.capture) return;
+    w.stats.lastProgressMs.store(SteadyMs(), std::memory_order_relaxed);
     StartLog(w);
     NameOutputs(w);
     OpenWindowIfShown(w);
