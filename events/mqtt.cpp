@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 #include "events/outlets.h"
 
@@ -41,14 +42,12 @@ class Mqtt final : public Outlet {
         mosquitto_connect_callback_set(mosq_, &Mqtt::OnConnect);
         mosquitto_disconnect_callback_set(mosq_, &Mqtt::OnDisconnect);
         mosquitto_publish_callback_set(mosq_, &Mqtt::OnPublish);
-        mosquitto_reconnect_delay_set(mosq_, 1, 8, true);
-        int rc = mosquitto_connect_async(mosq_, o.mqttHost.c_str(), o.mqttPort, kKeepAliveSeconds);
-        if (rc != MOSQ_ERR_SUCCESS) Down();
-        rc = mosquitto_loop_start(mosq_);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            mosquitto_destroy(mosq_);
-            throw std::runtime_error("cannot start the MQTT client thread");
-        }
+        // Our own network thread: libmosquitto's stops retrying after a refused first
+        // connection, and its reconnect pause cannot be cut short at shutdown.
+        mosquitto_threaded_set(mosq_, true);
+        host_ = o.mqttHost;
+        port_ = o.mqttPort;
+        thread_ = std::thread([this] { Run(); });
     }
 
     ~Mqtt() override {
@@ -84,12 +83,57 @@ class Mqtt final : public Outlet {
             });
             stopped_ = true;
         }
-        // Outside the lock: the client thread may be waiting for it in a callback.
-        mosquitto_disconnect(mosq_);
-        mosquitto_loop_stop(mosq_, false);
+        mosquitto_disconnect(mosq_);  // the network thread sends it on its way out
+        {
+            std::lock_guard lock(mutex_);
+            quit_ = true;
+        }
+        retry_.notify_all();
+        if (thread_.joinable()) thread_.join();
     }
 
   private:
+    // Drives the connection: connects, runs the client, and after a loss waits 1, 2, 4, 8,
+    // 8 ... seconds between attempts (cut short by Stop).
+    void Run() noexcept {
+        bool linked = false, first = true;
+        auto pause = std::chrono::seconds(1);
+        for (;;) {
+            {
+                std::lock_guard lock(mutex_);
+                if (quit_) break;
+            }
+            if (!linked) {
+                int rc =
+                    first ? mosquitto_connect_async(mosq_, host_.c_str(), port_, kKeepAliveSeconds)
+                          : mosquitto_reconnect_async(mosq_);
+                first = false;
+                linked = rc == MOSQ_ERR_SUCCESS;
+                if (!linked) {
+                    std::unique_lock lock(mutex_);
+                    Down();
+                    retry_.wait_for(lock, pause, [&] { return quit_; });
+                    pause = std::min(pause * 2, std::chrono::seconds(8));
+                    continue;
+                }
+            }
+            int rc = mosquitto_loop(mosq_, 200, 1);
+            std::unique_lock lock(mutex_);
+            if (connected_) pause = std::chrono::seconds(1);
+            if (rc != MOSQ_ERR_SUCCESS) {
+                linked = false;
+                connected_ = false;
+                if (!stopping_) Down();
+                acked_.notify_all();
+                if (quit_) break;
+                retry_.wait_for(lock, pause, [&] { return quit_; });
+                pause = std::min(pause * 2, std::chrono::seconds(8));
+            }
+        }
+        // A DISCONNECT asked for by Stop still goes out.
+        if (linked) mosquitto_loop(mosq_, 100, 1);
+    }
+
     static void OnConnect(mosquitto*, void* self, int rc) {
         static_cast<Mqtt*>(self)->Connected(rc);
     }
@@ -184,9 +228,14 @@ class Mqtt final : public Outlet {
     const std::string broker_;  // host:port for messages; never the credentials
     const bool discovery_;
     mosquitto* mosq_ = nullptr;
+    std::string host_;
+    int port_ = 0;
+    std::thread thread_;
 
     std::mutex mutex_;  // everything below; taken in libmosquitto's callbacks too
     std::condition_variable acked_;
+    std::condition_variable retry_;  // wakes the network thread's pause
+    bool quit_ = false;
     std::vector<bool> motion_;
     std::deque<std::string> pending_;
     uint64_t dropped_ = 0;
