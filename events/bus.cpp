@@ -1,0 +1,217 @@
+// The dispatcher: a bounded queue between the camera threads and the outlets.
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "config/config.h"
+#include "events/outlets.h"
+
+namespace events {
+
+namespace {
+constexpr int kCameraCounters = 16;
+constexpr auto kOutletWait = std::chrono::seconds(2);
+}  // namespace
+
+void Report(const std::string& message) {
+    std::string line = "camwatch: " + message + "\n";
+    ssize_t ignored = ::write(2, line.data(), line.size());
+    (void)ignored;
+}
+
+struct Bus::Impl {
+    Options options;
+    std::vector<std::unique_ptr<Outlet>> outlets;
+
+    std::mutex mutex;  // queue, stopping, deadline
+    std::condition_variable wake;
+    std::deque<Event> queue;
+    bool stopping = false;
+    Deadline deadline{};
+
+    mutable std::mutex historyMutex;
+    std::deque<Event> history;
+
+    std::mutex stopMutex;
+    bool stopped = false;
+
+    // Plain counters read by other threads; no order with the records themselves is needed.
+    std::array<std::atomic<uint64_t>, kCameraCounters> published{};
+    std::atomic<uint64_t> dropped{0};
+
+    std::thread thread;
+
+    void Run() noexcept;
+    void Deliver(const Event& event) noexcept;
+};
+
+void Bus::Impl::Deliver(const Event& event) noexcept {
+    try {
+        std::string json = event.ToJson(options.utcOffset);
+        {
+            std::lock_guard lock(historyMutex);
+            history.push_back(event);
+            while (history.size() > options.historyCapacity) history.pop_front();
+        }
+        for (auto& outlet : outlets) {
+            try {
+                outlet->Deliver(event, json);
+            } catch (const std::exception& e) {
+                Report(std::string("event outlet failed: ") + e.what());
+            }
+        }
+    } catch (...) {
+        // Out of memory while rendering: the record is lost, the dispatcher goes on.
+    }
+}
+
+void Bus::Impl::Run() noexcept {
+    std::unique_lock lock(mutex);
+    for (;;) {
+        wake.wait(lock, [&] { return stopping || !queue.empty(); });
+        if (queue.empty() || (stopping && std::chrono::steady_clock::now() >= deadline)) break;
+        Event event = std::move(queue.front());
+        queue.pop_front();
+        lock.unlock();
+        Deliver(event);
+        lock.lock();
+    }
+}
+
+Bus::Bus(const Options& options) : impl_(std::make_unique<Impl>()) {
+    impl_->options = options;
+    if (impl_->options.queueCapacity == 0) impl_->options.queueCapacity = 1;
+    if (!options.eventFile.empty()) impl_->outlets.push_back(MakeEventFile(options.eventFile));
+    if (auto hooks = MakeHooks(options)) impl_->outlets.push_back(std::move(hooks));
+    if (auto mqtt = MakeMqtt(options)) impl_->outlets.push_back(std::move(mqtt));
+    impl_->thread = std::thread([impl = impl_.get()] { impl->Run(); });
+}
+
+Bus::~Bus() {
+    Stop(std::chrono::steady_clock::now() + kOutletWait);
+}
+
+void Bus::Publish(Event event) {
+    if (event.camera >= 0 && event.camera < kCameraCounters) {
+        impl_->published[event.camera].fetch_add(1, std::memory_order_relaxed);
+    }
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->stopping) {
+            impl_->dropped.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+        if (impl_->queue.size() >= impl_->options.queueCapacity) {
+            impl_->queue.pop_front();
+            impl_->dropped.fetch_add(1, std::memory_order_relaxed);
+        }
+        impl_->queue.push_back(std::move(event));
+    }
+    impl_->wake.notify_one();
+}
+
+void Bus::Stop(std::chrono::steady_clock::time_point deadline) {
+    std::lock_guard stopLock(impl_->stopMutex);
+    if (impl_->stopped) return;
+    impl_->stopped = true;
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->stopping = true;
+        impl_->deadline = deadline;
+    }
+    impl_->wake.notify_one();
+    if (impl_->thread.joinable()) impl_->thread.join();
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->dropped.fetch_add(impl_->queue.size(), std::memory_order_relaxed);
+        impl_->queue.clear();
+    }
+    // Hooks and the broker each get up to two seconds, side by side.
+    Deadline outletDeadline = std::min(deadline, std::chrono::steady_clock::now() + kOutletWait);
+    std::vector<std::thread> stoppers;
+    for (auto& outlet : impl_->outlets) {
+        Outlet* o = outlet.get();
+        auto stop = [o, outletDeadline]() noexcept {
+            try {
+                o->Stop(outletDeadline);
+            } catch (...) {
+            }
+        };
+        try {
+            stoppers.emplace_back(stop);
+        } catch (...) {
+            stop();
+        }
+    }
+    for (auto& t : stoppers) t.join();
+}
+
+std::vector<Event> Bus::Since(const std::string& id) const {
+    std::lock_guard lock(impl_->historyMutex);
+    auto& h = impl_->history;
+    size_t from = 0;
+    if (!id.empty()) {
+        for (size_t i = h.size(); i > 0; --i) {
+            if (h[i - 1].id == id) {
+                from = i;
+                break;
+            }
+        }
+    }
+    return std::vector<Event>(h.begin() + static_cast<std::ptrdiff_t>(from), h.end());
+}
+
+uint64_t Bus::Published(int camera) const {
+    if (camera < 0 || camera >= kCameraCounters) return 0;
+    return impl_->published[camera].load(std::memory_order_relaxed);
+}
+
+uint64_t Bus::Dropped() const {
+    return impl_->dropped.load(std::memory_order_relaxed);
+}
+
+int Bus::gapSeconds() const {
+    return impl_->options.gapSeconds;
+}
+
+Options OptionsFromConfig(int cameraCount) {
+    Options o;
+    o.cameraCount = cameraCount;
+    o.gapSeconds = std::max(0, static_cast<int>(ConfigInt("EVENTGAP", 10)));
+    if (ConfigSwitch("OUTEVENTS")) o.eventFile = GetConfigValue("PATHLOG") + "events.jsonl";
+    o.onStart = ConfigText("ONEVENTSTART");
+    o.onEnd = ConfigText("ONEVENTEND");
+    o.onLost = ConfigText("ONCAMERALOST");
+    o.onBack = ConfigText("ONCAMERABACK");
+    o.hookTimeoutSeconds = std::max(1, static_cast<int>(ConfigInt("HOOKTIMEOUT", 30)));
+    o.mqttHost = ConfigText("MQTTHOST");
+    o.mqttPort = ConfigInt("MQTTPORT", 1883);
+    o.mqttTopic = ConfigText("MQTTTOPIC", "camwatch");
+    o.mqttUser = ConfigText("MQTTUSER");
+    o.mqttPassword = ConfigText("MQTTPASSWORD");
+    o.mqttDiscovery = ConfigSwitch("MQTTDISCOVERY");
+    return o;
+}
+
+std::unique_ptr<Bus> StartEvents(const Options& options) {
+    bool any = !options.eventFile.empty() || !options.onStart.empty() || !options.onEnd.empty() ||
+               !options.onLost.empty() || !options.onBack.empty() || !options.mqttHost.empty();
+    if (!any) return nullptr;
+    try {
+        return std::make_unique<Bus>(options);
+    } catch (const std::exception& e) {
+        Report(std::string("events are off: ") + e.what());
+        return nullptr;
+    }
+}
+
+std::unique_ptr<Bus> StartEventsFromConfig(int cameraCount) {
+    return StartEvents(OptionsFromConfig(cameraCount));
+}
+
+}  // namespace events

@@ -1,0 +1,183 @@
+// The event record, its JSON form and time stamps, and the per-camera tracker.
+#include <cmath>
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+#include "events/events.h"
+
+namespace events {
+
+namespace {
+
+int64_t FloorDiv(int64_t a, int64_t b) {
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
+
+nlohmann::ordered_json Text(const std::optional<std::string>& text) {
+    return text ? nlohmann::ordered_json(*text) : nlohmann::ordered_json(nullptr);
+}
+
+}  // namespace
+
+int LocalUtcOffset(int64_t wallMs) {
+    std::time_t seconds = static_cast<std::time_t>(FloorDiv(wallMs, 1000));
+    std::tm local{};
+    if (!localtime_r(&seconds, &local)) return 0;
+    return static_cast<int>(local.tm_gmtoff);
+}
+
+std::string FormatTime(int64_t wallMs, UtcOffset offset) {
+    int off = offset ? offset(wallMs) : 0;
+    int64_t localMs = wallMs + int64_t{off} * 1000;
+    std::time_t seconds = static_cast<std::time_t>(FloorDiv(localMs, 1000));
+    int ms = static_cast<int>(localMs - int64_t{seconds} * 1000);
+    std::tm t{};
+    gmtime_r(&seconds, &t);
+    int absOff = off < 0 ? -off : off;
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d",
+                  t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, ms,
+                  off < 0 ? '-' : '+', absOff / 3600, absOff / 60 % 60);
+    return text;
+}
+
+const char* TypeName(Type type) {
+    switch (type) {
+        case Type::kStart:
+            return "start";
+        case Type::kEnd:
+            return "end";
+        case Type::kLost:
+            return "lost";
+        case Type::kBack:
+            return "back";
+    }
+    return "?";
+}
+
+std::string Event::ToJson(UtcOffset offset) const {
+    nlohmann::ordered_json j;
+    j["type"] = TypeName(type);
+    j["id"] = id;
+    j["camera"] = camera;
+    j["start"] = FormatTime(startMs, offset);
+    if (type == Type::kLost) j["reason"] = reason;
+    if (type == Type::kStart || type == Type::kEnd) {
+        if (type == Type::kEnd) j["end"] = FormatTime(endMs, offset);
+        j["frames"] = frames;
+        j["first_snapshot"] = Text(firstSnapshot);
+        j["last_snapshot"] = Text(lastSnapshot);
+        j["max_regions"] = maxRegions;
+        if (largest) {
+            j["largest"] = {
+                {"x", largest->x}, {"y", largest->y}, {"w", largest->w}, {"h", largest->h}};
+        } else {
+            j["largest"] = nullptr;
+        }
+        j["direction"] = direction ? nlohmann::ordered_json(*direction) : nullptr;
+        j["clip"] = Text(clip);
+    }
+    // Snapshot names and reasons come from outside; bytes that are not UTF-8 become U+FFFD
+    // rather than an exception.
+    return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+CameraEvents::CameraEvents(int camera, Bus& bus, int gapSeconds, bool snapshotsOn)
+    : camera_(camera),
+      bus_(bus),
+      gapMs_(gapSeconds > 0 ? int64_t{gapSeconds} * 1000 : 0),
+      snapshotsOn_(snapshotsOn) {}
+
+void CameraEvents::OnFrame(const FrameFacts& facts) {
+    if (facts.count > 0) {
+        if (open_) {
+            Add(facts);
+        } else {
+            Begin(facts);
+        }
+        lastMotionMs_ = facts.steadyMs;
+        return;
+    }
+    if (!open_) return;
+    // EVENTGAP=0: the event lasts exactly as long as the motion hold.
+    bool over = gapMs_ == 0 ? !facts.held : facts.steadyMs - lastMotionMs_ >= gapMs_;
+    if (over) End(facts.wallMs);
+}
+
+void CameraEvents::Begin(const FrameFacts& facts) {
+    event_ = Event{};
+    event_.type = Type::kStart;
+    event_.camera = camera_;
+    event_.id = std::to_string(camera_) + "-" + std::to_string(facts.wallMs);
+    event_.startMs = facts.wallMs;
+    sumSin_ = sumCos_ = 0;
+    largestArea_ = -1;
+    open_ = true;
+    Add(facts);
+    bus_.Publish(event_);
+}
+
+void CameraEvents::Add(const FrameFacts& facts) {
+    ++event_.frames;
+    if (facts.count > event_.maxRegions) event_.maxRegions = facts.count;
+    if (facts.largest) {
+        int64_t area = int64_t{facts.largest->w} * facts.largest->h;
+        if (area > largestArea_) {
+            largestArea_ = area;
+            event_.largest = facts.largest;
+        }
+    }
+    if (facts.direction && std::isfinite(*facts.direction)) {
+        double rad = *facts.direction * (M_PI / 180.0);
+        sumSin_ += std::sin(rad);
+        sumCos_ += std::cos(rad);
+        // Opposite directions cancel; a mean that is no direction at all stays null.
+        if (std::hypot(sumSin_, sumCos_) > 1e-9) {
+            double deg = std::atan2(sumSin_, sumCos_) * (180.0 / M_PI);
+            if (deg < 0) deg += 360.0;
+            deg = std::round(deg * 100.0) / 100.0;
+            event_.direction = deg >= 360.0 ? 0.0 : deg;
+        } else {
+            event_.direction.reset();
+        }
+    }
+    if (snapshotsOn_ && !facts.snapshot.empty()) {
+        if (!event_.firstSnapshot) event_.firstSnapshot = facts.snapshot;
+        event_.lastSnapshot = facts.snapshot;
+    }
+}
+
+void CameraEvents::End(int64_t wallMs) {
+    event_.type = Type::kEnd;
+    event_.endMs = wallMs;
+    open_ = false;
+    bus_.Publish(std::move(event_));
+    event_ = Event{};
+}
+
+void CameraEvents::OnLost(const std::string& reason, int64_t wallMs) {
+    if (open_) End(wallMs);
+    Event lost;
+    lost.type = Type::kLost;
+    lost.camera = camera_;
+    lost.id = std::to_string(camera_) + "-" + std::to_string(wallMs);
+    lost.startMs = wallMs;
+    lost.reason = reason;
+    bus_.Publish(std::move(lost));
+}
+
+void CameraEvents::OnBack(int64_t wallMs) {
+    Event back;
+    back.type = Type::kBack;
+    back.camera = camera_;
+    back.id = std::to_string(camera_) + "-" + std::to_string(wallMs);
+    back.startMs = wallMs;
+    bus_.Publish(std::move(back));
+}
+
+void CameraEvents::Finish(int64_t steadyMs, int64_t wallMs) {
+    (void)steadyMs;  // the end is the moment of shutdown whatever the gap
+    if (open_) End(wallMs);
+}
+
+}  // namespace events
