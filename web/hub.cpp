@@ -1,9 +1,9 @@
+#include "web/hub.h"
+
 #include <cstdio>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <vector>
-
-#include "web/hub.h"
 
 namespace web {
 
@@ -55,14 +55,13 @@ bool FrameHub::Due(int camera, int64_t steadyMs) const {
 }
 
 void FrameHub::Offer(int camera, cv::Mat annotated, cv::Mat clean, int64_t steadyMs) {
-    if (camera < 0 || camera >= kCameras || !impl_->running.load(std::memory_order_relaxed))
-        return;
+    if (camera < 0 || camera >= kCameras || !impl_->running.load(std::memory_order_relaxed)) return;
     Impl::Slot& slot = impl_->slots[camera];
     // The next frame is due one period after the last due time, but never sooner than half a
     // period from now: on average at most fps frames a second, whatever the camera's rate.
     const int64_t period = impl_->periodMs.load(std::memory_order_relaxed);
-    const int64_t next = std::max(slot.nextDueMs.load(std::memory_order_relaxed) + period,
-                                  steadyMs + period / 2);
+    const int64_t next =
+        std::max(slot.nextDueMs.load(std::memory_order_relaxed) + period, steadyMs + period / 2);
     slot.nextDueMs.store(next, std::memory_order_relaxed);
     bool replaced;
     {

@@ -31,7 +31,7 @@ align-content:start}
 .cam{background:var(--panel);border:1px solid var(--line);border-radius:12px;overflow:hidden;
 transition:border-color .3s,box-shadow .3s}
 .cam.motion{border-color:var(--hot);box-shadow:0 0 0 1px var(--hot),0 0 18px rgba(255,77,79,.25)}
-.view{position:relative;aspect-ratio:4/3;background:#05060a}
+.view{position:relative;aspect-ratio:16/9;background:#05060a}
 .view img{position:absolute;inset:0;width:100%;height:100%;object-fit:contain}
 .num{position:absolute;top:8px;left:8px;padding:2px 9px;border-radius:999px;font-weight:700;
 font-size:12px;background:rgba(0,0,0,.62)}
@@ -142,7 +142,7 @@ function update(c) {
   t.fps.textContent = c.fps.toFixed(1) + " fps";
   const when = c.last_motion ? Date.parse(c.last_motion) : NaN;
   if (c.last_motion !== t.seen) { t.seen = c.last_motion; t.seenAt = t.seenAt ? Date.now() : 0; }
-  const recent = !isNaN(when) && (Date.now() - when < 8000 || Date.now() - t.seenAt < 8000);
+  const recent = !isNaN(when) && (Date.now() - when < 15000 || Date.now() - t.seenAt < 15000);
   t.root.classList.toggle("motion", recent && c.state === "running");
   t.last.textContent = isNaN(when) ? "no motion yet" : "last motion " + ago(Date.now() - when) +
       " · " + new Date(when).toLocaleTimeString();
@@ -170,7 +170,7 @@ async function status() {
   setTimeout(status, 1000);
 }
 let since = "";
-const shown = [];
+const shown = [], seenIds = new Set();
 function describe(e) {
   if (typeof e !== "object" || e === null) return {x: String(e)};
   const cam = e.camera ?? e.cam ?? e.index;
@@ -189,7 +189,12 @@ async function events() {
     if (r.ok) {
       const list = await r.json();
       if (Array.isArray(list) && list.length) {
-        for (const e of list) shown.unshift(describe(e));
+        for (const e of list) {
+          const id = e && e.id !== undefined ? String(e.id) : null;
+          if (id !== null && seenIds.has(id)) continue;
+          if (id !== null) seenIds.add(id);
+          shown.unshift(describe(e));
+        }
         const lastId = list[list.length - 1] && list[list.length - 1].id;
         if (lastId !== undefined) since = String(lastId);
         shown.length = Math.min(shown.length, 60);

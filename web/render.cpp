@@ -26,18 +26,18 @@ std::string StatusJson(const std::vector<CameraStatus>& cameras, const std::stri
                        int64_t uptimeSeconds) {
     nlohmann::json list = nlohmann::json::array();
     for (const CameraStatus& c : cameras) {
-        list.push_back({{"index", c.index},
-                        {"source", c.source},
-                        {"state", c.state},
-                        {"frames", c.frames},
-                        {"motion_frames", c.motion_frames},
-                        {"snapshots", c.snapshots},
-                        {"video_frames", c.video_frames},
-                        {"output_errors", c.output_errors},
-                        {"fps", std::isfinite(c.fps) ? c.fps : 0.0},
-                        {"last_motion", c.last_motion_ms ? nlohmann::json(IsoLocalTime(
-                                                               *c.last_motion_ms))
-                                                         : nlohmann::json(nullptr)}});
+        list.push_back(
+            {{"index", c.index},
+             {"source", c.source},
+             {"state", c.state},
+             {"frames", c.frames},
+             {"motion_frames", c.motion_frames},
+             {"snapshots", c.snapshots},
+             {"video_frames", c.video_frames},
+             {"output_errors", c.output_errors},
+             {"fps", std::isfinite(c.fps) ? c.fps : 0.0},
+             {"last_motion", c.last_motion_ms ? nlohmann::json(IsoLocalTime(*c.last_motion_ms))
+                                              : nlohmann::json(nullptr)}});
     }
     const nlohmann::json status = {
         {"version", version}, {"uptime_s", uptimeSeconds}, {"cameras", std::move(list)}};
@@ -101,8 +101,8 @@ std::string MetricsText(const std::vector<CameraStatus>& cameras) {
         }
         // _count is the +Inf bucket; never below the finite ones, whatever the app handed in.
         const uint64_t count = std::max(cumulative, c.frame_seconds_count);
-        out += "camwatch_frame_seconds_bucket{" + label + ",le=\"+Inf\"} " +
-               std::to_string(count) + "\n";
+        out += "camwatch_frame_seconds_bucket{" + label + ",le=\"+Inf\"} " + std::to_string(count) +
+               "\n";
         out += "camwatch_frame_seconds_sum{" + label + "} " + Number(c.frame_seconds_sum) + "\n";
         out += "camwatch_frame_seconds_count{" + label + "} " + std::to_string(count) + "\n";
     }

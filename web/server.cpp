@@ -32,8 +32,7 @@ int LocalPort(int fd) {
     socklen_t len = sizeof addr;
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return -1;
     if (addr.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
-    if (addr.ss_family == AF_INET6)
-        return ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
+    if (addr.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
     return -1;
 }
 
@@ -123,10 +122,8 @@ void Server::Impl::Routes() {
         if (res.body.empty() && !res.content_provider_)
             Plain(res, res.status, res.status == 404 ? "not found" : "error");
     });
-    http->set_exception_handler(
-        [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-            Plain(res, 500, "internal error");
-        });
+    http->set_exception_handler([](const httplib::Request&, httplib::Response& res,
+                                   std::exception_ptr) { Plain(res, 500, "internal error"); });
 
     http->Get("/", [](const httplib::Request&, httplib::Response& res) {
         res.set_header("X-Frame-Options", "DENY");
@@ -151,7 +148,8 @@ void Server::Impl::Routes() {
         res.set_content(provider->EventsSince(since), "application/json");
     });
     http->Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
-        res.set_content(MetricsText(provider->Cameras()), "text/plain; version=0.0.4; charset=utf-8");
+        res.set_content(MetricsText(provider->Cameras()),
+                        "text/plain; version=0.0.4; charset=utf-8");
     });
     http->Get("/healthz", [this](const httplib::Request&, httplib::Response& res) {
         if (provider->Healthy()) return Plain(res, 200, "ok");
@@ -176,8 +174,8 @@ void Server::Impl::Stream(const httplib::Request& req, httplib::Response& res) {
             try {
                 // Without a new frame, the last one is sent again now and then: a client
                 // that went away is noticed even while the camera is lost.
-                const EncodedFrame frame = hub->WaitFrame(
-                    cam, *sent, std::chrono::steady_clock::now() + kStreamHeartbeat);
+                const EncodedFrame frame =
+                    hub->WaitFrame(cam, *sent, std::chrono::steady_clock::now() + kStreamHeartbeat);
                 if (hub->closing.load()) return false;
                 if (!frame.jpeg) return true;
                 const std::string head = std::string("--") + kBoundary +
@@ -214,9 +212,13 @@ void Server::Impl::Still(const httplib::Request& req, httplib::Response& res) {
 }
 
 Server::Server() : impl_(std::make_unique<Impl>()) {}
-Server::~Server() { Stop(); }
+Server::~Server() {
+    Stop();
+}
 
-int Server::Port() const { return impl_->http ? impl_->port : 0; }
+int Server::Port() const {
+    return impl_->http ? impl_->port : 0;
+}
 
 bool Server::Start(const Options& opts, Provider& provider, FrameHub& hub,
                    const std::string& version) {

@@ -20,13 +20,13 @@ namespace web {
 
 constexpr int kCameras = 10;  // camera slots 0..9
 
-struct Options {                  // from config.cfg and the command line
+struct Options {  // from config.cfg and the command line
     std::string bind = "127.0.0.1";
-    int port = 0;                 // 0: the app leaves the server off (Start picks a free port)
-    std::string token;            // empty: no authentication
-    int fps = 5;                  // at most this many live frames per second per camera
-    int width = 800;              // live frames are scaled down to at most this width
-    int clients = 16;             // concurrent MJPEG streams; further ones get 503
+    int port = 0;       // 0: the app leaves the server off (Start picks a free port)
+    std::string token;  // empty: no authentication
+    int fps = 5;        // at most this many live frames per second per camera
+    int width = 800;    // live frames are scaled down to at most this width
+    int clients = 16;   // concurrent MJPEG streams; further ones get 503
 };
 
 // WEBPORT (0), WEBBIND (127.0.0.1), WEBTOKEN (none), WEBFPS (5, 1..30), WEBWIDTH (800,
@@ -42,11 +42,11 @@ constexpr std::array<double, 10> kFrameSecondsBuckets = {0.001, 0.0025, 0.005, 0
 
 struct CameraStatus {  // one camera slot in use, as the app sees it now
     int index = 0;
-    std::string source;           // already credential-masked by the app
-    std::string state;            // "running", "lost", "ended"
+    std::string source;  // already credential-masked by the app
+    std::string state;   // "running", "lost", "ended"
     uint64_t frames = 0, motion_frames = 0, snapshots = 0, video_frames = 0;
     uint64_t output_errors = 0, reconnects = 0, events = 0;
-    double fps = 0;               // recent frames per second
+    double fps = 0;                         // recent frames per second
     std::optional<int64_t> last_motion_ms;  // ms since the epoch
     // Per-bucket (not cumulative) counts: bucket i holds the observations in
     // (bound i-1, bound i]; observations above the last bound count only in _count and _sum.
@@ -116,8 +116,7 @@ class Server {
     // Starts listening on opts.bind:opts.port (port 0: any free port). false, with one
     // stderr line, when the address cannot be bound. The process must ignore SIGPIPE (the
     // app does). provider and hub must outlive Stop().
-    bool Start(const Options& opts, Provider& provider, FrameHub& hub,
-               const std::string& version);
+    bool Start(const Options& opts, Provider& provider, FrameHub& hub, const std::string& version);
     // Ends the streams, closes every connection and the listener; returns within about 1 s.
     void Stop();
     int Port() const;  // the port listened on; 0 when not running

@@ -21,7 +21,12 @@ TestProvider::TestProvider(std::vector<int> cameras) {
         c.source = i == 0 ? "rtsp://***@10.0.0.5/stream" : "/videos/cam" + std::to_string(c.index);
         c.state = states[i % 4];
         c.fps = 12.5;
-        if (i == 0) c.last_motion_ms = 1765236197123;  // 2025-12-08T23:23:17.123Z
+        if (i == 0) {  // a second ago, at .123 of its second
+            const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::system_clock::now().time_since_epoch())
+                                    .count();
+            c.last_motion_ms = now / 1000 * 1000 - 1000 + 123;
+        }
         cameras_.push_back(c);
     }
 }
@@ -77,7 +82,8 @@ void Feeder::Run() {
         next += milliseconds(33);
         ticks_.fetch_add(1);
         for (int cam = 0; cam < count_; ++cam) {
-            const int64_t now = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+            const int64_t now =
+                duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
             if (!hub_.Due(cam, now)) continue;
             cv::Mat clean(size_, CV_8UC3, cv::Scalar(60 + 30 * cam, 70, 80));
             const int x = static_cast<int>((i * 8 + cam * 97) % (size_.width - 200));
@@ -97,7 +103,8 @@ void Feeder::Run() {
 
 Socket::Socket(int port, int receiveBuffer) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (receiveBuffer > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    if (receiveBuffer > 0)
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));

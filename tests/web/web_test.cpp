@@ -104,17 +104,20 @@ TEST(WebRoutes, EveryRouteAnswersWithWhatItPromises) {
     ASSERT_EQ(second.status, 200);
     EXPECT_EQ(second.type, "text/plain; version=0.0.4; charset=utf-8");
     EXPECT_EQ(Promtool(second.body), "exit 0");
-    for (const char* name : {"camwatch_frames_total", "camwatch_motion_frames_total",
-                             "camwatch_snapshots_total", "camwatch_video_frames_total",
-                             "camwatch_events_total"}) {
+    for (const char* name :
+         {"camwatch_frames_total", "camwatch_motion_frames_total", "camwatch_snapshots_total",
+          "camwatch_video_frames_total", "camwatch_events_total"}) {
         const std::string series = std::string(name) + "{camera=\"1\"}";
         EXPECT_GT(Sample(second.body, series), Sample(first.body, series)) << name;
     }
-    EXPECT_NE(second.body.find("camwatch_output_errors_total{camera=\"2\"} 0\n"), std::string::npos);
+    EXPECT_NE(second.body.find("camwatch_output_errors_total{camera=\"2\"} 0\n"),
+              std::string::npos);
     EXPECT_NE(second.body.find("camwatch_camera_up{camera=\"0\"} 1\n"), std::string::npos);
     EXPECT_NE(second.body.find("camwatch_camera_up{camera=\"2\"} 0\n"), std::string::npos);
-    const uint64_t le = Sample(second.body, "camwatch_frame_seconds_bucket{camera=\"0\",le=\"0.05\"}");
-    const uint64_t inf = Sample(second.body, "camwatch_frame_seconds_bucket{camera=\"0\",le=\"+Inf\"}");
+    const uint64_t le =
+        Sample(second.body, "camwatch_frame_seconds_bucket{camera=\"0\",le=\"0.05\"}");
+    const uint64_t inf =
+        Sample(second.body, "camwatch_frame_seconds_bucket{camera=\"0\",le=\"+Inf\"}");
     EXPECT_EQ(inf, le * 11 / 10);
     EXPECT_EQ(Sample(second.body, "camwatch_frame_seconds_count{camera=\"0\"}"), inf);
 
@@ -147,8 +150,9 @@ TEST(WebRoutes, EveryRouteAnswersWithWhatItPromises) {
     for (const char* target : {"/cam/3/latest.jpg", "/cam/10/stream.mjpg", "/cam/-1/latest.jpg",
                                "/cam/999999999999/latest.jpg", "/cam/0/", "/etc/passwd"})
         EXPECT_EQ(Get(port, target).status, 404) << target;
-    for (const char* target : {"/cam/0/../../etc/passwd", "/cam/0/%2e%2e/%2e%2e/etc/passwd",
-                               "/%2e%2e/%2e%2e/etc/passwd", "/cam/0/latest.jpg/../../../etc/passwd"}) {
+    for (const char* target :
+         {"/cam/0/../../etc/passwd", "/cam/0/%2e%2e/%2e%2e/etc/passwd", "/%2e%2e/%2e%2e/etc/passwd",
+          "/cam/0/latest.jpg/../../../etc/passwd"}) {
         const int code = RawStatus(port, std::string("GET ") + target +
                                              " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
         EXPECT_TRUE(code == 404 || code == 400) << target << " " << code;
@@ -172,14 +176,16 @@ TEST(WebSecurity, TokenHeaderLimitsAndStalledClients) {
         EXPECT_EQ(Get(port, route, "s3cret-token-").status, 401) << route;
         EXPECT_EQ(Get(port, route + "?token=s3cret-toke").status, 401) << route;
         if (route.find("stream") != std::string::npos) continue;
-        EXPECT_EQ(Get(port, route, "s3cret-token").status, route == "/nothing" ? 404 : 200) << route;
+        EXPECT_EQ(Get(port, route, "s3cret-token").status, route == "/nothing" ? 404 : 200)
+            << route;
     }
     EXPECT_EQ(Get(port, "/api/status?token=s3cret-token").status, 200);
     EXPECT_EQ(StreamParts(port, "/cam/0/stream.mjpg?token=s3cret-token", 1).size(), 1u);
 
     // A megabyte of header: refused or closed, never served.
-    const int big = RawStatus(port, "GET /healthz?token=s3cret-token HTTP/1.1\r\nHost: x\r\nX-Pad: " +
-                                        std::string(1 << 20, 'a') + "\r\n\r\n");
+    const int big =
+        RawStatus(port, "GET /healthz?token=s3cret-token HTTP/1.1\r\nHost: x\r\nX-Pad: " +
+                            std::string(1 << 20, 'a') + "\r\n\r\n");
     EXPECT_TRUE(big == 0 || (big >= 400 && big < 500)) << big;
 
     // Half a request that never finishes: others are served meanwhile; it is closed in time.
@@ -211,7 +217,8 @@ TEST(WebSecurity, TokenHeaderLimitsAndStalledClients) {
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
     EXPECT_NE(err.find("without WEBTOKEN"), std::string::npos) << err;
     EXPECT_NE(err.find("camwatch: web: cannot listen on 127.0.0.1:" + std::to_string(port)),
-              std::string::npos) << err;
+              std::string::npos)
+        << err;
     EXPECT_EQ(err.find("s3cret"), std::string::npos);
 }
 
@@ -234,11 +241,12 @@ TEST(WebOptions, ConfigKeysAndWebAddress) {
         const char* bind = "";
         int port = 0;
     };
-    for (const Case& c : {Case{"8080", true, "127.0.0.1", 8080}, Case{"0.0.0.0:8081", true, "0.0.0.0", 8081},
-                          Case{"[::1]:8082", true, "::1", 8082}, Case{"cams.local:80", true, "cams.local", 80},
-                          Case{"", false}, Case{"abc", false}, Case{"70000", false}, Case{"0", false},
-                          Case{":80", false}, Case{"host:", false}, Case{"1.2.3.4:80x", false},
-                          Case{"::1:80", false}, Case{"[::1]80", false}, Case{"a b:80", false}}) {
+    for (const Case& c :
+         {Case{"8080", true, "127.0.0.1", 8080}, Case{"0.0.0.0:8081", true, "0.0.0.0", 8081},
+          Case{"[::1]:8082", true, "::1", 8082}, Case{"cams.local:80", true, "cams.local", 80},
+          Case{"", false}, Case{"abc", false}, Case{"70000", false}, Case{"0", false},
+          Case{":80", false}, Case{"host:", false}, Case{"1.2.3.4:80x", false},
+          Case{"::1:80", false}, Case{"[::1]80", false}, Case{"a b:80", false}}) {
         web::Options opts;
         EXPECT_EQ(web::ParseWebAddress(c.text, opts), c.ok) << c.text;
         if (c.ok) {
@@ -288,15 +296,16 @@ TEST(WebLoad, TwentyStreamsFourCamerasStayBounded) {
             if (c.bytes.rfind("HTTP/1.1 200", 0) != 0) continue;
             ++ok;
             size_t frames = 0;
-            for (size_t at = 0; (at = c.bytes.find("--camwatchframe\r\n", at)) != std::string::npos; ++at)
+            for (size_t at = 0; (at = c.bytes.find("--camwatchframe\r\n", at)) != std::string::npos;
+                 ++at)
                 ++frames;
             EXPECT_GE(frames, 5u);
         }
         // The stalled client may hold one of the sixteen places or be refused.
         EXPECT_TRUE((ok == 15 && busy == 4) || (ok == 16 && busy == 3)) << ok << " " << busy;
         EXPECT_EQ(Get(port, "/api/status").status, 200);  // room left for the API
-        EXPECT_GE(run.feeder->Ticks() - ticks, 60u);       // 30 a second: the feeder kept its pace
-        EXPECT_GE(run.feeder->Offers() - offers, 40u);     // 4 cameras at 5 a second
+        EXPECT_GE(run.feeder->Ticks() - ticks, 60u);      // 30 a second: the feeder kept its pace
+        EXPECT_GE(run.feeder->Offers() - offers, 40u);    // 4 cameras at 5 a second
     };
 
     round();
