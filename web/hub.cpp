@@ -87,6 +87,9 @@ void FrameHub::Impl::Start(int fps, int frameWidth) {
         std::lock_guard<std::mutex> lock(pendingMutex);
         stopEncoder = false;
     }
+    // OpenCV fills its codec table on first use; do that here rather than on the encoder
+    // thread, so it happens before the thread starts.
+    Encode(cv::Mat(8, 8, CV_8UC3, cv::Scalar::all(0)), width);
     encoder = std::thread([this] { EncoderLoop(); });
     running.store(true);
 }

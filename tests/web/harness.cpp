@@ -59,8 +59,24 @@ std::string TestProvider::LastSince() {
     return since_;
 }
 
-Feeder::Feeder(web::FrameHub& hub, int count, cv::Size size)
-    : hub_(hub), count_(count), size_(size), thread_([this] { Run(); }) {}
+Feeder::Feeder(web::FrameHub& hub, int count, cv::Size size) : hub_(hub), count_(count) {
+    constexpr int kPositions = 6;
+    clean_.resize(count);
+    annotated_.resize(count);
+    for (int cam = 0; cam < count; ++cam) {
+        for (int i = 0; i < kPositions; ++i) {
+            cv::Mat clean(size, CV_8UC3, cv::Scalar(60 + 30 * cam, 70, 80));
+            const cv::Rect box((size.width - 200) * i / kPositions + 10, size.height / 3, 120, 120);
+            cv::rectangle(clean, box, cv::Scalar(230, 200, 40), cv::FILLED);
+            cv::Mat annotated = clean.clone();
+            cv::rectangle(annotated, box + cv::Point(-10, -10) + cv::Size(20, 20),
+                          cv::Scalar(0, 0, 255), 8);
+            clean_[cam].push_back(clean);
+            annotated_[cam].push_back(annotated);
+        }
+    }
+    thread_ = std::thread([this] { Run(); });
+}
 
 Feeder::~Feeder() {
     {
@@ -85,13 +101,8 @@ void Feeder::Run() {
             const int64_t now =
                 duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
             if (!hub_.Due(cam, now)) continue;
-            cv::Mat clean(size_, CV_8UC3, cv::Scalar(60 + 30 * cam, 70, 80));
-            const int x = static_cast<int>((i * 8 + cam * 97) % (size_.width - 200));
-            const cv::Rect box(x, size_.height / 3, 160, 160);
-            cv::rectangle(clean, box, cv::Scalar(230, 200, 40), cv::FILLED);
-            cv::Mat annotated = clean.clone();
-            cv::rectangle(annotated, box + cv::Point(-10, -10) + cv::Size(20, 20),
-                          cv::Scalar(0, 0, 255), 8);
+            const size_t at = static_cast<size_t>(i / 5) % clean_[cam].size();
+            const cv::Mat annotated = annotated_[cam][at], clean = clean_[cam][at];
             const auto start = steady_clock::now();
             hub_.Offer(cam, annotated, clean, now);
             const int64_t took = duration_cast<microseconds>(steady_clock::now() - start).count();

@@ -32,9 +32,12 @@ class TestProvider : public web::Provider {
     std::string since_;
 };
 
-class Feeder {  // offers frames for cameras 0..count-1 at 30 frames a second each
+// Offers frames for cameras 0..count-1 at 30 frames a second each, as a camera worker does:
+// Due, then Offer. The frames are drawn beforehand (a few positions of the box, played in a
+// loop) so that the feeder's own pace depends on Due and Offer alone.
+class Feeder {
   public:
-    Feeder(web::FrameHub& hub, int count, cv::Size size = {1280, 720});
+    Feeder(web::FrameHub& hub, int count, cv::Size size = {960, 540});
     ~Feeder();
     uint64_t Offers() const { return offers_.load(); }
     uint64_t Ticks() const { return ticks_.load(); }
@@ -44,7 +47,7 @@ class Feeder {  // offers frames for cameras 0..count-1 at 30 frames a second ea
     void Run();
     web::FrameHub& hub_;
     int count_;
-    cv::Size size_;
+    std::vector<std::vector<cv::Mat>> clean_, annotated_;  // [camera][position]
     std::atomic<uint64_t> offers_{0}, ticks_{0};
     std::atomic<int64_t> slowest_{0};
     std::mutex mutex_;
