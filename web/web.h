@@ -1,0 +1,130 @@
+// The embedded web server: a live page, MJPEG streams, still frames, JSON status, events,
+// Prometheus metrics and a health check. The app feeds it through two narrow seams: a
+// Provider it implements (status and events, asked for on server threads) and a FrameHub its
+// camera workers hand frames to. Nothing here knows about workers, cameras or events.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <opencv2/core.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace web {
+
+constexpr int kCameras = 10;  // camera slots 0..9
+
+struct Options {  // from config.cfg and the command line
+    std::string bind = "127.0.0.1";
+    int port = 0;       // 0: the app leaves the server off (Start picks a free port)
+    std::string token;  // empty: no authentication
+    int fps = 5;        // at most this many live frames per second per camera
+    int width = 800;    // live frames are scaled down to at most this width
+    int clients = 16;   // concurrent MJPEG streams; further ones get 503
+};
+
+// WEBPORT (0), WEBBIND (127.0.0.1), WEBTOKEN (none), WEBFPS (5, 1..30), WEBWIDTH (800,
+// 64..4096), WEBCLIENTS (16, 1..64). Out-of-range numbers are clamped.
+Options OptionsFromConfig();
+// Parses "[ADDR:]PORT" ("8080", "0.0.0.0:8080", "[::1]:8080") into opts.bind / opts.port;
+// false (opts unchanged) when malformed or the port is not 1..65535.
+bool ParseWebAddress(const std::string& text, Options& opts);
+
+// Upper bounds (seconds) of the frame-processing-time histogram; +Inf is implied.
+constexpr std::array<double, 10> kFrameSecondsBuckets = {0.001, 0.0025, 0.005, 0.01, 0.025,
+                                                         0.05,  0.1,    0.25,  0.5,  1.0};
+
+struct CameraStatus {  // one camera slot in use, as the app sees it now
+    int index = 0;
+    std::string source;  // already credential-masked by the app
+    std::string state;   // "running", "lost", "ended"
+    uint64_t frames = 0, motion_frames = 0, snapshots = 0, video_frames = 0;
+    uint64_t output_errors = 0, reconnects = 0, events = 0;
+    double fps = 0;                         // recent frames per second
+    std::optional<int64_t> last_motion_ms;  // ms since the epoch
+    // Per-bucket (not cumulative) counts: bucket i holds the observations in
+    // (bound i-1, bound i]; observations above the last bound count only in _count and _sum.
+    std::array<uint64_t, kFrameSecondsBuckets.size()> frame_seconds_buckets{};
+    uint64_t frame_seconds_count = 0;
+    double frame_seconds_sum = 0;
+};
+
+// A frame-time histogram a camera worker can fill lock-free and the app can copy into its
+// CameraStatus.
+class FrameSeconds {
+  public:
+    void Observe(double seconds);          // worker thread
+    void CopyTo(CameraStatus& out) const;  // any thread
+  private:
+    std::array<std::atomic<uint64_t>, kFrameSecondsBuckets.size()> buckets_{};
+    std::atomic<uint64_t> count_{0};
+    std::atomic<uint64_t> sumMicros_{0};
+};
+
+class Provider {  // implemented by the app; called on server threads, concurrently
+  public:
+    virtual ~Provider() = default;
+    virtual std::vector<CameraStatus> Cameras() = 0;
+    // A JSON array of the events after the one with this id ("" = the recent ones); each
+    // event should be an object with an "id" the page passes back as since.
+    virtual std::string EventsSince(const std::string& id) = 0;
+    virtual bool Healthy() = 0;
+};
+
+// Live frames. Camera workers hand frames in; the server's encoder thread scales and
+// encodes them, once per camera per due frame, for every client to share.
+class FrameHub {
+  public:
+    FrameHub();
+    ~FrameHub();
+    FrameHub(const FrameHub&) = delete;
+    FrameHub& operator=(const FrameHub&) = delete;
+
+    // Cheap (atomics only), for camera N's worker on every frame: true when someone watches
+    // camera N and a frame is due (at most Options::fps a second). The worker then draws
+    // the overlay on this frame and calls Offer.
+    bool Due(int camera, int64_t steadyMs) const;
+    // Someone watches camera N: the worker should draw the overlay.
+    bool Watched(int camera) const;
+    // annotated: the frame with the overlay; clean: without. The hub keeps both references
+    // (the worker must not reuse their buffers afterwards). Never blocks: a frame the
+    // encoder has not taken yet is replaced and counted in Dropped.
+    void Offer(int camera, cv::Mat annotated, cv::Mat clean, int64_t steadyMs);
+    uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
+
+    struct Impl;
+
+  private:
+    friend class Server;
+    std::unique_ptr<Impl> impl_;
+    std::atomic<uint64_t> dropped_{0};
+};
+
+class Server {
+  public:
+    Server();
+    ~Server();  // Stop()
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Starts listening on opts.bind:opts.port (port 0: any free port). false, with one
+    // stderr line, when the address cannot be bound. The process must ignore SIGPIPE (the
+    // app does). provider and hub must outlive Stop().
+    bool Start(const Options& opts, Provider& provider, FrameHub& hub, const std::string& version);
+    // Ends the streams, closes every connection and the listener; returns within about 1 s.
+    void Stop();
+    int Port() const;  // the port listened on; 0 when not running
+
+    struct Impl;
+
+  private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace web
