@@ -1,12 +1,13 @@
 #include <iostream>
 
+#include "app/app.h"
 #include "service/service.h"
-#include "supervisor/supervisor.h"
 #include "worker/worker.h"
 
 int main(int argc, char** argv) {
     CommandLine command;
     const int status = ParseCommandLine(argc, argv, command, std::cout, std::cerr);
     if (status >= 0) return status;
-    return RunProgram(CameraWorker, OpenCamera, command);
+    Outlets outlets;
+    return RunProgram(CameraWorker, OpenCamera, command, {}, &outlets);
 }

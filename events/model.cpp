@@ -99,6 +99,8 @@ void CameraEvents::OnFrame(const FrameFacts& facts) {
         return;
     }
     if (!open_) return;
+    // The frames of the hold after the last motion frame keep snapshots too.
+    if (snapshotsOn_ && !facts.snapshot.empty()) event_.lastSnapshot = facts.snapshot;
     // EVENTGAP=0: the event lasts exactly as long as the motion hold.
     bool over = gapMs_ == 0 ? !facts.held : facts.steadyMs - lastMotionMs_ >= gapMs_;
     if (over) End(facts.wallMs);

@@ -168,7 +168,7 @@ void StopWorkers(int foundCount) {
 }
 
 int RunProgram(WorkerEntry worker, CameraOpener opener, const CommandLine& command,
-               std::function<bool()> healthy) {
+               std::function<bool()> healthy, ProgramOutlets* outlets) {
     QuietLibraries();
     // A write beyond the file-size limit (ulimit -f) then fails like one to a full disk, and
     // a prompt to a console that has gone away (a pipe with no reader) is only lost, instead
@@ -194,6 +194,7 @@ int RunProgram(WorkerEntry worker, CameraOpener opener, const CommandLine& comma
         return 0;
     }
 
+    if (outlets) outlets->Start(command, Settings.cameraCount);
     std::vector<std::thread> threads = StartWorkers(worker, found, kStartPauseMs);
     notifier.Ready();
     signals.Pause(kConsolePauseMs);
@@ -211,5 +212,6 @@ int RunProgram(WorkerEntry worker, CameraOpener opener, const CommandLine& comma
     // Every started worker has reported Finished by now; joining only lets its thread return
     // before the process tears down.
     for (std::thread& t : threads) t.join();
+    if (outlets) outlets->Stop();
     return 0;
 }

@@ -17,12 +17,22 @@ using WorkerEntry = void (*)(int slotIndex);
 // How a camera index (or its SOURCEi name) is opened.
 using CameraOpener = std::unique_ptr<FrameSource> (*)(int index, const std::string& name);
 
+// Outlets beside the cameras (events, web): started once the settings are known, before the
+// first worker; stopped once every worker has finished.
+class ProgramOutlets {
+  public:
+    virtual ~ProgramOutlets() = default;
+    virtual void Start(const CommandLine& command, int cameraCount) = 0;
+    virtual void Stop() = 0;
+};
+
 // The whole program after main(): configuration, discovery, workers, console, shutdown.
 // command: the config file, and --no-console (wait for a stop signal instead of the
-// console). healthy: asked before each watchdog notice to a service manager (empty: always
-// healthy). Always returns 0.
+// console). healthy: asked before each watchdog notice to a service manager (empty: every
+// running camera makes progress). outlets: nullptr for none. Always returns 0.
 int RunProgram(WorkerEntry worker, CameraOpener opener = OpenCamera,
-               const CommandLine& command = {}, std::function<bool()> healthy = {});
+               const CommandLine& command = {}, std::function<bool()> healthy = {},
+               ProgramOutlets* outlets = nullptr);
 
 // Prints "Searching", a dot per probed index and the found count; opens every camera that
 // answers among indices 0 .. min(cameraCount, 10)-1. Returns the found count.

@@ -4,11 +4,14 @@
 #include <algorithm>
 #include <chrono>
 #include <opencv2/imgproc.hpp>
+#include <optional>
 #include <string>
 
 #include "cameras/slots.h"
 #include "config/config.h"
 #include "eventlog/logfile.h"
+#include "events/events.h"
+#include "web/web.h"
 #include "worker/diskguard.h"
 #include "worker/errors.h"
 #include "worker/outputs.h"
@@ -48,6 +51,8 @@ struct Worker {
     LogFile log;
     VideoRecorder video;
     MotionDetector detector;
+    std::optional<events::CameraEvents> events;  // when the event outlets are on
+    std::string snapshotWritten;                 // this frame's snapshot, "" if none
     DiskGuard pictureGuard;
     bool pictureRoom = true;  // the guard's verdict for this frame
     std::chrono::steady_clock::time_point frameStart;
@@ -121,10 +126,15 @@ void OpenVideoIfWanted(Worker& w) {
     Guarded([&] { w.video.Open(w.videoPath, CodecFourcc(w.settings.codec), w.copy.size()); });
 }
 
+// The overlay is drawn while the window is wanted or someone watches in the browser.
+bool OverlayWanted(const Worker& w) {
+    return w.windowWanted || (w.services.web && w.services.web->Watched(w.slotIndex));
+}
+
 int32_t CountMotion(Worker& w) {
     int32_t count = 0;
     Guarded([&] {
-        count = w.services.countMotion(w.detector, w.frame, kMotionThreshold, w.windowWanted);
+        count = w.services.countMotion(w.detector, w.frame, kMotionThreshold, OverlayWanted(w));
     });
     return count;
 }
@@ -193,7 +203,11 @@ void CountOutput(Worker& w, std::atomic<uint64_t>& counter, bool ok) {
 void SaveSnapshotIfHeld(Worker& w) {
     if (!Held(w) || w.snapshotBase.empty() || !w.pictureRoom) return;
     bool saved = false;
-    Guarded([&] { saved = SaveSnapshot(NextSnapshotName(w.snapshotBase), w.copy); });
+    Guarded([&] {
+        const std::string name = NextSnapshotName(w.snapshotBase);
+        saved = SaveSnapshot(name, w.copy);
+        if (saved) w.snapshotWritten = name;
+    });
     CountOutput(w, w.stats.snapshots, saved);
 }
 
@@ -209,6 +223,42 @@ void RecordHeldFrame(Worker& w) {
         });
         ++w.loggedFrame;
     }
+}
+
+int64_t WallMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// The facts of this frame go to the camera's event tracker; it publishes starts and ends.
+void ReportEvents(Worker& w, int32_t count) {
+    if (!w.events) return;
+    Guarded([&] {
+        events::FrameFacts facts;
+        facts.steadyMs = SteadyMs();
+        facts.wallMs = WallMs();
+        facts.count = count;
+        facts.held = Held(w);
+        if (count > 0) {
+            const cv::Rect r = w.detector.Largest();
+            if (!r.empty()) facts.largest = events::Region{r.x, r.y, r.width, r.height};
+            facts.direction = w.detector.LargestDirection();
+        }
+        facts.snapshot = w.snapshotWritten;
+        w.events->OnFrame(facts);
+    });
+    w.snapshotWritten.clear();
+}
+
+// While someone watches in the browser, a due frame goes to the web server with its overlay
+// and without. Copies: the capture reuses the frame's buffer for the next frame.
+void OfferLiveFrame(Worker& w) {
+    if (!w.services.web) return;
+    Guarded([&] {
+        const int64_t now = SteadyMs();
+        if (!w.services.web->Due(w.slotIndex, now)) return;
+        w.services.web->Offer(w.slotIndex, w.frame.clone(), w.copy.clone(), now);
+    });
 }
 
 void TimeFrame(Worker& w) {
@@ -239,6 +289,8 @@ void FrameLoop(Worker& w) {
         CheckRoom(w);
         SaveSnapshotIfHeld(w);
         RecordHeldFrame(w);
+        ReportEvents(w, count);
+        OfferLiveFrame(w);
         TimeFrame(w);
         Pause(w);
     } while (!StopRequested(w));
@@ -251,6 +303,7 @@ void EndSequence(Worker& w) {
     if (w.windowShown) Guarded([&] { w.services.windows.Destroy(w.title); });
     w.video.Release();
     if (!w.logPath.empty()) Guarded([&] { w.log.Close(); });
+    if (w.events) Guarded([&] { w.events->Finish(SteadyMs(), WallMs()); });
 }
 
 // Everything of the worker lives in here, so that it is all gone before -1 is reported.
@@ -261,6 +314,12 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
     w.stats.lastProgressMs.store(SteadyMs(), std::memory_order_relaxed);
     StartLog(w);
     NameOutputs(w);
+    if (w.services.events) {
+        Guarded([&] {
+            w.events.emplace(w.slotIndex, *w.services.events, w.services.events->gapSeconds(),
+                             w.settings.outJpg);
+        });
+    }
     OpenWindowIfShown(w);
     w.holdFrames = 0;
     Guarded([&] { FrameLoop(w); });
@@ -284,6 +343,16 @@ void ServeCamera(int slotIndex, const WorkerConfig& settings,
     ReportFinished(slotIndex);
 }
 
+namespace {
+events::Bus* gEvents = nullptr;
+web::FrameHub* gWeb = nullptr;
+}  // namespace
+
+void SetWorkerOutlets(events::Bus* events, web::FrameHub* web) {
+    gEvents = events;
+    gWeb = web;
+}
+
 void CameraWorker(int slotIndex) {
     try {
         static const WorkerServices services{
@@ -292,6 +361,8 @@ void CameraWorker(int slotIndex) {
                 return detector.Detect(frame, threshold, overlayShown);
             },
             [](int index, int32_t ms) { PauseUnlessStopped(index, ms); },
+            gEvents,
+            gWeb,
         };
         static const WorkerConfig config = WorkerConfigFromSettings(Settings);
         ServeCamera(slotIndex, config, services);

@@ -9,6 +9,13 @@
 #include "detector/detector.h"
 #include "worker/windows.h"
 
+namespace events {
+class Bus;
+}
+namespace web {
+class FrameHub;
+}
+
 // Thread body for a started slot with the process's settings; serves the slot's camera until
 // stopped or until the camera ends, and reports Finished in the slot's run state as its very
 // last action.
@@ -24,7 +31,14 @@ struct WorkerServices {
         countMotion;
     // Waits up to ms milliseconds, less when the slot is asked to stop.
     std::function<void(int slotIndex, int32_t ms)> pause;
+    // Optional outlets: motion events, live frames for the browser. nullptr = off.
+    events::Bus* events = nullptr;
+    web::FrameHub* web = nullptr;
 };
+
+// The optional outlets CameraWorker hands its workers. Set once before the first worker
+// starts, like the settings; read-only afterwards.
+void SetWorkerOutlets(events::Bus* events, web::FrameHub* web);
 
 // What a worker is configured with: the settings of config.cfg's eleven keys and the keys of
 // the optional outputs, all off by default.

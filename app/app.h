@@ -1,0 +1,22 @@
+// The program's optional outlets beside the cameras: motion events (event file, hooks, MQTT)
+// and the web server with its status, events, metrics and live frames. Each is off unless
+// its config.cfg key (or --web) turns it on; with none on, nothing here starts a thread.
+#pragma once
+
+#include <memory>
+
+#include "supervisor/supervisor.h"
+
+class Outlets : public ProgramOutlets {
+  public:
+    Outlets();
+    ~Outlets() override;
+    // Reads the keys, starts what is switched on and hands it to the camera workers.
+    void Start(const CommandLine& command, int cameraCount) override;
+    // Delivers the last events (at most 2 s) and closes the web server.
+    void Stop() override;
+
+  private:
+    struct Parts;
+    std::unique_ptr<Parts> parts_;
+};
