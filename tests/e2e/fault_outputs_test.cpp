@@ -284,3 +284,40 @@ TEST(FaultOutputs, AConsoleThatGoesAwayLeavesTheCamerasRecording) {
 }
 
 }  // namespace
+
+namespace {
+
+// MINFREEMB: below the floor the pictures are skipped (one line), the log goes on, and the
+// pictures resume once room is made (one line); the video stays playable throughout.
+TEST(FaultOutputs, TheDiskGuardSkipsPicturesBelowTheFloorAndResumes) {
+    testkit::TempDir dir;
+    SmallFileSystem fs(dir.File("pics"), 10 * 1024);
+    if (!fs.ok()) GTEST_SKIP() << "cannot mount a small tmpfs here";
+    {
+        std::ofstream filler(dir.File("pics/filler"), std::ios::binary);
+        filler << std::string(7 * 1024 * 1024, 'x');  // leaves about 3 MB of 10
+    }
+    constexpr int kFrames = 300;
+    ASSERT_TRUE(WriteBlinking(dir.File("src0.avi"), kFrames));
+    e2e::WriteConfig(dir, {{"PATHJPG", "pics/"}, {"PATHAVI", "pics/"}, {"MINFREEMB", "4"}});
+    testkit::Program program(dir.path());
+    ASSERT_TRUE(e2e::WaitForText(dir.File("cam0.log"), "Log:cadr #", kWaitMs, 30));
+    EXPECT_TRUE(e2e::Snapshots(dir, "pics/").empty());
+    ASSERT_EQ(unlink(dir.File("pics/filler").c_str()), 0);
+    ASSERT_TRUE(WaitForLogsClosed(program, dir, "", 1)) << program.Stderr();
+    Exit(program);
+    EXPECT_EQ(program.Stderr(),
+              "camwatch: camera 0: less than 4 MB free; snapshots and video frames are skipped\n"
+              "camwatch: camera 0: snapshots and video frames resume, the disk has room again\n");
+    ExpectWholeLog(dir.File("cam0.log"), kFrames);
+    int shots = 0;
+    for (const std::string& name : testkit::ListFiles(dir.File("pics"))) {
+        shots += name.size() > 4 && name.substr(name.size() - 4) == ".jpg";
+    }
+    EXPECT_GT(shots, 0);
+    EXPECT_LT(shots, kFrames - 30);
+    EXPECT_TRUE(testkit::FileExists(dir.File("pics/cam0n" + std::to_string(shots) + ".jpg")));
+    EXPECT_EQ(e2e::Probe(dir.File("pics/cam0.avi")).frames, shots);
+}
+
+}  // namespace
