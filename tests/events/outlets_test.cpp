@@ -102,10 +102,11 @@ TEST(Hooks, HostileValuesStayDataFailuresAreReportedOnceAndTimeoutsKill) {
     const std::string hostile = "a b'c\"d $(touch " + d + "/pwned) `touch " + d + "/pwned2`.jpg";
     setenv("KEPT_CHECK", "passed-on", 1);
     events::Options o;
-    o.onStart = "printf '%s' \"$CAMWATCH_FIRST_SNAPSHOT\" > " + d + "/snap; printf '%s' " +
-                "\"$CAMWATCH_JSON\" > " + d + "/json; printf '%s|%s|%s|%s' \"$CAMWATCH_TYPE\" " +
+    o.onStart = "printf '%s' \"$CAMWATCH_FIRST_SNAPSHOT\" > " + d +
+                "/snap.$CAMWATCH_EVENT; printf '%s' " + "\"$CAMWATCH_JSON\" > " + d +
+                "/json.$CAMWATCH_EVENT; printf '%s|%s|%s|%s' \"$CAMWATCH_TYPE\" " +
                 "\"$CAMWATCH_EVENT\" \"$CAMWATCH_FRAMES\" \"$KEPT_CHECK\" > " + d +
-                "/vars; echo hook-says-hello";
+                "/vars.$CAMWATCH_EVENT; echo hook-says-hello";
     o.onEnd = "exit 3";
     o.onLost = "echo $$ > " + d + "/lostpid; exec sleep 1000";
     o.hookTimeoutSeconds = 1;
@@ -130,9 +131,10 @@ TEST(Hooks, HostileValuesStayDataFailuresAreReportedOnceAndTimeoutsKill) {
         bus->Stop(Clock::now() + std::chrono::seconds(5));
     }
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(ReadFile(d + "/snap"), hostile);
-    EXPECT_EQ(json::parse(ReadFile(d + "/json"))["first_snapshot"], hostile);
-    EXPECT_EQ(ReadFile(d + "/vars"), "start|4-1796768405463|1|passed-on");
+    const std::string first = "4-1796768405123";  // four starts run side by side
+    EXPECT_EQ(ReadFile(d + "/snap." + first), hostile);
+    EXPECT_EQ(json::parse(ReadFile(d + "/json." + first))["first_snapshot"], hostile);
+    EXPECT_EQ(ReadFile(d + "/vars." + first), "start|" + first + "|1|passed-on");
     EXPECT_FALSE(FileExists(d + "/pwned") || FileExists(d + "/pwned2"));
     EXPECT_EQ(Lines(err, "hook-says-hello"), 4);  // the hook's stdout lands on stderr
     EXPECT_EQ(Lines(err, "camwatch: hook ONEVENTEND failed (exit status 3)"), 1) << err;
