@@ -2,9 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 #include <opencv2/imgcodecs.hpp>
@@ -50,28 +52,52 @@ void PrepareImageCodecs() {
     });
 }
 
+std::string FolderOf(const std::string& base) {
+    const size_t slash = base.rfind('/');
+    return slash == std::string::npos ? "." : base.substr(0, slash + 1);
+}
+
+std::string StemOf(const std::string& base) {
+    const size_t slash = base.rfind('/');
+    return slash == std::string::npos ? base : base.substr(slash + 1);
+}
+
+// n when name is stem + n + ".jpg" exactly (n from 1, no leading zero), 0 otherwise.
+int SnapshotNumberOf(std::string_view name, std::string_view stem) {
+    if (name.size() <= stem.size() + 4 || name.substr(0, stem.size()) != stem) return 0;
+    std::string_view digits = name.substr(stem.size(), name.size() - stem.size() - 4);
+    if (name.substr(name.size() - 4) != ".jpg" || digits.size() > 5 || digits[0] == '0') return 0;
+    int n = 0;
+    for (char c : digits) n = (c >= '0' && c <= '9' && n >= 0) ? n * 10 + (c - '0') : -1;
+    return n > 0 ? n : 0;
+}
+
 // The snapshot numbers n for which base + n + ".jpg" is listed in base's folder, indexed by
 // n; empty when the folder cannot be read (every number is then tried on its own).
 std::vector<bool> ListedSnapshotNumbers(const std::string& base) {
-    const size_t slash = base.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : base.substr(0, slash + 1);
-    const std::string stem = slash == std::string::npos ? base : base.substr(slash + 1);
-    DIR* dir = opendir(folder.c_str());
+    DIR* dir = opendir(FolderOf(base).c_str());
     if (!dir) return {};
+    const std::string stem = StemOf(base);
     std::vector<bool> listed(kLastSnapshotNumber + 1, false);
     while (const dirent* entry = readdir(dir)) {
-        std::string_view name(entry->d_name);
-        if (name.size() <= stem.size() + 4 || name.substr(0, stem.size()) != stem) continue;
-        std::string_view digits = name.substr(stem.size(), name.size() - stem.size() - 4);
-        if (name.substr(name.size() - 4) != ".jpg" || digits.size() > 5 || digits[0] == '0') {
-            continue;
-        }
-        int n = 0;
-        for (char c : digits) n = (c >= '0' && c <= '9' && n >= 0) ? n * 10 + (c - '0') : -1;
-        if (n > 0) listed[n] = true;
+        if (const int n = SnapshotNumberOf(entry->d_name, stem)) listed[n] = true;
     }
     closedir(dir);
     return listed;
+}
+
+// The lowest number from `from` that is neither listed nor found taken by an open; the last
+// number when all are. Numbers found taken are marked in listed (when it is not empty).
+int LowestFree(const std::string& base, std::vector<bool>& listed, int from) {
+    int n = std::max(1, from);
+    for (; n < kLastSnapshotNumber; ++n) {
+        if (!listed.empty() && listed[n]) continue;
+        // Not listed: confirm, since a file may have appeared after the folder was read.
+        std::string name = ComposeFileName(base, std::to_string(n) + ".jpg");
+        if (name.empty() || !FileTaken(name)) break;
+        if (!listed.empty()) listed[n] = true;
+    }
+    return n;
 }
 
 }  // namespace
@@ -84,15 +110,66 @@ std::string ComposeFileName(const std::string& prefix, const std::string& name) 
 std::string NextSnapshotName(const std::string& base) {
     // One read of the folder instead of an open per number: with thousands of earlier
     // snapshots that is the difference between microseconds and tens of milliseconds.
-    const std::vector<bool> listed = ListedSnapshotNumbers(base);
-    int n = 1;
-    for (; n < kLastSnapshotNumber; ++n) {
-        if (!listed.empty() && listed[n]) continue;
-        // Not listed: confirm, since a file may have appeared after the folder was read.
-        std::string name = ComposeFileName(base, std::to_string(n) + ".jpg");
-        if (name.empty() || !FileTaken(name)) break;
+    std::vector<bool> listed = ListedSnapshotNumbers(base);
+    return ComposeFileName(base, std::to_string(LowestFree(base, listed, 1)) + ".jpg");
+}
+
+SnapshotNamer::SnapshotNamer(std::string base)
+    : base_(std::move(base)), folder_(FolderOf(base_)), stem_(StemOf(base_)) {}
+
+SnapshotNamer::~SnapshotNamer() {
+    Forget();
+}
+
+void SnapshotNamer::Forget() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+    taken_.clear();
+}
+
+bool SnapshotNamer::Watch() {
+    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd_ < 0) return false;
+    // The watch comes first, so that nothing done between it and the read goes unseen.
+    const uint32_t mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
+                          IN_MOVE_SELF | IN_ONLYDIR;
+    if (inotify_add_watch(fd_, folder_.c_str(), mask) < 0) {
+        Forget();
+        return false;
     }
-    return ComposeFileName(base, std::to_string(n) + ".jpg");
+    taken_ = ListedSnapshotNumbers(base_);
+    if (taken_.empty()) Forget();
+    lowestFree_ = 1;
+    return fd_ >= 0;
+}
+
+void SnapshotNamer::TakeEvents() {
+    alignas(inotify_event) char buffer[16384];
+    for (;;) {
+        const ssize_t n = read(fd_, buffer, sizeof buffer);
+        if (n <= 0) return;  // EAGAIN: nothing more
+        for (ssize_t at = 0; at < n;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            if (e->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) {
+                Forget();  // read the folder afresh next time
+                return;
+            }
+            const int number = e->len ? SnapshotNumberOf(e->name, stem_) : 0;
+            if (number == 0) continue;
+            const bool added = e->mask & (IN_CREATE | IN_MOVED_TO);
+            taken_[number] = added;
+            if (!added) lowestFree_ = std::min(lowestFree_, number);
+        }
+    }
+}
+
+std::string SnapshotNamer::Next() {
+    if (fd_ >= 0) TakeEvents();
+    if (fd_ < 0 && !Watch()) return NextSnapshotName(base_);
+    const int n = LowestFree(base_, taken_, lowestFree_);
+    lowestFree_ = n;
+    return ComposeFileName(base_, std::to_string(n) + ".jpg");
 }
 
 bool SaveSnapshot(const std::string& path, const cv::Mat& image) {

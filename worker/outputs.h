@@ -6,6 +6,7 @@
 #include <opencv2/core/mat.hpp>
 #include <opencv2/videoio.hpp>
 #include <string>
+#include <vector>
 
 #include "config/config.h"
 
@@ -19,6 +20,30 @@ std::string ComposeFileName(const std::string& prefix, const std::string& name);
 // base + n + ".jpg" for the lowest n from 1 whose file does not exist; the name of
 // kLastSnapshotNumber when every number is taken. "" when the name is too long.
 std::string NextSnapshotName(const std::string& base);
+
+// NextSnapshotName at a cost that does not grow with the folder: the folder is read once, at
+// the first snapshot, and an inotify watch keeps the taken numbers true from then on (files
+// that others add, delete or rename included). Each name is still confirmed with one open.
+// Where no watch can be set (or the watch's queue overflows) it reads the folder again.
+class SnapshotNamer {
+  public:
+    explicit SnapshotNamer(std::string base);
+    ~SnapshotNamer();
+    SnapshotNamer(const SnapshotNamer&) = delete;
+    SnapshotNamer& operator=(const SnapshotNamer&) = delete;
+
+    std::string Next();
+
+  private:
+    bool Watch();       // sets the watch and reads the folder; false when it cannot
+    void TakeEvents();  // applies what the watch saw since the last call
+    void Forget();
+
+    std::string base_, folder_, stem_;
+    int fd_ = -1;
+    std::vector<bool> taken_;  // by number, while watched
+    int lowestFree_ = 1;       // no number below it is free
+};
 
 // Saves image as a JPEG (format from the name). False when it cannot be written.
 bool SaveSnapshot(const std::string& path, const cv::Mat& image);

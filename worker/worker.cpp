@@ -40,6 +40,7 @@ struct Worker {
     std::string logPath;       // "" when the log is off or its name is too long
     std::string videoPath;     // "" when the video is off or its name is too long
     std::string snapshotBase;  // "" when snapshots are off or the base is too long
+    std::optional<SnapshotNamer> snapshotNames;
 
     bool windowShown = false;   // whether this worker's window exists
     bool windowWanted = false;  // the show-window flag, read once per frame
@@ -76,6 +77,7 @@ void NameOutputs(Worker& w) {
     std::string cam = "cam" + std::to_string(w.slotIndex);
     if (w.settings.outAvi) w.videoPath = ComposeFileName(w.settings.aviPrefix, cam + ".avi");
     if (w.settings.outJpg) w.snapshotBase = ComposeFileName(w.settings.jpgPrefix, cam + "n");
+    if (!w.snapshotBase.empty()) w.snapshotNames.emplace(w.snapshotBase);
 }
 
 void OpenWindowIfShown(Worker& w) {
@@ -204,7 +206,7 @@ void SaveSnapshotIfHeld(Worker& w) {
     if (!Held(w) || w.snapshotBase.empty() || !w.pictureRoom) return;
     bool saved = false;
     Guarded([&] {
-        const std::string name = NextSnapshotName(w.snapshotBase);
+        const std::string name = w.snapshotNames->Next();
         saved = SaveSnapshot(name, w.copy);
         if (saved) w.snapshotWritten = name;
     });

@@ -47,6 +47,30 @@ TEST(SnapshotNumbers, EveryNumberTakenOverwritesTheLast) {
     EXPECT_EQ(base + "77777.jpg", NextSnapshotName(base));
 }
 
+// The namer keeps its numbers true through what others do to the folder between snapshots.
+TEST(SnapshotNumbers, TheWatchedNamerAgreesWithAFreshSearch) {
+    testkit::TempDir dir;
+    const std::string base = dir.path() + "/cam0n";
+    SnapshotNamer namer(base);
+    auto take = [&](const std::string& name) { testkit::WriteTextFile(name, "x"); };
+    for (int n : {1, 2, 3, 5}) take(base + std::to_string(n) + ".jpg");
+    EXPECT_EQ(namer.Next(), base + "4.jpg");
+    take(base + "4.jpg");
+    EXPECT_EQ(namer.Next(), base + "6.jpg");
+    remove((base + "2.jpg").c_str());  // deleted by someone else
+    EXPECT_EQ(namer.Next(), base + "2.jpg");
+    take(base + "2.jpg");
+    rename((base + "3.jpg").c_str(), dir.File("elsewhere.jpg").c_str());
+    rename(dir.File("elsewhere.jpg").c_str(), (base + "6.jpg").c_str());
+    EXPECT_EQ(namer.Next(), base + "3.jpg");
+    take(base + "3.jpg");
+    take(base + "7.jpg");  // made by someone else after the last snapshot
+    EXPECT_EQ(namer.Next(), base + "8.jpg");
+    EXPECT_EQ(namer.Next(), NextSnapshotName(base));
+    SnapshotNamer missing(dir.path() + "/none/cam0n");  // no folder: no watch, still right
+    EXPECT_EQ(missing.Next(), dir.path() + "/none/cam0n1.jpg");
+}
+
 TEST(SnapshotNumbers, NamesOverTheLimitAreRefused) {
     const std::string base = "/tmp/" + std::string(kMaxText - 5 - 5, 'a');  // "1.jpg" fits
     EXPECT_EQ(base + "1.jpg", NextSnapshotName(base));
