@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cameras/slots.h"
+#include "cameras/stream.h"
 #include "config/config.h"
 #include "eventlog/logfile.h"
 #include "worker/errors.h"
@@ -36,6 +37,8 @@ struct Worker {
     int32_t holdFrames = 0;
     int32_t wait = 0;
     int32_t loggedFrame = 0;
+    bool linkLost = false;   // a stream camera is lost and being reopened (FollowLink)
+    int32_t reconnects = 0;  // times a lost stream came back
     LogFile log;
     VideoRecorder video;
     MotionDetector detector;
@@ -75,16 +78,52 @@ void MakeBgr8(cv::Mat& frame) {
     if (frame.channels() == 4) cv::cvtColor(frame, frame, cv::COLOR_BGRA2BGR);
 }
 
-// False when no frame comes: the camera is gone or the file has ended.
-bool GrabFrame(Worker& w) {
-    if (!w.slot.capture) return false;
+// Frame, or why no usable frame came: the camera is gone, the file has ended, a stream is lost.
+ReadStatus GrabFrame(Worker& w) {
+    if (!w.slot.capture) return ReadStatus::End;
     try {
-        if (w.slot.capture->Read(w.frame) != ReadStatus::Frame || w.frame.empty()) return false;
+        const ReadStatus status = w.slot.capture->Read(w.frame);
+        if (status != ReadStatus::Frame) return status;
+        if (w.frame.empty()) return ReadStatus::End;
         MakeBgr8(w.frame);
-        return w.frame.type() == CV_8UC3;
+        return w.frame.type() == CV_8UC3 ? ReadStatus::Frame : ReadStatus::Error;
     } catch (...) {
-        return false;
+        return ReadStatus::Error;
     }
+}
+
+std::string LossReason(const Worker& w, ReadStatus status) {
+    const std::string url = MaskCredentials(w.settings.source[w.slotIndex]);
+    switch (status) {
+        case ReadStatus::Timeout:
+            return url + ": no frame for " + std::to_string(StreamTimeoutMs()) + " ms";
+        case ReadStatus::Error:
+            return url + ": read error";
+        default:
+            return url + ": stream ended";
+    }
+}
+
+// The link of a stream camera: a loss and a return are told once each, and the worker goes
+// on through a loss (no outputs while no frame comes). False when the camera is gone for good:
+// anything but a stream, or a stop.
+bool FollowLink(Worker& w, ReadStatus status) {
+    if (status == ReadStatus::Frame) {
+        if (w.linkLost) {
+            w.linkLost = false;
+            ++w.reconnects;
+            ReportError("camera " + std::to_string(w.slotIndex) + " back");
+        }
+        return true;
+    }
+    if (!w.slot.capture || !w.slot.capture->Reconnects()) return false;
+    if (w.slot.runState.load() == RunState::Stopped) return false;
+    if (!w.linkLost) {
+        w.linkLost = true;
+        ReportError("camera " + std::to_string(w.slotIndex) + " lost (" + LossReason(w, status) +
+                    "); reconnecting");
+    }
+    return true;
 }
 
 void ReadWindowFlag(Worker& w) {
@@ -177,7 +216,13 @@ bool StopRequested(const Worker& w) {
 
 void FrameLoop(Worker& w) {
     do {
-        if (!GrabFrame(w)) break;
+        const ReadStatus status = GrabFrame(w);
+        if (!FollowLink(w, status)) break;
+        if (status != ReadStatus::Frame) {
+            w.wait = w.settings.idleWaitMs;
+            Pause(w);
+            continue;
+        }
         ReadWindowFlag(w);
         KeepCleanCopy(w);
         OpenVideoIfWanted(w);
@@ -205,6 +250,7 @@ void RunWorker(int slotIndex, const SettingsRecord& settings, const WorkerServic
     Worker w(slotIndex, settings, services);
     w.windowShown = w.slot.showWindow.load() != 0;
     if (!w.slot.capture) return;
+    w.linkLost = w.slot.background;  // down since start-up: its first frame is told as "back"
     StartLog(w);
     NameOutputs(w);
     OpenWindowIfShown(w);
