@@ -50,13 +50,3 @@ std::unique_ptr<FrameSource> OpenCamera(int index, const std::string& name) {
         return nullptr;
     }
 }
-
-std::unique_ptr<FrameSource> OpenStreamCapture(const std::string& url, int32_t timeoutMs) {
-    try {
-        const std::vector<int> waits = {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, timeoutMs,
-                                        cv::CAP_PROP_READ_TIMEOUT_MSEC, timeoutMs};
-        return TryOpen(cv::VideoCapture(url, cv::CAP_FFMPEG, waits));
-    } catch (...) {
-        return nullptr;
-    }
-}

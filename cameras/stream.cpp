@@ -15,6 +15,9 @@
 
 #include "config/config.h"
 
+// In ffmpeg_stream.cpp: FFmpeg's own messages off.
+void QuietStreamLibrary();
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -23,6 +26,7 @@ constexpr int32_t kDefaultTimeoutMs = 5000;
 constexpr int32_t kLeastTimeoutMs = 100;
 constexpr int32_t kFirstRetryMs = 1000;
 constexpr int32_t kLastRetryMs = 30000;
+constexpr int kJoinWaitMs = 300;
 
 std::atomic<int> RunningThreads{0};
 
@@ -53,6 +57,7 @@ void StartCountedThread(std::function<void()> body, std::thread* keep) {
 // What the reader and the consumer of one stream share.
 struct StreamState {
     StreamOpener open;
+    std::atomic<bool> cancel{false};  // set with stop, for an open under way
     int32_t timeoutMs = kDefaultTimeoutMs;
 
     std::mutex mutex;
@@ -64,8 +69,9 @@ struct StreamState {
     uint64_t lossesSeen = 0;  // losses the consumer has been told of
     ReadStatus lostAs = ReadStatus::End;
     bool up = false;
-    bool stop = false;      // the consumer is going away: the reader ends
-    bool finished = false;  // the reader's loop has ended
+    bool stop = false;               // the consumer is going away: the reader ends
+    bool finished = false;           // the reader's loop has ended
+    FrameSource* current = nullptr;  // the reader's open capture, for Interrupt
     double fps = 0.0;
 
     // Reader side: waits ms or until stopped. True when stopped.
@@ -76,6 +82,22 @@ struct StreamState {
     bool Stopping() {
         std::lock_guard<std::mutex> lock(mutex);
         return stop;
+    }
+    // Ends the reader: its wait, open or read is cut short.
+    void Stop() {
+        std::lock_guard<std::mutex> lock(mutex);
+        stop = true;
+        cancel.store(true);
+        if (current) current->Interrupt();
+        changed.notify_all();
+    }
+    void Publish(FrameSource* capture) {
+        std::lock_guard<std::mutex> lock(mutex);
+        current = capture;
+        if (capture) {
+            fps = capture->Fps();
+            if (stop) capture->Interrupt();
+        }
     }
 };
 
@@ -91,22 +113,18 @@ ReadStatus LossOf(ReadStatus status, Clock::duration took, int32_t timeoutMs) {
 
 void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
     int32_t retryMs = kFirstRetryMs;
-    if (capture) {
-        std::lock_guard<std::mutex> lock(s.mutex);
-        s.fps = capture->Fps();
-    }
+    s.Publish(capture.get());
     while (!s.Stopping()) {
         if (!capture) {
             if (s.Sleep(retryMs)) break;
             retryMs = std::min(retryMs * 2, kLastRetryMs);
             try {
-                capture = s.open();
+                capture = s.open(s.cancel);
             } catch (...) {
                 capture.reset();
             }
             if (!capture) continue;
-            std::lock_guard<std::mutex> lock(s.mutex);
-            s.fps = capture->Fps();
+            s.Publish(capture.get());
         }
         // A fresh buffer per frame: the one handed over belongs to the consumer from then on.
         cv::Mat frame;
@@ -127,6 +145,7 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
             continue;
         }
         const ReadStatus loss = LossOf(status, Clock::now() - start, s.timeoutMs);
+        s.Publish(nullptr);
         capture.reset();
         std::lock_guard<std::mutex> lock(s.mutex);
         if (s.up || s.losses == 0) {
@@ -156,20 +175,21 @@ class StreamSource : public FrameSource {
                 ReadStream(*state, std::move(*capture));
                 std::lock_guard<std::mutex> lock(state->mutex);
                 state->finished = true;
+                state->changed.notify_all();
             },
             &reader_);
     }
 
     ~StreamSource() override {
+        state_->Stop();
+        // The reader comes out of FFmpeg at once, short of a wait the library cannot cut
+        // (a host name being resolved): then it is left to end on its own (it owns its state).
         bool finished;
         {
-            std::lock_guard<std::mutex> lock(state_->mutex);
-            state_->stop = true;
-            finished = state_->finished;
+            std::unique_lock<std::mutex> lock(state_->mutex);
+            finished = state_->changed.wait_for(lock, std::chrono::milliseconds(kJoinWaitMs),
+                                                [&] { return state_->finished; });
         }
-        state_->changed.notify_all();
-        // A reader inside the network library may take up to the timeout to come out; it is
-        // not waited for (it owns its state) unless it is already done.
         if (finished) {
             reader_.join();
         } else {
@@ -201,13 +221,7 @@ class StreamSource : public FrameSource {
         return state_->fps;
     }
 
-    void Interrupt() override {
-        {
-            std::lock_guard<std::mutex> lock(state_->mutex);
-            state_->stop = true;
-        }
-        state_->changed.notify_all();
-    }
+    void Interrupt() override { state_->Stop(); }
 
   private:
     std::shared_ptr<StreamState> state_;
@@ -235,8 +249,12 @@ std::string MaskCredentials(const std::string& url) {
 
 void PrepareStreams(const std::string* sources, int count) {
     for (int i = 0; i < count; ++i) {
-        // Read by the capture library when it first starts FFmpeg; -8 is FFmpeg's "quiet".
-        if (IsStreamName(sources[i])) setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);
+        if (!IsStreamName(sources[i])) continue;
+        // Also read by OpenCV when it first starts FFmpeg itself (for files and videos), which
+        // would otherwise set its own level; -8 is FFmpeg's "quiet".
+        setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);
+        QuietStreamLibrary();
+        return;
     }
 }
 
@@ -256,10 +274,12 @@ std::unique_ptr<FrameSource> MakeStreamSource(StreamOpener open, int32_t timeout
 
 std::unique_ptr<FrameSource> OpenStream(const std::string& url, bool opened) {
     const int32_t timeoutMs = StreamTimeoutMs();
-    StreamOpener open = [url, timeoutMs] { return OpenStreamCapture(url, timeoutMs); };
+    StreamOpener open = [url, timeoutMs](const std::atomic<bool>& cancel) {
+        return OpenStreamCapture(url, timeoutMs, &cancel);
+    };
     std::unique_ptr<FrameSource> first;
     if (opened) {
-        first = open();
+        first = OpenStreamCapture(url, timeoutMs);
         if (!first) return nullptr;
     }
     return MakeStreamSource(std::move(open), timeoutMs, std::move(first));
@@ -272,6 +292,7 @@ int StreamThreadsRunning() {
 // ---- PendingOpen ----
 
 struct PendingOpen::Shared {
+    std::atomic<bool> cancel{false};
     std::mutex mutex;
     std::unique_ptr<FrameSource> result;
     bool done = false;
@@ -288,7 +309,7 @@ PendingOpen::PendingOpen(StreamOpener open) : shared_(std::make_shared<Shared>()
             [shared, open = std::move(open)]() mutable {
                 std::unique_ptr<FrameSource> result;
                 try {
-                    result = open();
+                    result = open(shared->cancel);
                 } catch (...) {
                 }
                 std::lock_guard<std::mutex> lock(shared->mutex);
@@ -310,6 +331,7 @@ PendingOpen::PendingOpen(StreamOpener open) : shared_(std::make_shared<Shared>()
 PendingOpen::~PendingOpen() {
     // An open still running keeps the shared part alive and drops its result when done. The
     // result is dropped outside the lock: a source's destructor may take a while.
+    shared_->cancel.store(true);
     std::unique_ptr<FrameSource> dropped;
     std::lock_guard<std::mutex> lock(shared_->mutex);
     dropped = std::move(shared_->result);

@@ -3,6 +3,7 @@
 // stream when it is lost.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -27,12 +28,15 @@ void PrepareStreams(const std::string* sources, int count);
 // may take before the stream counts as lost. Default 5000; values below 100 count as 100.
 int32_t StreamTimeoutMs();
 
-// Opens url once through FFmpeg with open and read timeouts of timeoutMs; the frames come in
-// the order the library delivers them. nullptr when it does not open. Never throws.
-std::unique_ptr<FrameSource> OpenStreamCapture(const std::string& url, int32_t timeoutMs);
+// Opens url once through FFmpeg; the open and each Read give up after timeoutMs, and at once
+// when *cancel (if given) turns true or Interrupt is called. Frames come in the order the
+// stream delivers them. nullptr when it does not open. Never throws.
+std::unique_ptr<FrameSource> OpenStreamCapture(const std::string& url, int32_t timeoutMs,
+                                               const std::atomic<bool>* cancel = nullptr);
 
-// How a StreamSource (re)opens its stream; nullptr when it does not open.
-using StreamOpener = std::function<std::unique_ptr<FrameSource>()>;
+// How a StreamSource (re)opens its stream; nullptr when it does not open. cancel turns true
+// when the source is going away.
+using StreamOpener = std::function<std::unique_ptr<FrameSource>(const std::atomic<bool>& cancel)>;
 
 // A live stream. `first` is the capture already opened at start-up, or nullptr for a stream
 // that did not open then: its reader keeps retrying. Read() gives the newest frame not yet
@@ -52,7 +56,7 @@ std::unique_ptr<FrameSource> OpenStream(const std::string& url, bool opened = tr
 int StreamThreadsRunning();
 
 // An open run on a thread of its own, so that slow opens overlap. When its result is not
-// taken the thread is left to finish on its own and the result is dropped.
+// taken the open is cancelled, its thread left to finish on its own and the result dropped.
 class PendingOpen {
   public:
     explicit PendingOpen(StreamOpener open);

@@ -109,8 +109,8 @@ class StreamProbes {
         for (int i = 0; i < probes; ++i) {
             const std::string name = Settings.source[i];
             if (!IsStreamName(name)) continue;
-            pending_[i] =
-                std::make_unique<PendingOpen>([opener, i, name] { return opener(i, name); });
+            pending_[i] = std::make_unique<PendingOpen>(
+                [opener, i, name](const std::atomic<bool>&) { return opener(i, name); });
         }
     }
     bool Has(int i) const { return pending_[i] != nullptr; }
