@@ -226,3 +226,33 @@ TEST(Streams, ALiveCameraIsAnalysedAsItIsNotAsItWas) {
 }
 
 }  // namespace
+
+#ifdef RTSP_SERVER
+TEST(Streams, AnRtspCameraIsServedAndReconnected) {
+    testkit::TempDir dir;
+    const int port = FreePort();
+    const auto start = [&] {
+        auto server = std::make_unique<testkit::Program>(
+            dir.path(), std::vector<std::string>{}, RTSP_SERVER, std::function<void()>{},
+            std::vector<std::string>{std::to_string(port)});
+        EXPECT_TRUE(fault::WaitUntil([&] { return Listening(port); }, kWaitMs));
+        return server;
+    };
+    auto server = start();
+    e2e::WriteConfig(dir, {{"OUTJPG", "OFF"},
+                           {"SOURCETIMEOUT", std::to_string(kTimeoutMs)},
+                           {"SOURCE0", "rtsp://127.0.0.1:" + std::to_string(port) + "/cam"}});
+    testkit::Program program(dir.path());
+    ASSERT_TRUE(program.WaitForOutput("QORV#", kWaitMs));
+    EXPECT_EQ(program.Stdout(), fault::Console(1, 1));
+    ASSERT_TRUE(fault::WaitUntil([&] { return Records(dir, 0) >= 10; }, kWaitMs));
+    server.reset();
+    ASSERT_TRUE(WaitForStderr(program, "camera 0 lost", kWaitMs));
+    server = start();
+    ASSERT_TRUE(WaitForStderr(program, "camera 0 back", kWaitMs)) << program.Stderr();
+    const int before = Records(dir, 0);
+    ASSERT_TRUE(fault::WaitUntil([&] { return Records(dir, 0) >= before + 10; }, kWaitMs));
+    EXPECT_LT(ExitTime(program), 2000);
+    fault::ExpectVideoMatchesLog(dir.File("cam0.avi"), dir.File("cam0.log"));
+}
+#endif
