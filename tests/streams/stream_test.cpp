@@ -75,7 +75,8 @@ class StreamServer {
         process_ =
             std::make_unique<testkit::Program>(dir_.path(), std::vector<std::string>{},
                                                "/usr/bin/ffmpeg", std::function<void()>{}, args);
-        EXPECT_TRUE(fault::WaitUntil([&] { return Listening(port_); }, kWaitMs)) << Url();
+        EXPECT_TRUE(fault::WaitUntil([&] { return Listening(port_); }, 20000))
+            << Url() << process_->Stderr();
     }
     void Kill() {
         process_.reset();  // SIGKILL and reaped
@@ -160,7 +161,8 @@ TEST(Streams, DeadSilentAndStalledCamerasHoldUpNeitherStartNorStop) {
     StreamServer stalling(dir, "blink.avi", "mpjpeg", FreePort());
     LoopbackSocket silent(true);
     const std::string silentUrl = "http://127.0.0.1:" + std::to_string(silent.port()) + "/cam";
-    const std::string deadUrl = "http://127.0.0.1:" + std::to_string(FreePort()) + "/cam";
+    const int deadPort = FreePort();
+    const std::string deadUrl = "http://127.0.0.1:" + std::to_string(deadPort) + "/cam";
     e2e::WriteConfig(dir, {{"ALLCAM", "4"},
                            {"OUTJPG", "OFF"},
                            {"SOURCETIMEOUT", std::to_string(kTimeoutMs)},
@@ -181,6 +183,10 @@ TEST(Streams, DeadSilentAndStalledCamerasHoldUpNeitherStartNorStop) {
         ASSERT_TRUE(WaitForStderr(program, "camera 1 lost", kWaitMs));
         EXPECT_NE(program.Stderr().find("no frame for 1500 ms"), std::string::npos)
             << program.Stderr();
+        // The camera that was down at start-up is served once it comes up, uncounted as it is.
+        StreamServer late(dir, "blink.avi", "mpjpeg", deadPort);
+        ASSERT_TRUE(WaitForStderr(program, "camera 2 back", kWaitMs)) << program.Stderr();
+        ASSERT_TRUE(fault::WaitUntil([&] { return Records(dir, 2) >= 5; }, kWaitMs));
         EXPECT_LT(ExitTime(program), 2000);
         stalling.Kill();
     }
