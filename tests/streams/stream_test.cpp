@@ -255,9 +255,13 @@ TEST(Streams, AnRtspCameraIsServedAndReconnected) {
     EXPECT_EQ(program.Stdout(), fault::Console(1, 1));
     ASSERT_TRUE(fault::WaitUntil([&] { return Records(dir, 0) >= 10; }, kWaitMs));
     server.reset();
+    const Clock::time_point killed = Clock::now();
     ASSERT_TRUE(WaitForStderr(program, "camera 0 lost", kWaitMs));
+    std::printf("[ measure  ] lost %lld ms after the server was killed\n", MsSince(killed));
     server = start();
+    const Clock::time_point served = Clock::now();
     ASSERT_TRUE(WaitForStderr(program, "camera 0 back", kWaitMs)) << program.Stderr();
+    std::printf("[ measure  ] back %lld ms after the server returned\n", MsSince(served));
     const int before = Records(dir, 0);
     ASSERT_TRUE(fault::WaitUntil([&] { return Records(dir, 0) >= before + 10; }, kWaitMs));
     EXPECT_LT(ExitTime(program), 2000);
