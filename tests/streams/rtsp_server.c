@@ -13,10 +13,10 @@ int main(int argc, char** argv) {
     GstRTSPServer* server = gst_rtsp_server_new();
     g_object_set(server, "address", "127.0.0.1", "service", argv[1], NULL);
     GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
-    gst_rtsp_media_factory_set_launch(
-        factory,
-        "( videotestsrc is-live=true pattern=ball ! video/x-raw,format=I420,width=320,height=240,framerate=10/1"
-        " ! jpegenc ! rtpjpegpay name=pay0 pt=26 )");
+    gst_rtsp_media_factory_set_launch(factory,
+                                      "( videotestsrc is-live=true pattern=ball ! "
+                                      "video/x-raw,format=I420,width=320,height=240,framerate=10/1"
+                                      " ! jpegenc ! rtpjpegpay name=pay0 pt=26 )");
     gst_rtsp_media_factory_set_shared(factory, TRUE);
     GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server);
     gst_rtsp_mount_points_add_factory(mounts, "/cam", factory);
