@@ -1,9 +1,11 @@
 // Cameras through OpenCV's capture: device indices through the platform's own camera
-// backend, names (files, stream URLs) through FFmpeg and then any other backend.
+// backend, file names through FFmpeg and then any other backend, stream URLs (cameras/stream)
+// through FFmpeg alone.
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/videoio.hpp>
 
 #include "cameras/source.h"
+#include "cameras/stream.h"
 
 namespace {
 
@@ -40,6 +42,8 @@ std::unique_ptr<FrameSource> TryOpen(cv::VideoCapture&& capture) {
 std::unique_ptr<FrameSource> OpenCamera(int index, const std::string& name) {
     try {
         if (name.empty()) return TryOpen(cv::VideoCapture(index, cv::CAP_V4L2));
+        // Streams only through FFmpeg, whose waits are bounded; read live on their own thread.
+        if (IsStreamName(name)) return OpenStream(name);
         if (auto source = TryOpen(cv::VideoCapture(name, cv::CAP_FFMPEG))) return source;
         return TryOpen(cv::VideoCapture(name, cv::CAP_ANY));
     } catch (...) {

@@ -40,9 +40,19 @@ void OpenSlot(int index, std::unique_ptr<FrameSource> capture, bool showWindow) 
     if (!ValidSlot(index)) return;
     CameraSlot& slot = CameraTable[index];
     slot.capture = std::move(capture);
+    slot.background = false;
     slot.showWindow.store(showWindow ? 1 : 0);
     slot.runState.store(RunState::Running);
     FoundCount.fetch_add(1);
+}
+
+void AttachBackgroundSlot(int index, std::unique_ptr<FrameSource> capture, bool showWindow) {
+    if (!ValidSlot(index)) return;
+    CameraSlot& slot = CameraTable[index];
+    slot.capture = std::move(capture);
+    slot.background = true;
+    slot.showWindow.store(showWindow ? 1 : 0);
+    slot.runState.store(RunState::Running);
 }
 
 bool RequestStop(int index) {
@@ -54,6 +64,7 @@ bool RequestStop(int index) {
         // Taken under the wake mutex so that a worker about to pause cannot miss the change.
         std::lock_guard<std::mutex> lock(slot.wakeMutex);
         stopped = slot.runState.compare_exchange_strong(expected, RunState::Stopped);
+        if (stopped && slot.capture) slot.capture->Interrupt();
     }
     if (stopped) slot.wake.notify_all();
     return stopped;
@@ -67,7 +78,11 @@ void WaitForFinish(int index) {
 }
 
 void ReleaseCapture(int index) {
-    if (ValidSlot(index)) CameraTable[index].capture.reset();
+    if (!ValidSlot(index)) return;
+    CameraSlot& slot = CameraTable[index];
+    std::unique_ptr<FrameSource> gone;
+    std::lock_guard<std::mutex> lock(slot.wakeMutex);
+    gone = std::move(slot.capture);  // destroyed after the lock is released
 }
 
 void ReportFinished(int index) {
@@ -103,6 +118,7 @@ bool CamerasAlive(int64_t periodMs) {
 void ResetCameraTable() {
     for (CameraSlot& slot : CameraTable) {
         slot.capture.reset();
+        slot.background = false;
         slot.runState.store(RunState::Stopped);
         slot.showWindow.store(0);
         slot.stats.Reset();

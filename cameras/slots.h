@@ -45,8 +45,13 @@ struct CameraStats {
 int64_t SteadyMs();
 
 struct CameraSlot {
+    // Written only under wakeMutex once the worker runs, so that a stop request can
+    // interrupt the source without it vanishing underneath.
     std::unique_ptr<FrameSource> capture;
     CameraStats stats;
+    // A stream that did not open at start-up and is retried in the background: not counted
+    // as found, started after the others and stopped after them. Set before the worker starts.
+    bool background = false;
     std::atomic<RunState> runState{RunState::Stopped};
     std::atomic<int32_t> showWindow{0};
     // Lets a stop request cut a worker's pause short.
@@ -61,14 +66,20 @@ extern std::atomic<int> FoundCount;
 // Stores the capture, sets Running and the show-window flag, counts the slot as found.
 void OpenSlot(int index, std::unique_ptr<FrameSource> capture, bool showWindow);
 
-// Turns Running into Stopped in one atomic step and wakes the worker's pause; Stopped and
-// Finished are left as they are. True when the state was Running.
+// Like OpenSlot for a background slot: stores the capture, sets Running, the show-window
+// flag and `background`, and does not count the slot as found.
+void AttachBackgroundSlot(int index, std::unique_ptr<FrameSource> capture, bool showWindow);
+
+// Turns Running into Stopped in one atomic step, wakes the worker's pause and interrupts a
+// read blocked on the slot's source; Stopped and Finished are left as they are. True when the
+// state was Running.
 bool RequestStop(int index);
 
 // Pauses 100 ms, then tests for Finished, until the worker has finished.
 void WaitForFinish(int index);
 
-// Worker side: releases the capture (the slot's capture becomes none).
+// Worker side: releases the capture (the slot's capture becomes none), taken out under the
+// wake mutex and destroyed outside it.
 void ReleaseCapture(int index);
 
 // Worker side, the very last action: Finished.

@@ -22,6 +22,9 @@ class FrameSource {
     virtual bool Reconnects() const { return false; }
     // The source's own frame rate, 0 when it reports none.
     virtual double Fps() const { return 0.0; }
+    // Cuts a Read blocked on the source short, now and from then on (the camera is being
+    // stopped). May be called from another thread while Read runs.
+    virtual void Interrupt() {}
 };
 
 // Opens camera index i, or the named file, device or URL when name is non-empty. nullptr when

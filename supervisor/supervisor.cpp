@@ -13,6 +13,7 @@
 #include <streambuf>
 #include <system_error>
 
+#include "cameras/stream.h"
 #include "config/config.h"
 
 namespace {
@@ -97,6 +98,49 @@ void Say(std::ostream& out, const std::string& text) {
     out << text << std::flush;
 }
 
+// Stream URLs among the probed sources are all opened at once when discovery begins, so that
+// dead or silent ones cost one timeout together; each result is awaited when its dot is due.
+class StreamProbes {
+  public:
+    StreamProbes(int probes, CameraOpener opener)
+        : deadline_(std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(StreamTimeoutMs()) +
+                    std::chrono::milliseconds(kProbeGraceMs)) {
+        for (int i = 0; i < probes; ++i) {
+            const std::string name = Settings.source[i];
+            if (!IsStreamName(name)) continue;
+            pending_[i] = std::make_unique<PendingOpen>(
+                [opener, i, name](const std::atomic<bool>&) { return opener(i, name); });
+        }
+    }
+    bool Has(int i) const { return pending_[i] != nullptr; }
+
+    // The opened source, or nullptr. After a stop signal, opens still pending are not waited for.
+    std::unique_ptr<FrameSource> Take(int i, int stopFd, bool* stopped) {
+        bool stopNow = false;
+        std::unique_ptr<FrameSource> capture = pending_[i]->Take(deadline_, stopFd, &stopNow);
+        *stopped = *stopped || stopNow;
+        missing_[i] = !capture;
+        return capture;
+    }
+
+    // Streams that did not open keep being tried by their slot, uncounted.
+    void RetryTheMissing() {
+        for (int i = 0; i < kSlotCount; ++i) {
+            if (!missing_[i]) continue;
+            if (auto stream = OpenStream(Settings.source[i], false)) {
+                AttachBackgroundSlot(i, std::move(stream), Settings.windows);
+            }
+        }
+    }
+
+  private:
+    static constexpr int kProbeGraceMs = 500;
+    std::chrono::steady_clock::time_point deadline_;
+    std::unique_ptr<PendingOpen> pending_[kSlotCount];
+    bool missing_[kSlotCount] = {};
+};
+
 }  // namespace
 
 bool ReadWord(std::istream& in, std::string& word) {
@@ -127,43 +171,63 @@ void RunConsole(std::istream& in, std::ostream& out, int cameraCount) {
     }
 }
 
-int DiscoverCameras(int cameraCount, CameraOpener opener, std::ostream& out) {
+int DiscoverCameras(int cameraCount, CameraOpener opener, std::ostream& out, int stopFd) {
     Say(out, "Searching");
     const int probes = std::min(cameraCount, kSlotCount);
+    StreamProbes streams(probes, opener);
+    bool stopped = false;
     for (int i = 0; i < probes; ++i) {
         Say(out, ".");
-        std::unique_ptr<FrameSource> capture = opener(i, Settings.source[i]);
+        std::unique_ptr<FrameSource> capture =
+            streams.Has(i) ? streams.Take(i, stopFd, &stopped) : opener(i, Settings.source[i]);
         CameraTable[i].runState.store(RunState::Stopped);
         if (capture) OpenSlot(i, std::move(capture), Settings.windows);
     }
+    if (!stopped) streams.RetryTheMissing();
     const int found = FoundCount.load();
     Say(out, "\nAll camera=" + std::to_string(found) + "\n");
     return found;
 }
 
+namespace {
+
+// One worker thread for slot i; false when it cannot be started (the slot is then released,
+// so that shutdown skips it).
+bool StartWorker(WorkerEntry worker, int i, std::vector<std::thread>& threads) {
+    try {
+        threads.emplace_back(worker, i);
+        // "camwatch-cam3": lets ps, top and the benchmark tell the workers apart.
+        std::string name = "camwatch-cam" + std::to_string(i);
+        pthread_setname_np(threads.back().native_handle(), name.c_str());
+        return true;
+    } catch (const std::system_error&) {
+        ReleaseCapture(i);
+        ReportFinished(i);
+        return false;
+    }
+}
+
+}  // namespace
+
 std::vector<std::thread> StartWorkers(WorkerEntry worker, int foundCount, int pauseMs) {
     std::vector<std::thread> threads;
     for (int i = 0; i < foundCount && i < kSlotCount; ++i) {
-        if (!CameraTable[i].capture) continue;
-        try {
-            threads.emplace_back(worker, i);
-            // "camwatch-cam3": lets ps, top and the benchmark tell the workers apart.
-            std::string name = "camwatch-cam" + std::to_string(i);
-            pthread_setname_np(threads.back().native_handle(), name.c_str());
-        } catch (const std::system_error&) {
-            // Nothing will ever serve this slot: release it so that shutdown skips it.
-            ReleaseCapture(i);
-            ReportFinished(i);
-            continue;
-        }
+        if (!CameraTable[i].capture || CameraTable[i].background) continue;
+        if (!StartWorker(worker, i, threads)) continue;
         std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    }
+    for (int i = 0; i < kSlotCount; ++i) {
+        if (CameraTable[i].capture && CameraTable[i].background) StartWorker(worker, i, threads);
     }
     return threads;
 }
 
 void StopWorkers(int foundCount) {
     for (int i = 0; i < foundCount && i < kSlotCount; ++i) {
-        if (RequestStop(i)) WaitForFinish(i);
+        if (!CameraTable[i].background && RequestStop(i)) WaitForFinish(i);
+    }
+    for (int i = 0; i < kSlotCount; ++i) {
+        if (CameraTable[i].background && RequestStop(i)) WaitForFinish(i);
     }
 }
 
@@ -186,8 +250,9 @@ int RunProgram(WorkerEntry worker, CameraOpener opener, const CommandLine& comma
 
     LoadConfig(command.configPath.c_str());
     DeriveSettings();
+    PrepareStreams(Settings.source, kSlotCount);
 
-    const int found = DiscoverCameras(Settings.cameraCount, opener, std::cout);
+    const int found = DiscoverCameras(Settings.cameraCount, opener, std::cout, signals.fd());
     if (Settings.cameraCount == 0) {
         Say(std::cout, "Error with camera! Sorry...");
         signals.Pause(kErrorPauseMs);
@@ -213,5 +278,12 @@ int RunProgram(WorkerEntry worker, CameraOpener opener, const CommandLine& comma
     // before the process tears down.
     for (std::thread& t : threads) t.join();
     if (outlets) outlets->Stop();
+    // Every file is closed by now. A stream thread still inside the network library (a stalled
+    // read, an open abandoned at a stop) cannot be cut short: leave without static destructors.
+    if (StreamThreadsRunning() > 0) {
+        std::cout.flush();
+        std::cerr.flush();
+        _exit(0);
+    }
     return 0;
 }

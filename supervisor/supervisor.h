@@ -35,15 +35,19 @@ int RunProgram(WorkerEntry worker, CameraOpener opener = OpenCamera,
                ProgramOutlets* outlets = nullptr);
 
 // Prints "Searching", a dot per probed index and the found count; opens every camera that
-// answers among indices 0 .. min(cameraCount, 10)-1. Returns the found count.
-int DiscoverCameras(int cameraCount, CameraOpener opener, std::ostream& out);
+// answers among indices 0 .. min(cameraCount, 10)-1. Returns the found count. Stream URLs are
+// opened all at once at the start, each awaited in its turn; one that does not open gets a
+// background slot that keeps trying. Once stopFd (when >= 0) is readable, opens still
+// pending are not waited for and count as not opened.
+int DiscoverCameras(int cameraCount, CameraOpener opener, std::ostream& out, int stopFd = -1);
 
 // Starts a worker for each opened slot below the found count, in slot order, pausing
-// pauseMs after each start. A slot whose thread cannot be started is released at once.
+// pauseMs after each start, then one for each background slot. A slot whose thread cannot be
+// started is released at once.
 std::vector<std::thread> StartWorkers(WorkerEntry worker, int foundCount, int pauseMs);
 
 // Stops and awaits every slot below the found count whose run state reads Running, one at a time
-// in slot order.
+// in slot order, then the background slots.
 void StopWorkers(int foundCount);
 
 // Reads one console word: skips white space, takes at most 20 non-white characters.

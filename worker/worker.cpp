@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cameras/slots.h"
+#include "cameras/stream.h"
 #include "config/config.h"
 #include "eventlog/logfile.h"
 #include "events/events.h"
@@ -49,6 +50,7 @@ struct Worker {
     int32_t holdFrames = 0;
     int32_t wait = 0;
     int32_t loggedFrame = 0;
+    bool linkLost = false;  // a stream camera is lost and being reopened (FollowLink)
     LogFile log;
     VideoRecorder video;
     MotionDetector detector;
@@ -94,17 +96,65 @@ void MakeBgr8(cv::Mat& frame) {
     if (frame.channels() == 4) cv::cvtColor(frame, frame, cv::COLOR_BGRA2BGR);
 }
 
-// False when no frame comes: the camera is gone or the file has ended.
-bool GrabFrame(Worker& w) {
-    if (!w.slot.capture) return false;
+// Frame, or why no usable frame came: the camera is gone, the file has ended, a stream is lost.
+ReadStatus GrabFrame(Worker& w) {
+    if (!w.slot.capture) return ReadStatus::End;
     try {
-        if (w.slot.capture->Read(w.frame) != ReadStatus::Frame || w.frame.empty()) return false;
+        const ReadStatus status = w.slot.capture->Read(w.frame);
+        if (status != ReadStatus::Frame) return status;
+        if (w.frame.empty()) return ReadStatus::End;
         w.frameStart = std::chrono::steady_clock::now();
         MakeBgr8(w.frame);
-        return w.frame.type() == CV_8UC3;
+        return w.frame.type() == CV_8UC3 ? ReadStatus::Frame : ReadStatus::Error;
     } catch (...) {
-        return false;
+        return ReadStatus::Error;
     }
+}
+
+std::string LossReason(const Worker& w, ReadStatus status) {
+    const std::string url = MaskCredentials(w.settings.source[w.slotIndex]);
+    switch (status) {
+        case ReadStatus::Timeout:
+            return url + ": no frame for " + std::to_string(StreamTimeoutMs()) + " ms";
+        case ReadStatus::Error:
+            return url + ": read error";
+        default:
+            return url + ": stream ended";
+    }
+}
+
+int64_t WallMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// The link of a stream camera: a loss and a return are told once each, and the worker goes
+// on through a loss (no outputs while no frame comes). False when the camera is gone for good:
+// anything but a stream, or a stop.
+bool FollowLink(Worker& w, ReadStatus status) {
+    if (status == ReadStatus::Frame) {
+        if (w.linkLost) {
+            w.linkLost = false;
+            w.stats.lost.store(false, std::memory_order_relaxed);
+            w.stats.reconnects.fetch_add(1, std::memory_order_relaxed);
+            ReportError("camera " + std::to_string(w.slotIndex) + " back");
+            if (w.events) Guarded([&] { w.events->OnBack(WallMs()); });
+        }
+        return true;
+    }
+    if (!w.slot.capture || !w.slot.capture->Reconnects()) return false;
+    if (w.slot.runState.load() == RunState::Stopped) return false;
+    // Reconnecting counts as progress for the service watchdog.
+    w.stats.lastProgressMs.store(SteadyMs(), std::memory_order_relaxed);
+    if (!w.linkLost) {
+        w.linkLost = true;
+        w.stats.lost.store(true, std::memory_order_relaxed);
+        const std::string reason = LossReason(w, status);
+        ReportError("camera " + std::to_string(w.slotIndex) + " lost (" + reason +
+                    "); reconnecting");
+        if (w.events) Guarded([&] { w.events->OnLost(reason, WallMs()); });
+    }
+    return true;
 }
 
 void ReadWindowFlag(Worker& w) {
@@ -227,11 +277,6 @@ void RecordHeldFrame(Worker& w) {
     }
 }
 
-int64_t WallMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
 // The facts of this frame go to the camera's event tracker; it publishes starts and ends.
 void ReportEvents(Worker& w, int32_t count) {
     if (!w.events) return;
@@ -278,7 +323,13 @@ bool StopRequested(const Worker& w) {
 
 void FrameLoop(Worker& w) {
     do {
-        if (!GrabFrame(w)) break;
+        const ReadStatus status = GrabFrame(w);
+        if (!FollowLink(w, status)) break;
+        if (status != ReadStatus::Frame) {
+            w.wait = w.settings.idleWaitMs;
+            Pause(w);
+            continue;
+        }
         ReadWindowFlag(w);
         KeepCleanCopy(w);
         OpenVideoIfWanted(w);
@@ -314,6 +365,7 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
     w.windowShown = w.slot.showWindow.load() != 0;
     if (!w.slot.capture) return;
     w.stats.lastProgressMs.store(SteadyMs(), std::memory_order_relaxed);
+    w.linkLost = w.slot.background;  // down since start-up: its first frame is told as "back"
     StartLog(w);
     NameOutputs(w);
     if (w.services.events) {

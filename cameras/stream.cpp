@@ -1,0 +1,361 @@
+// Live streams: a reader thread per stream hands the newest frame to the camera's worker.
+#include "cameras/stream.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <opencv2/core/mat.hpp>
+#include <thread>
+
+#include "config/config.h"
+
+// In ffmpeg_stream.cpp: FFmpeg's own messages off.
+void QuietStreamLibrary();
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int32_t kDefaultTimeoutMs = 5000;
+constexpr int32_t kLeastTimeoutMs = 100;
+constexpr int32_t kFirstRetryMs = 1000;
+constexpr int32_t kLastRetryMs = 30000;
+constexpr int kJoinWaitMs = 300;
+
+std::atomic<int> RunningThreads{0};
+
+// Counts a stream thread from before it starts until its body, and everything it owns, is
+// gone. Throws like std::thread when the thread cannot be started.
+void StartCountedThread(std::function<void()> body, std::thread* keep) {
+    RunningThreads.fetch_add(1);
+    try {
+        std::thread t([body = std::move(body)]() mutable {
+            try {
+                body();
+            } catch (...) {
+            }
+            body = nullptr;  // the shared state dies here, not after the count is dropped
+            RunningThreads.fetch_sub(1);
+        });
+        if (keep) {
+            *keep = std::move(t);
+        } else {
+            t.detach();
+        }
+    } catch (...) {
+        RunningThreads.fetch_sub(1);
+        throw;
+    }
+}
+
+// What the reader and the consumer of one stream share.
+struct StreamState {
+    StreamOpener open;
+    std::atomic<bool> cancel{false};  // set with stop, for an open under way
+    int32_t timeoutMs = kDefaultTimeoutMs;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    cv::Mat newest;           // the newest frame, empty once taken
+    uint64_t frames = 0;      // frames the reader has delivered
+    uint64_t taken = 0;       // the value of frames when the consumer last took one
+    uint64_t losses = 0;      // times the reader lost the stream
+    uint64_t lossesSeen = 0;  // losses the consumer has been told of
+    ReadStatus lostAs = ReadStatus::End;
+    bool up = false;
+    bool stop = false;               // the consumer is going away: the reader ends
+    bool finished = false;           // the reader's loop has ended
+    FrameSource* current = nullptr;  // the reader's open capture, for Interrupt
+    double fps = 0.0;
+
+    // Reader side: waits ms or until stopped. True when stopped.
+    bool Sleep(int32_t ms) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return stop; });
+    }
+    bool Stopping() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return stop;
+    }
+    // Ends the reader: its wait, open or read is cut short.
+    void Stop() {
+        std::lock_guard<std::mutex> lock(mutex);
+        stop = true;
+        cancel.store(true);
+        if (current) current->Interrupt();
+        changed.notify_all();
+    }
+    void Publish(FrameSource* capture) {
+        std::lock_guard<std::mutex> lock(mutex);
+        current = capture;
+        if (capture) {
+            fps = capture->Fps();
+            if (stop) capture->Interrupt();
+        }
+    }
+};
+
+// Why a read gave no frame. A capture with a read timeout reports a stall as a plain failure,
+// so a failure that took about the whole timeout is taken as one.
+ReadStatus LossOf(ReadStatus status, Clock::duration took, int32_t timeoutMs) {
+    if (status == ReadStatus::Frame) status = ReadStatus::End;  // a frame with nothing in it
+    if (status == ReadStatus::End && took >= std::chrono::milliseconds(timeoutMs * 9 / 10)) {
+        return ReadStatus::Timeout;
+    }
+    return status;
+}
+
+void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
+    int32_t retryMs = kFirstRetryMs;
+    s.Publish(capture.get());
+    while (!s.Stopping()) {
+        if (!capture) {
+            if (s.Sleep(retryMs)) break;
+            retryMs = std::min(retryMs * 2, kLastRetryMs);
+            try {
+                capture = s.open(s.cancel);
+            } catch (...) {
+                capture.reset();
+            }
+            if (!capture) continue;
+            s.Publish(capture.get());
+        }
+        // A fresh buffer per frame: the one handed over belongs to the consumer from then on.
+        cv::Mat frame;
+        const Clock::time_point start = Clock::now();
+        ReadStatus status;
+        try {
+            status = capture->Read(frame);
+        } catch (...) {
+            status = ReadStatus::Error;
+        }
+        if (status == ReadStatus::Frame && !frame.empty()) {
+            retryMs = kFirstRetryMs;
+            std::lock_guard<std::mutex> lock(s.mutex);
+            s.newest = std::move(frame);  // an untaken older frame is dropped
+            ++s.frames;
+            s.up = true;
+            s.changed.notify_all();
+            continue;
+        }
+        const ReadStatus loss = LossOf(status, Clock::now() - start, s.timeoutMs);
+        s.Publish(nullptr);
+        capture.reset();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.up || s.losses == 0) {
+            s.lostAs = loss;
+            ++s.losses;
+        }
+        s.up = false;
+        s.changed.notify_all();
+    }
+}
+
+class StreamSource : public FrameSource {
+  public:
+    StreamSource(StreamOpener open, int32_t timeoutMs, std::unique_ptr<FrameSource> first)
+        : state_(std::make_shared<StreamState>()) {
+        state_->open = std::move(open);
+        state_->timeoutMs = timeoutMs;
+        if (!first) {
+            // Down from the start: reads report a lost stream until it comes up.
+            state_->losses = 1;
+            state_->lostAs = ReadStatus::Error;
+        }
+        std::shared_ptr<StreamState> state = state_;
+        auto capture = std::make_shared<std::unique_ptr<FrameSource>>(std::move(first));
+        StartCountedThread(
+            [state, capture]() mutable {
+                ReadStream(*state, std::move(*capture));
+                std::lock_guard<std::mutex> lock(state->mutex);
+                state->finished = true;
+                state->changed.notify_all();
+            },
+            &reader_);
+    }
+
+    ~StreamSource() override {
+        state_->Stop();
+        // The reader comes out of FFmpeg at once, short of a wait the library cannot cut
+        // (a host name being resolved): then it is left to end on its own (it owns its state).
+        bool finished;
+        {
+            std::unique_lock<std::mutex> lock(state_->mutex);
+            finished = state_->changed.wait_for(lock, std::chrono::milliseconds(kJoinWaitMs),
+                                                [&] { return state_->finished; });
+        }
+        if (finished) {
+            reader_.join();
+        } else {
+            reader_.detach();
+        }
+    }
+
+    ReadStatus Read(cv::Mat& frame) override {
+        StreamState& s = *state_;
+        std::unique_lock<std::mutex> lock(s.mutex);
+        const auto news = [&] { return s.frames > s.taken || s.losses > s.lossesSeen || s.stop; };
+        s.changed.wait_for(lock, std::chrono::milliseconds(s.timeoutMs), news);
+        if (s.frames > s.taken && !s.newest.empty()) {
+            frame = std::move(s.newest);
+            s.newest = cv::Mat();
+            s.taken = s.frames;
+            return ReadStatus::Frame;
+        }
+        if (s.stop) return ReadStatus::End;
+        s.lossesSeen = s.losses;
+        // Still up but silent: the reader is waiting inside the library.
+        return s.up ? ReadStatus::Timeout : s.lostAs;
+    }
+
+    bool Reconnects() const override { return true; }
+
+    double Fps() const override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        return state_->fps;
+    }
+
+    void Interrupt() override { state_->Stop(); }
+
+  private:
+    std::shared_ptr<StreamState> state_;
+    std::thread reader_;
+};
+
+}  // namespace
+
+bool IsStreamName(const std::string& name) {
+    return name.find("://") != std::string::npos;
+}
+
+std::string MaskCredentials(const std::string& url) {
+    const size_t scheme = url.find("://");
+    if (scheme == std::string::npos) return url;
+    const size_t hostStart = scheme + 3;
+    const size_t hostEnd = std::min(url.find_first_of("/?#", hostStart), url.size());
+    // The last '@' before the path ends the user-info (a password may hold an '@' itself).
+    const size_t at = url.rfind('@', hostEnd == 0 ? 0 : hostEnd - 1);
+    if (at == std::string::npos || at < hostStart) return url;
+    const size_t colon = url.find(':', hostStart);
+    if (colon == std::string::npos || colon > at) return url;
+    return url.substr(0, colon + 1) + "***" + url.substr(at);
+}
+
+void PrepareStreams(const std::string* sources, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (!IsStreamName(sources[i])) continue;
+        // Also read by OpenCV when it first starts FFmpeg itself (for files and videos), which
+        // would otherwise set its own level; -8 is FFmpeg's "quiet".
+        setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);
+        QuietStreamLibrary();
+        return;
+    }
+}
+
+int32_t StreamTimeoutMs() {
+    return std::max(ConfigInt("SOURCETIMEOUT", kDefaultTimeoutMs), kLeastTimeoutMs);
+}
+
+std::unique_ptr<FrameSource> MakeStreamSource(StreamOpener open, int32_t timeoutMs,
+                                              std::unique_ptr<FrameSource> first) {
+    try {
+        return std::make_unique<StreamSource>(std::move(open), std::max(timeoutMs, kLeastTimeoutMs),
+                                              std::move(first));
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+std::unique_ptr<FrameSource> OpenStream(const std::string& url, bool opened) {
+    const int32_t timeoutMs = StreamTimeoutMs();
+    StreamOpener open = [url, timeoutMs](const std::atomic<bool>& cancel) {
+        return OpenStreamCapture(url, timeoutMs, &cancel);
+    };
+    std::unique_ptr<FrameSource> first;
+    if (opened) {
+        first = OpenStreamCapture(url, timeoutMs);
+        if (!first) return nullptr;
+    }
+    return MakeStreamSource(std::move(open), timeoutMs, std::move(first));
+}
+
+int StreamThreadsRunning() {
+    return RunningThreads.load();
+}
+
+// ---- PendingOpen ----
+
+struct PendingOpen::Shared {
+    std::atomic<bool> cancel{false};
+    std::mutex mutex;
+    std::unique_ptr<FrameSource> result;
+    bool done = false;
+    int doneFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);  // readable once done
+    ~Shared() {
+        if (doneFd >= 0) close(doneFd);
+    }
+};
+
+PendingOpen::PendingOpen(StreamOpener open) : shared_(std::make_shared<Shared>()) {
+    std::shared_ptr<Shared> shared = shared_;
+    try {
+        StartCountedThread(
+            [shared, open = std::move(open)]() mutable {
+                std::unique_ptr<FrameSource> result;
+                try {
+                    result = open(shared->cancel);
+                } catch (...) {
+                }
+                std::lock_guard<std::mutex> lock(shared->mutex);
+                shared->result = std::move(result);
+                shared->done = true;
+                const uint64_t one = 1;
+                if (shared->doneFd >= 0 && write(shared->doneFd, &one, sizeof one) < 0) {
+                    // Cannot happen for an eventfd short of overflow; Take still sees done.
+                }
+            },
+            nullptr);
+    } catch (...) {
+        // No thread: the open counts as failed.
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->done = true;
+    }
+}
+
+PendingOpen::~PendingOpen() {
+    // An open still running keeps the shared part alive and drops its result when done. The
+    // result is dropped outside the lock: a source's destructor may take a while.
+    shared_->cancel.store(true);
+    std::unique_ptr<FrameSource> dropped;
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    dropped = std::move(shared_->result);
+}
+
+std::unique_ptr<FrameSource> PendingOpen::Take(Clock::time_point deadline, int stopFd,
+                                               bool* stopped) {
+    *stopped = false;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(shared_->mutex);
+            if (shared_->done) return std::move(shared_->result);
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return nullptr;
+        pollfd fds[2] = {{shared_->doneFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+        const int r =
+            poll(fds, stopFd >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(left, 1000)));
+        if (r > 0 && stopFd >= 0 && (fds[1].revents & POLLIN)) {
+            std::lock_guard<std::mutex> lock(shared_->mutex);
+            if (shared_->done) return std::move(shared_->result);
+            *stopped = true;
+            return nullptr;
+        }
+    }
+}
