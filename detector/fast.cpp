@@ -136,6 +136,13 @@ void GradientUnder(DetectorState& s, const std::vector<cv::Rect>& rects) {
 int32_t FastPass(cv::Mat& frame, int32_t diffThreshold, DetectorState& s, double timestamp,
                  bool overlayShown) {
     cv::Mat& silhouette = Silhouette(frame, diffThreshold, s);
+    if (Screened(s) && MaskAndScreen(silhouette, s)) {
+        s.components.clear();
+        s.drawRects.clear();
+        s.drawLines.clear();
+        s.largest = {};
+        return 0;
+    }
     if (!s.marksValid) ResyncMarks(s);
     const double t = HistoryTime(s, timestamp, s.motionRegion);
     const float stamp = static_cast<float>(t);
@@ -165,7 +172,7 @@ int32_t FastPass(cv::Mat& frame, int32_t diffThreshold, DetectorState& s, double
     int32_t count = 0;
     for (cv::Rect& r : s.components) {
         r += region.tl();
-        if (r.width + r.height < kSmallestComponent) continue;
+        if (r.width + r.height < s.controls.minSize) continue;
         ++count;
         if (r.area() > s.largest.area()) s.largest = r;
         if (overlayShown && EnoughChanged(silhouette, r)) s.drawRects.push_back(r);

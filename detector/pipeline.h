@@ -12,7 +12,6 @@ inline constexpr double kGradientDelta1 = 0.5;
 inline constexpr double kGradientDelta2 = 0.05;
 inline constexpr int kGradientAperture = 3;
 inline constexpr double kSegmentThreshold = 0.5;  // seconds between neighbours of one component
-inline constexpr int kSmallestComponent = 50;     // least width + height that counts as motion
 inline constexpr double kLeastChangedShare = 0.05;
 inline constexpr int kRectThickness = 3;
 inline constexpr int kLineThickness = 5;
@@ -34,6 +33,17 @@ bool UsableInput(const cv::Mat& frame, double timestamp);
 // Gray conversion into the ring and the thresholded difference against the frame of three
 // calls earlier; returns the silhouette (0/1), which lives in the ring.
 cv::Mat& Silhouette(const cv::Mat& frame, int32_t diffThreshold, DetectorState& s);
+
+// Whether any control can change this call beyond the silhouette's threshold.
+inline bool Screened(const DetectorState& s) {
+    return !s.controls.mask.empty() || s.controls.lightSwitchPercent > 0 || s.warmupLeft > 0;
+}
+
+// Clears the silhouette under the mask, then decides whether the call counts as no motion
+// (warm-up, light switch). If so, the history is cleared and the ring slots the next three
+// calls compare with receive this call's gray frame, so that they see the new picture as
+// still; returns true.
+bool MaskAndScreen(cv::Mat& silhouette, DetectorState& s);
 
 // Moves the history clock forward when it has run long, so that float history values keep
 // their resolution (only area may hold non-zero values). Returns the time stamp on the

@@ -13,6 +13,10 @@ int32_t DetectMotionReference(cv::Mat& frame, int32_t diffThreshold, DetectorSta
     try {
         cv::Mat& silhouette = Silhouette(frame, diffThreshold, state);
         state.marksValid = false;  // this path keeps no marks
+        if (Screened(state) && MaskAndScreen(silhouette, state)) {
+            state.components.clear();
+            return 0;
+        }
         const double t =
             HistoryTime(state, timestamp, cv::Rect(0, 0, state.history.cols, state.history.rows));
         cv::motempl::updateMotionHistory(silhouette, state.history, t, kHistoryDuration);
@@ -23,7 +27,7 @@ int32_t DetectMotionReference(cv::Mat& frame, int32_t diffThreshold, DetectorSta
                                    kSegmentThreshold);
         int32_t count = 0;
         for (const cv::Rect& r : state.components) {
-            if (r.width + r.height < kSmallestComponent) continue;
+            if (r.width + r.height < state.controls.minSize) continue;
             ++count;
             DrawComponent(frame, state, silhouette, r, t);
         }
