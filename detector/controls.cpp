@@ -25,24 +25,23 @@ void RestartFrom(DetectorState& s) {
 
 }  // namespace
 
-bool MaskAndScreen(cv::Mat& silhouette, DetectorState& s) {
-    const DetectorControls& c = s.controls;
-    if (c.mask.empty()) {
-        s.watchedPixels = int64_t{silhouette.cols} * silhouette.rows;
-    } else {
-        if (s.frameMask.size() != silhouette.size()) {
-            cv::resize(c.mask, s.frameMask, silhouette.size(), 0, 0, cv::INTER_NEAREST);
-            s.watchedPixels = cv::countNonZero(s.frameMask);
-        }
-        cv::bitwise_and(silhouette, s.frameMask, silhouette);
+void FitMask(DetectorState& s, cv::Size frameSize) {
+    if (s.controls.mask.empty()) {
+        s.frameMask.release();
+        s.watchedPixels = int64_t{frameSize.width} * frameSize.height;
+    } else if (s.frameMask.size() != frameSize) {
+        cv::resize(s.controls.mask, s.frameMask, frameSize, 0, 0, cv::INTER_NEAREST);
+        s.watchedPixels = cv::countNonZero(s.frameMask);
     }
+}
+
+bool Screen(DetectorState& s, int64_t changed) {
     bool restart = false;
     if (s.warmupLeft > 0) {
         --s.warmupLeft;
         restart = true;
-    } else if (c.lightSwitchPercent > 0) {
-        const int64_t changed = cv::countNonZero(silhouette);
-        restart = changed * 100 > int64_t{c.lightSwitchPercent} * s.watchedPixels;
+    } else if (s.controls.lightSwitchPercent > 0) {
+        restart = changed * 100 > int64_t{s.controls.lightSwitchPercent} * s.watchedPixels;
     }
     if (restart) RestartFrom(s);
     return restart;
