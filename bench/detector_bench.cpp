@@ -182,8 +182,8 @@ class RatioReporter : public benchmark::BenchmarkReporter {
             // The controls against the plain hidden path: fastest repetition when repeated (on a
             // busy machine the least disturbed one), else the single run.
             const auto fastest = [&](const std::string& name) {
-                const double m = get(name + "/min");
-                return m > 0 ? m : get(name);
+                const auto it = ms_.find(name + "/" + size + "/min");
+                return it != ms_.end() ? it->second : get(name);
             };
             const double plain = fastest("BM_Detect/hidden");
             const double mask = fastest("BM_Detect/hidden+mask");
