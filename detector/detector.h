@@ -5,8 +5,29 @@
 #include <memory>
 #include <opencv2/core/mat.hpp>
 #include <optional>
+#include <string>
 
 struct DetectorState;
+
+// What counts as motion beyond the difference threshold. The defaults count as the detector
+// always has.
+struct DetectorControls {
+    // 8-bit, one channel: zero pixels never count as motion. Scaled (nearest) to the frame
+    // size. Empty: the whole picture is watched.
+    cv::Mat mask;
+    int minSize = 50;  // least width + height of a counted region
+    // A frame where more than this percent of the watched picture changed counts as no
+    // motion and restarts the motion history from its picture. 0: off.
+    int lightSwitchPercent = 0;
+    // Frames after the start (and after each Restart) that count as no motion; each restarts
+    // the history from its picture, so the first frame after them compares with a settled
+    // scene. 0: off.
+    int warmupFrames = 0;
+};
+
+// A mask image file as DetectorControls::mask wants it: 255 where its gray level is 128 or
+// more (watched), 0 where darker. Empty when the file cannot be read or holds no picture.
+cv::Mat ReadMotionMask(const std::string& path);
 
 // One camera's detector; used by that camera's worker only.
 class MotionDetector {
@@ -28,6 +49,11 @@ class MotionDetector {
     // Direction of the largest region of the last call in degrees (0 = toward larger x, 90 =
     // toward smaller row numbers, as drawn); measured on demand, nothing when none was counted.
     std::optional<double> LargestDirection();
+
+    // Replaces the controls and starts their warm-up. Never throws.
+    void SetControls(const DetectorControls& controls);
+    // After a gap in the frames (a stream that came back): the warm-up starts again, if any.
+    void Restart();
 
     DetectorState& State() { return *state_; }  // for tests
 

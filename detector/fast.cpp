@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/optflow/motempl.hpp>
 
@@ -57,6 +58,51 @@ cv::Rect NonZeroBounds(const cv::Mat& image) {
     }
     if (top < 0) return {};
     return {left, top, right - left + 1, bottom - top + 1};
+}
+
+// One row of ThresholdUnderMask; mask is null for none. Vector code: a plain loop, as the
+// compiler widens its count, costs four times the library's threshold.
+uint32_t ThresholdRow(uchar* d, const uchar* m, int n, uchar t) {
+    uint32_t count = 0;
+    int x = 0;
+#if CV_SIMD
+    const cv::v_uint8 limit = cv::vx_setall_u8(t), one = cv::vx_setall_u8(1);
+    const int lanes = cv::v_uint8::nlanes;
+    while (x + lanes <= n) {
+        cv::v_uint8 sum = cv::vx_setzero_u8();  // at most 255 blocks before it is added up
+        for (int k = 0; k < 255 && x + lanes <= n; ++k, x += lanes) {
+            cv::v_uint8 v = (cv::vx_load(d + x) > limit) & one;
+            if (m) v &= cv::vx_load(m + x);
+            cv::v_store(d + x, v);
+            sum += v;
+        }
+        count += cv::v_reduce_sum(sum);
+    }
+#endif
+    for (; x < n; ++x) {
+        const uchar v = static_cast<uchar>((d[x] > t ? 1 : 0) & (m ? m[x] : 1));
+        d[x] = v;
+        count += v;
+    }
+    return count;
+}
+
+// The threshold, the mask (0/255, or empty) and the count of the pixels left set, in one
+// pass over the difference: it becomes the silhouette (0/1).
+int64_t ThresholdUnderMask(cv::Mat& difference, int32_t diffThreshold, const cv::Mat& mask) {
+    // Beyond the 8-bit range every pixel, or none, passes.
+    if (diffThreshold < 0 || diffThreshold > 254) {
+        difference.setTo(diffThreshold < 0 ? 1 : 0);
+        if (diffThreshold < 0 && !mask.empty()) cv::bitwise_and(difference, mask, difference);
+        return diffThreshold < 0 ? cv::countNonZero(difference) : 0;
+    }
+    const uchar t = static_cast<uchar>(diffThreshold);
+    int64_t count = 0;
+    for (int y = 0; y < difference.rows; ++y) {
+        count += ThresholdRow(difference.ptr<uchar>(y), mask.empty() ? nullptr : mask.ptr<uchar>(y),
+                              difference.cols, t);
+    }
+    return count;
 }
 
 // Rebuilds the marks from the history itself (after the straight path or a failure ran on
@@ -135,7 +181,18 @@ void GradientUnder(DetectorState& s, const std::vector<cv::Rect>& rects) {
 
 int32_t FastPass(cv::Mat& frame, int32_t diffThreshold, DetectorState& s, double timestamp,
                  bool overlayShown) {
-    cv::Mat& silhouette = Silhouette(frame, diffThreshold, s);
+    const bool screened = Screened(s);
+    cv::Mat& silhouette = screened ? Difference(frame, s) : Silhouette(frame, diffThreshold, s);
+    if (screened) {
+        FitMask(s, silhouette.size());
+        if (Screen(s, ThresholdUnderMask(silhouette, diffThreshold, s.frameMask))) {
+            s.components.clear();
+            s.drawRects.clear();
+            s.drawLines.clear();
+            s.largest = {};
+            return 0;
+        }
+    }
     if (!s.marksValid) ResyncMarks(s);
     const double t = HistoryTime(s, timestamp, s.motionRegion);
     const float stamp = static_cast<float>(t);
@@ -165,7 +222,7 @@ int32_t FastPass(cv::Mat& frame, int32_t diffThreshold, DetectorState& s, double
     int32_t count = 0;
     for (cv::Rect& r : s.components) {
         r += region.tl();
-        if (r.width + r.height < kSmallestComponent) continue;
+        if (r.width + r.height < s.controls.minSize) continue;
         ++count;
         if (r.area() > s.largest.area()) s.largest = r;
         if (overlayShown && EnoughChanged(silhouette, r)) s.drawRects.push_back(r);

@@ -36,14 +36,19 @@ bool UsableInput(const cv::Mat& frame, double timestamp) {
            std::isfinite(timestamp) && std::abs(timestamp) <= kLargestTimestamp;
 }
 
-cv::Mat& Silhouette(const cv::Mat& frame, int32_t diffThreshold, DetectorState& s) {
+cv::Mat& Difference(const cv::Mat& frame, DetectorState& s) {
     const int p = s.ringIndex & 3;
     if (s.history.empty() || s.history.size() != frame.size()) Allocate(s, frame.size());
     cv::cvtColor(frame, s.ring[p], cv::COLOR_BGR2GRAY);
     const int q = (p + 1) & 3;
     s.ringIndex = q;
-    cv::Mat& silhouette = s.ring[q];
-    cv::absdiff(s.ring[p], silhouette, silhouette);
+    cv::Mat& difference = s.ring[q];
+    cv::absdiff(s.ring[p], difference, difference);
+    return difference;
+}
+
+cv::Mat& Silhouette(const cv::Mat& frame, int32_t diffThreshold, DetectorState& s) {
+    cv::Mat& silhouette = Difference(frame, s);
     cv::threshold(silhouette, silhouette, static_cast<double>(diffThreshold), 1.0,
                   cv::THRESH_BINARY);
     return silhouette;

@@ -1,5 +1,6 @@
 // The straight pipeline: every step over the whole frame on every call, then the overlay of
 // each counted component. The fast path is measured against it.
+#include <opencv2/core.hpp>
 #include <opencv2/optflow/motempl.hpp>
 
 #include "detector/pipeline.h"
@@ -13,6 +14,14 @@ int32_t DetectMotionReference(cv::Mat& frame, int32_t diffThreshold, DetectorSta
     try {
         cv::Mat& silhouette = Silhouette(frame, diffThreshold, state);
         state.marksValid = false;  // this path keeps no marks
+        if (Screened(state)) {
+            FitMask(state, silhouette.size());
+            if (!state.frameMask.empty()) cv::bitwise_and(silhouette, state.frameMask, silhouette);
+            if (Screen(state, cv::countNonZero(silhouette))) {
+                state.components.clear();
+                return 0;
+            }
+        }
         const double t =
             HistoryTime(state, timestamp, cv::Rect(0, 0, state.history.cols, state.history.rows));
         cv::motempl::updateMotionHistory(silhouette, state.history, t, kHistoryDuration);
@@ -23,7 +32,7 @@ int32_t DetectMotionReference(cv::Mat& frame, int32_t diffThreshold, DetectorSta
                                    kSegmentThreshold);
         int32_t count = 0;
         for (const cv::Rect& r : state.components) {
-            if (r.width + r.height < kSmallestComponent) continue;
+            if (r.width + r.height < state.controls.minSize) continue;
             ++count;
             DrawComponent(frame, state, silhouette, r, t);
         }

@@ -7,6 +7,8 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "detector/detector.h"
+
 // The silhouette box of one or more calls and the history values they stamped. The fast path
 // keeps one while any of those values can still stand in the history.
 struct MotionMark {
@@ -46,7 +48,16 @@ struct DetectorState {
     cv::Rect motionRegion;                       // bounds every non-zero history pixel
     std::vector<cv::Rect> drawRects;             // components to draw in the current call
     std::vector<DirectionLine> drawLines;
+
+    // The controls and what follows from them at the current frame size.
+    DetectorControls controls;
+    cv::Mat frameMask;          // controls.mask at the frame size (0/255); empty: none
+    int64_t watchedPixels = 0;  // non-zero pixels of frameMask, or the frame's area
+    int warmupLeft = 0;         // calls still to count as no motion
 };
+
+// Sets the controls of a state and starts their warm-up (MotionDetector::SetControls).
+void ApplyControls(DetectorState& state, const DetectorControls& controls);
 
 // The detector on a state of the caller's: skips what cannot change the count or, when the
 // overlay is shown, the drawing. MotionDetector runs this on its own state.

@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr int32_t kMotionThreshold = 30;
 constexpr int32_t kHoldLength = 5;  // a motion frame and the four after it
 
 struct Worker {
@@ -85,6 +84,20 @@ void NameOutputs(Worker& w) {
 void OpenWindowIfShown(Worker& w) {
     w.title = "Camera #" + std::to_string(w.slotIndex);
     if (w.windowShown) Guarded([&] { w.services.windows.Create(w.title); });
+}
+
+// The detection keys and the camera's mask, read once.
+void SetUpDetector(Worker& w) {
+    DetectorControls controls = w.settings.detection;
+    const std::string& file = w.settings.maskFiles[w.slotIndex];
+    if (!file.empty()) {
+        controls.mask = ReadMotionMask(file);
+        if (controls.mask.empty()) {
+            ReportError("camera " + std::to_string(w.slotIndex) + ": mask " + file +
+                        " cannot be read; the camera runs unmasked");
+        }
+    }
+    w.detector.SetControls(controls);
 }
 
 // ---- one frame ----
@@ -186,7 +199,7 @@ bool OverlayWanted(const Worker& w) {
 int32_t CountMotion(Worker& w) {
     int32_t count = 0;
     Guarded([&] {
-        count = w.services.countMotion(w.detector, w.frame, kMotionThreshold, OverlayWanted(w));
+        count = w.services.countMotion(w.detector, w.frame, w.settings.threshold, OverlayWanted(w));
     });
     return count;
 }
@@ -375,6 +388,7 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
         });
     }
     OpenWindowIfShown(w);
+    Guarded([&] { SetUpDetector(w); });
     w.holdFrames = 0;
     Guarded([&] { FrameLoop(w); });
     EndSequence(w);
@@ -386,6 +400,13 @@ WorkerConfig WorkerConfigFromSettings(const SettingsRecord& settings) {
     WorkerConfig config;
     static_cast<SettingsRecord&>(config) = settings;
     config.minFreeBytes = int64_t{std::max(0, ConfigInt("MINFREEMB", 0))} * 1024 * 1024;
+    config.threshold = std::clamp(ConfigInt("THRESHOLD", 30), 0, 255);
+    config.detection.minSize = std::max(0, ConfigInt("MINSIZE", 50));
+    config.detection.lightSwitchPercent = std::clamp(ConfigInt("LIGHTSWITCH", 0), 0, 100);
+    config.detection.warmupFrames = std::max(0, ConfigInt("WARMUP", 0));
+    for (size_t i = 0; i < config.maskFiles.size(); ++i) {
+        config.maskFiles[i] = ConfigText(("MASK" + std::to_string(i)).c_str());
+    }
     return config;
 }
 

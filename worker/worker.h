@@ -1,9 +1,11 @@
 // The camera worker: one thread per started slot.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <opencv2/core/mat.hpp>
+#include <string>
 
 #include "config/config.h"
 #include "detector/detector.h"
@@ -44,6 +46,10 @@ void SetWorkerOutlets(events::Bus* events, web::FrameHub* web);
 // the optional outputs, all off by default.
 struct WorkerConfig : SettingsRecord {
     int64_t minFreeBytes = 0;  // MINFREEMB: the disk guard's floor; 0 = off
+    int32_t threshold = 30;    // THRESHOLD: a pixel's change that counts as motion
+    // MINSIZE, LIGHTSWITCH, WARMUP; the mask comes from the camera's file below.
+    DetectorControls detection;
+    std::array<std::string, 10> maskFiles;  // MASK0..MASK9; "" = none
 };
 
 // The process's settings and the optional keys of config.cfg.

@@ -94,13 +94,19 @@ bool SameBits(const cv::Mat& a, const cv::Mat& b) {
            std::equal(a.datastart, a.dataend, b.datastart, b.dataend);
 }
 
-void RunBoth(uint32_t seed, std::vector<cv::Size> sizes, int frames, double t0, double jump = 0) {
+// With controls, every state takes them at the start and again every 250 frames (which
+// restarts their warm-up).
+void RunBoth(uint32_t seed, std::vector<cv::Size> sizes, int frames, double t0, double jump = 0,
+             const DetectorControls* controls = nullptr) {
     Scene scene(seed, sizes[0]);
     DetectorState ref, shown, hidden, toggled;
     std::mt19937 coin(seed);
     double t = t0;
-    int moving = 0, still = 0, drawn = 0, most = 0;
+    int moving = 0, still = 0, drawn = 0, most = 0, switched = 0;
     for (int i = 0; i < frames; ++i) {
+        if (controls && i % 250 == 0) {
+            for (DetectorState* s : {&ref, &shown, &hidden, &toggled}) ApplyControls(*s, *controls);
+        }
         scene.Resize(sizes[i * sizes.size() / frames]);
         const cv::Mat f = scene.Next(i);
         const bool show = coin() % 4 != 0;
@@ -117,6 +123,10 @@ void RunBoth(uint32_t seed, std::vector<cv::Size> sizes, int frames, double t0, 
             ASSERT_EQ(s->components, ref.components) << i;
             ASSERT_EQ(s->ringIndex, ref.ringIndex) << i;
         }
+        if (controls && controls->lightSwitchPercent > 0) {
+            const int64_t changed = cv::countNonZero(ref.ring[ref.ringIndex]);  // the silhouette
+            switched += changed * 100 > controls->lightSwitchPercent * ref.watchedPixels;
+        }
         (count > 0 ? moving : still) += 1;
         drawn += !SameBits(a, f);
         most = std::max(most, count);
@@ -127,6 +137,9 @@ void RunBoth(uint32_t seed, std::vector<cv::Size> sizes, int frames, double t0, 
     EXPECT_GT(still, frames / 10);
     EXPECT_GT(drawn, frames / 5);
     EXPECT_GE(most, 3);
+    if (controls && controls->lightSwitchPercent > 0) {
+        EXPECT_GT(switched, 5);
+    }
 }
 
 TEST(FastPath, MatchesStraightPathThroughStopsLightingAndSizeChanges) {
@@ -140,6 +153,18 @@ TEST(FastPath, MatchesStraightPathOnOddFrameWidths) {
 TEST(FastPath, MatchesStraightPathAcrossHistoryClockRestarts) {
     // The clock restarts within the first seconds, and again after each jump of 4070 s.
     RunBoth(3, {{240, 180}}, 600, 4095.0, 4070.0);
+}
+
+TEST(FastPath, MatchesStraightPathWithEveryControlOn) {
+    // A mask of another size than any frame: a blind band and a blind corner.
+    DetectorControls c;
+    c.mask = cv::Mat(90, 110, CV_8UC1, cv::Scalar(255));
+    c.mask(cv::Rect(30, 0, 20, 90)).setTo(0);
+    c.mask(cv::Rect(80, 60, 30, 30)).setTo(0);
+    c.minSize = 35;
+    c.lightSwitchPercent = 25;
+    c.warmupFrames = 3;
+    RunBoth(5, {{320, 240}, {203, 151}, {320, 240}}, 1200, 5.0, 0.0, &c);
 }
 
 TEST(FastPath, PicksUpAStateTheStraightPathRanOn) {
