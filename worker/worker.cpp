@@ -151,6 +151,7 @@ bool FollowLink(Worker& w, ReadStatus status) {
             w.stats.lost.store(false, std::memory_order_relaxed);
             w.stats.reconnects.fetch_add(1, std::memory_order_relaxed);
             ReportError("camera " + std::to_string(w.slotIndex) + " back");
+            w.detector.Restart();  // WARMUP frames again, as at start
             if (w.events) Guarded([&] { w.events->OnBack(WallMs()); });
         }
         return true;
