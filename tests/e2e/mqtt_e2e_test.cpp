@@ -12,21 +12,9 @@ namespace {
 
 constexpr int kTimeoutMs = 60000;
 
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
 TEST(MqttEndToEnd, MotionEventsDiscoveryAndTheWillOnAKill) {
     testkit::TempDir dir;
-    const std::string port = std::to_string(FreePort());
+    const std::string port = std::to_string(testkit::FreePort());
     testkit::WriteTextFile(dir.File("broker.conf"),
                            "listener " + port + " 127.0.0.1\nallow_anonymous true\n");
     testkit::Program broker(dir.path(), {}, "/usr/sbin/mosquitto", {},

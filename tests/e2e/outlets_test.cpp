@@ -15,19 +15,6 @@ namespace {
 constexpr int kTimeoutMs = 60000;
 const cv::Size kSize(320, 240);
 
-// A port nothing listens on right now.
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
 std::string Curl(int port, const std::string& path, const std::string& file = "/dev/stdout") {
     return testkit::CommandOutput("curl -s -m 10 -o '" + file + "' -w '%{http_code}' " +
                                   "http://127.0.0.1:" + std::to_string(port) + path);
@@ -54,7 +41,7 @@ TEST(Outlets, EventFileHookAndWebViewFollowTheMotion) {
     // A snapshot folder whose name would run commands if it were ever spliced into one.
     const std::string shots = "a b $(touch pwned) `touch pwned2` 'q\"/";
     ASSERT_EQ(mkdir(dir.File(shots).c_str(), 0755), 0);
-    const int port = FreePort();
+    const int port = testkit::FreePort();
     e2e::WriteConfig(dir, {{"PATHJPG", shots},
                            {"OUTEVENTS", "ON"},
                            {"EVENTGAP", "1"},

@@ -78,18 +78,6 @@ class Child {
     std::thread reader_;
 };
 
-int FreePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
 bool Accepting(int port) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
@@ -123,7 +111,7 @@ class StderrFile {
 
 TEST(Mqtt, DownAtStartGoneMidRunQueuesAndRepublishesAndStopsInTime) {
     testkit::TempDir dir;
-    const int port = FreePort();
+    const int port = testkit::FreePort();
     const std::string p = std::to_string(port);
     // Persistence keeps the subscriber's session across broker restarts, so records sent
     // before a new mosquitto_sub is up still reach it. Started as root, the broker saves as

@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,6 +37,18 @@ TempDir::~TempDir() {
     }
     chmod(path_.c_str(), 0700);
     std::filesystem::remove_all(path_, ec);
+}
+
+int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+    close(fd);
+    return ok ? ntohs(a.sin_port) : 0;
 }
 
 void WriteTextFile(const std::string& path, const std::string& content) {

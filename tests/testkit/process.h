@@ -26,6 +26,9 @@ class TempDir {
     std::string path_;
 };
 
+// A loopback TCP port nothing listens on right now (bound for a moment, then given back).
+int FreePort();
+
 void WriteTextFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
