@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "cameras/slots.h"
+#include "clips/clips.h"
 #include "events/events.h"
 #include "service/service.h"
 #include "web/web.h"
@@ -121,6 +122,7 @@ struct Outlets::Parts {
     std::unique_ptr<web::FrameHub> hub;
     std::unique_ptr<CameraProvider> provider;
     std::unique_ptr<web::Server> server;
+    std::unique_ptr<clips::Retention> clipRetention;  // CLIPDAYS
 };
 
 Outlets::Outlets() : parts_(std::make_unique<Parts>()) {}
@@ -150,10 +152,12 @@ void Outlets::Start(const CommandLine& command, int cameraCount) {
         }
     }
     SetWorkerOutlets(p.bus.get(), p.hub.get());
+    p.clipRetention = clips::StartRetention(clips::OptionsFromConfig());
 }
 
 void Outlets::Stop() {
     Parts& p = *parts_;
+    p.clipRetention.reset();
     if (p.server) p.server->Stop();
     if (p.bus) p.bus->Stop(std::chrono::steady_clock::now() + std::chrono::seconds(2));
 }

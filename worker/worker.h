@@ -5,6 +5,7 @@
 #include <functional>
 #include <opencv2/core/mat.hpp>
 
+#include "clips/clips.h"
 #include "config/config.h"
 #include "detector/detector.h"
 #include "worker/windows.h"
@@ -44,6 +45,7 @@ void SetWorkerOutlets(events::Bus* events, web::FrameHub* web);
 // the optional outputs, all off by default.
 struct WorkerConfig : SettingsRecord {
     int64_t minFreeBytes = 0;  // MINFREEMB: the disk guard's floor; 0 = off
+    clips::Options clips;      // OUTCLIP and the keys of event clips
 };
 
 // The process's settings and the optional keys of config.cfg.
