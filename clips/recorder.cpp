@@ -1,5 +1,6 @@
 // The clip recorder: event decisions on the frame loop, the ring and the writer on the
 // encoder thread, a bounded queue between them.
+#include <pthread.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -136,6 +137,7 @@ struct Recorder::Encoder {
     }
 
     void Run() {
+        pthread_setname_np(pthread_self(), "camwatch-clip");  // for top -H; may fail, harmless
         for (;;) {
             Item item;
             {
