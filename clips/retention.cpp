@@ -16,28 +16,18 @@ namespace clips {
 
 namespace {
 
-// The wall time of a name camN-YYYYMMDD-HHMMSS.mp4 (local time), or -1 for any other name.
-int64_t ClipTime(const std::string& name) {
-    int camera = 0, y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, end = 0;
-    if (std::sscanf(name.c_str(), "cam%1d-%4d%2d%2d-%2d%2d%2d.mp4%n", &camera, &y, &mo, &d, &h, &mi,
-                    &s, &end) != 7 ||
-        end != static_cast<int>(name.size()) || name.size() != 24 || name[4] != '-' ||
-        name[13] != '-') {
-        return -1;
+// The local time of a name camN-YYYYMMDD-HHMMSS.mp4 as YYYYMMDD-HHMMSS, which sorts as time
+// does; "" for any other name. Compared as text rather than through mktime(), which re-reads
+// the time zone on every call while the workers' localtime_r() calls read it.
+std::string ClipTime(const std::string& name) {
+    if (name.size() != 24 || name.compare(0, 3, "cam") != 0 || name[4] != '-' || name[13] != '-' ||
+        name.compare(20, 4, ".mp4") != 0) {
+        return {};
     }
     for (size_t i : {3u, 5u, 6u, 7u, 8u, 9u, 10u, 11u, 12u, 14u, 15u, 16u, 17u, 18u, 19u}) {
-        if (name[i] < '0' || name[i] > '9') return -1;
+        if (name[i] < '0' || name[i] > '9') return {};
     }
-    std::tm t{};
-    t.tm_year = y - 1900;
-    t.tm_mon = mo - 1;
-    t.tm_mday = d;
-    t.tm_hour = h;
-    t.tm_min = mi;
-    t.tm_sec = s;
-    t.tm_isdst = -1;
-    const std::time_t at = std::mktime(&t);
-    return at == static_cast<std::time_t>(-1) ? -1 : int64_t{at} * 1000;
+    return name.substr(5, 15);
 }
 
 }  // namespace
@@ -47,14 +37,14 @@ int DeleteOldClips(const std::string& prefix, int days, int64_t nowWallMs) {
     const size_t slash = prefix.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : prefix.substr(0, slash + 1);
     const std::string lead = slash == std::string::npos ? prefix : prefix.substr(slash + 1);
-    const int64_t cutoff = nowWallMs - int64_t{days} * 86400 * 1000;
-    std::vector<std::pair<int64_t, std::string>> old;
+    const std::string cutoff = ClipTime(ClipName(0, nowWallMs - int64_t{days} * 86400 * 1000));
+    std::vector<std::pair<std::string, std::string>> old;
     if (DIR* dir = opendir(folder.c_str())) {
         while (const dirent* entry = readdir(dir)) {
             const std::string name = entry->d_name;
             if (name.compare(0, lead.size(), lead) != 0) continue;
-            const int64_t at = ClipTime(name.substr(lead.size()));
-            if (at < 0 || at >= cutoff) continue;
+            const std::string at = ClipTime(name.substr(lead.size()));
+            if (at.empty() || at >= cutoff) continue;
             struct stat st;
             const std::string path = slash == std::string::npos ? name : folder + name;
             if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
@@ -100,6 +90,9 @@ Retention::~Retention() {
 
 std::unique_ptr<Retention> StartRetention(const Options& options) {
     if (!options.on || options.days <= 0) return nullptr;
+    // The time zone is read here, before the sweep's thread and the workers start: glibc
+    // reads it again only when TZ changes, so their localtime_r() calls then only read it.
+    tzset();
     return std::make_unique<Retention>(options.prefix, options.days);
 }
 
