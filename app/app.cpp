@@ -6,6 +6,7 @@
 
 #include "cameras/slots.h"
 #include "cameras/stream.h"
+#include "clips/clips.h"
 #include "events/events.h"
 #include "service/service.h"
 #include "web/web.h"
@@ -109,6 +110,7 @@ struct Outlets::Parts {
     std::unique_ptr<web::FrameHub> hub;
     std::unique_ptr<CameraProvider> provider;
     std::unique_ptr<web::Server> server;
+    std::unique_ptr<clips::Retention> clipRetention;  // CLIPDAYS
 };
 
 Outlets::Outlets() : parts_(std::make_unique<Parts>()) {}
@@ -138,10 +140,12 @@ void Outlets::Start(const CommandLine& command, int cameraCount) {
         }
     }
     SetWorkerOutlets(p.bus.get(), p.hub.get());
+    p.clipRetention = clips::StartRetention(clips::OptionsFromConfig());
 }
 
 void Outlets::Stop() {
     Parts& p = *parts_;
+    p.clipRetention.reset();
     if (p.server) p.server->Stop();
     if (p.bus) p.bus->Stop(std::chrono::steady_clock::now() + std::chrono::seconds(2));
 }

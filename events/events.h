@@ -25,6 +25,7 @@ struct FrameFacts {
     std::optional<Region> largest;    // largest counted region of this frame
     std::optional<double> direction;  // its direction in degrees, when measured
     std::string snapshot;             // snapshot file written for this frame, "" if none
+    std::string clip;                 // the clip this frame's event is written to, "" if none
 };
 
 // Offset of local time from UTC, in seconds, at a moment; the seam tests replace.

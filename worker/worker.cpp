@@ -28,7 +28,8 @@ struct Worker {
           stats(slot.stats),
           settings(c),
           services(services),
-          pictureGuard(c.minFreeBytes, "snapshots and video frames") {}
+          pictureGuard(c.minFreeBytes, "snapshots and video frames"),
+          clipGuard(c.minFreeBytes, "clips") {}
 
     const int slotIndex;
     CameraSlot& slot;
@@ -56,7 +57,10 @@ struct Worker {
     std::optional<events::CameraEvents> events;  // when the event outlets are on
     std::string snapshotWritten;                 // this frame's snapshot, "" if none
     DiskGuard pictureGuard;
-    bool pictureRoom = true;  // the guard's verdict for this frame
+    bool pictureRoom = true;              // the guard's verdict for this frame
+    std::optional<clips::Recorder> clip;  // OUTCLIP=ON
+    DiskGuard clipGuard;
+    bool clipRoom = true;
     std::chrono::steady_clock::time_point frameStart;
 };
 
@@ -291,6 +295,21 @@ void RecordHeldFrame(Worker& w) {
     }
 }
 
+// Every frame goes to the clip recorder: it keeps the pre-capture and writes the clip of an
+// event on its own thread.
+void RecordClip(Worker& w, int32_t count) {
+    if (!w.clip) return;
+    Guarded([&] {
+        const int64_t now = SteadyMs();
+        if (w.settings.minFreeBytes > 0 && (count > 0 || !w.clip->Clip().empty())) {
+            const bool room = w.clipGuard.Room(w.settings.clips.prefix + "cam", now);
+            if (room != w.clipRoom) w.clipGuard.Report(w.slotIndex, room);
+            w.clipRoom = room;
+        }
+        w.clip->OnFrame(w.copy, count, Held(w), now, WallMs(), w.clipRoom);
+    });
+}
+
 // The facts of this frame go to the camera's event tracker; it publishes starts and ends.
 void ReportEvents(Worker& w, int32_t count) {
     if (!w.events) return;
@@ -306,6 +325,7 @@ void ReportEvents(Worker& w, int32_t count) {
             facts.direction = w.detector.LargestDirection();
         }
         facts.snapshot = w.snapshotWritten;
+        if (w.clip) facts.clip = w.clip->Clip();
         w.events->OnFrame(facts);
     });
     w.snapshotWritten.clear();
@@ -356,6 +376,7 @@ void FrameLoop(Worker& w) {
         CheckRoom(w);
         SaveSnapshotIfHeld(w);
         RecordHeldFrame(w);
+        RecordClip(w, count);
         ReportEvents(w, count);
         OfferLiveFrame(w);
         TimeFrame(w);
@@ -369,6 +390,7 @@ void EndSequence(Worker& w) {
     Guarded([&] { ReleaseCapture(w.slotIndex); });
     if (w.windowShown) Guarded([&] { w.services.windows.Destroy(w.title); });
     w.video.Release();
+    if (w.clip) Guarded([&] { w.clip->Finish(); });
     if (!w.logPath.empty()) Guarded([&] { w.log.Close(); });
     if (w.events) Guarded([&] { w.events->Finish(SteadyMs(), WallMs()); });
 }
@@ -387,6 +409,9 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
             w.events.emplace(w.slotIndex, *w.services.events, w.services.events->gapSeconds(),
                              w.settings.outJpg);
         });
+    }
+    if (w.settings.clips.on) {
+        Guarded([&] { w.clip.emplace(w.slotIndex, w.settings.clips, w.slot.capture->Fps()); });
     }
     OpenWindowIfShown(w);
     Guarded([&] { SetUpDetector(w); });
@@ -408,6 +433,7 @@ WorkerConfig WorkerConfigFromSettings(const SettingsRecord& settings) {
     for (size_t i = 0; i < config.maskFiles.size(); ++i) {
         config.maskFiles[i] = ConfigText(("MASK" + std::to_string(i)).c_str());
     }
+    config.clips = clips::OptionsFromConfig();
     return config;
 }
 

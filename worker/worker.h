@@ -7,6 +7,7 @@
 #include <opencv2/core/mat.hpp>
 #include <string>
 
+#include "clips/clips.h"
 #include "config/config.h"
 #include "detector/detector.h"
 #include "worker/windows.h"
@@ -50,6 +51,7 @@ struct WorkerConfig : SettingsRecord {
     // MINSIZE, LIGHTSWITCH, WARMUP; the mask comes from the camera's file below.
     DetectorControls detection;
     std::array<std::string, 10> maskFiles;  // MASK0..MASK9; "" = none
+    clips::Options clips;                   // OUTCLIP and the keys of event clips
 };
 
 // The process's settings and the optional keys of config.cfg.

@@ -1,0 +1,400 @@
+// The clip recorder: event decisions on the frame loop, the ring and the writer on the
+// encoder thread, a bounded queue between them.
+#include <pthread.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <deque>
+#include <opencv2/videoio.hpp>
+
+#include "clips/clips.h"
+#include "clips/ring.h"
+#include "config/config.h"
+
+namespace clips {
+
+namespace {
+
+enum Kind { kRing, kOpen, kResume, kWrite, kClose, kStop };
+
+struct Item {
+    Kind kind = kRing;
+    cv::Mat frame;
+    std::string name;  // kOpen: the final name
+    cv::Size size;     // kOpen: the frames' size
+    double fps = 0;
+    size_t keep = 0;  // kRing: frames the ring holds
+};
+
+void Say(const std::string& line) {
+    std::fputs(("camwatch: " + line + "\n").c_str(), stderr);
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// What a clip is written as until it is finished: a crash leaves this name behind, and the
+// next clip gets a file of its own.
+std::string PartName(const std::string& name) {
+    return name.substr(0, name.size() - 4) + ".part.mp4";
+}
+
+double Seconds(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+// A number of seconds, fractions allowed; the fallback when unset or not a number.
+double SecondsKey(const char* name, double fallback) {
+    const std::string text = ConfigText(name, "");
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || end == text.c_str() || *end != '\0' || !std::isfinite(value)) {
+        return fallback;
+    }
+    return std::clamp(value, 0.0, 3600.0);
+}
+
+}  // namespace
+
+Options OptionsFromConfig() {
+    Options o;
+    o.on = ConfigSwitch("OUTCLIP");
+    o.prefix = ConfigText("PATHCLIP", "");
+    o.preSeconds = SecondsKey("PRECAPTURE", 2);
+    o.postSeconds = SecondsKey("POSTCAPTURE", 2);
+    o.gapSeconds = std::max(0, static_cast<int>(ConfigInt("EVENTGAP", 10)));
+    o.ringBytes = int64_t{std::max(1, static_cast<int>(ConfigInt("PRECAPTUREMB", 64)))} << 20;
+    o.queueBytes = o.ringBytes;
+    o.days = std::max(0, static_cast<int>(ConfigInt("CLIPDAYS", 0)));
+    return o;
+}
+
+std::string ClipName(int camera, int64_t wallMs) {
+    std::time_t seconds = static_cast<std::time_t>(wallMs / 1000);
+    std::tm t{};
+    localtime_r(&seconds, &t);
+    char text[64];
+    std::snprintf(text, sizeof text, "cam%d-%04d%02d%02d-%02d%02d%02d.mp4", camera,
+                  t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    return text;
+}
+
+// ---- the encoder thread ----
+
+struct Recorder::Encoder {
+    explicit Encoder(const Options& o)
+        : ring(static_cast<size_t>(o.ringBytes)), queueBytes(static_cast<size_t>(o.queueBytes)) {
+        thread = std::thread([this] { Run(); });
+    }
+    ~Encoder() { Stop(); }
+
+    // Frames are turned away while the queue is full; controls are tiny and always go in.
+    bool Push(Item item) {
+        const size_t bytes = item.frame.total() * item.frame.elemSize();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (stopping) return false;
+            if (!item.frame.empty() && queued > 1 && queuedBytes + bytes > queueBytes) {
+                return false;
+            }
+            queuedBytes += bytes;
+            queued += item.frame.empty() ? 0 : 1;
+            items.push_back(std::move(item));
+        }
+        wake.notify_one();
+        return true;
+    }
+
+    // Takes a buffer of the frame's size back from the encoder, or a new one.
+    cv::Mat Buffer(const cv::Mat& like) {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (auto it = spare.begin(); it != spare.end(); ++it) {
+            if (it->size() == like.size() && it->type() == like.type()) {
+                cv::Mat m = std::move(*it);
+                spare.erase(it);
+                return m;
+            }
+        }
+        return cv::Mat(like.size(), like.type());
+    }
+
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!stopping) items.push_back(Item{kStop, {}, {}, {}, 0, 0});
+            stopping = true;
+        }
+        wake.notify_one();
+        if (thread.joinable()) thread.join();
+    }
+
+    void Run() {
+        pthread_setname_np(pthread_self(), "camwatch-clip");  // for top -H; may fail, harmless
+        for (;;) {
+            Item item;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                wake.wait(lock, [this] { return !items.empty(); });
+                item = std::move(items.front());
+                items.pop_front();
+                queuedBytes -= item.frame.total() * item.frame.elemSize();
+                queued -= item.frame.empty() ? 0 : 1;
+            }
+            if (item.kind == kStop) {
+                Guard([&] { Close(); });
+                return;
+            }
+            const auto start = std::chrono::steady_clock::now();
+            Guard([&] { Handle(item); });
+            busy.store(busy.load(std::memory_order_relaxed) +
+                           Seconds(std::chrono::steady_clock::now() - start),
+                       std::memory_order_relaxed);  // a statistic; only this thread writes
+            ringBytes.store(ring.Bytes(), std::memory_order_relaxed);
+            ringPeak.store(ring.PeakBytes(), std::memory_order_relaxed);
+            Recycle(std::move(item.frame));
+        }
+    }
+
+    template <class F>
+    void Guard(F&& f) {
+        try {
+            f();
+        } catch (...) {
+            // An encoder that throws loses this frame or clip, never the camera.
+        }
+    }
+
+    // Only buffers nothing else holds (the ring keeps raw frames by sharing them).
+    void Recycle(cv::Mat frame) {
+        if (frame.empty() || !frame.u || frame.u->refcount != 1) return;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (spare.size() < 4) spare.push_back(std::move(frame));
+    }
+
+    void Handle(Item& item) {
+        switch (item.kind) {
+            case kRing:
+                ring.Push(item.frame, item.keep);
+                break;
+            case kOpen:
+                Close();
+                Open(item);
+                [[fallthrough]];
+            case kResume:
+                ring.Drain([this](const cv::Mat& f) { Write(f); });
+                break;
+            case kWrite:
+                Write(item.frame);
+                break;
+            case kClose:
+                Close();
+                break;
+            case kStop:
+                break;
+        }
+    }
+
+    void Open(const Item& item) {
+        final = item.name;
+        part = PartName(item.name);
+        size = item.size;
+        static std::atomic<bool> fallbackSaid{false};
+        const int h264 = cv::VideoWriter::fourcc('a', 'v', 'c', '1');
+        if (!writer.open(part, cv::CAP_FFMPEG, h264, item.fps, size, true)) {
+            if (writer.open(part, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('m', 'p', '4', 'v'),
+                            item.fps, size, true) &&
+                !fallbackSaid.exchange(true)) {
+                Say("H.264 cannot be written here; clips are MPEG-4 part 2");
+            }
+        }
+        if (!writer.isOpened()) {
+            if (!openFailSaid) Say("clip " + final + " cannot be created");
+            openFailSaid = true;
+            final.clear();
+        }
+    }
+
+    void Write(const cv::Mat& frame) {
+        if (!writer.isOpened() || frame.size() != size) return;
+        writer.write(frame);
+        written.fetch_add(1, std::memory_order_relaxed);
+    }
+
+    void Close() {
+        if (!writer.isOpened()) return;
+        writer.release();
+        if (!final.empty() && std::rename(part.c_str(), final.c_str()) != 0) {
+            Say("clip " + final + " cannot be finished");
+        }
+        final.clear();
+    }
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<Item> items;
+    std::vector<cv::Mat> spare;
+    size_t queuedBytes = 0, queued = 0;
+    bool stopping = false;
+
+    // Encoder thread only:
+    FrameRing ring;
+    const size_t queueBytes;
+    cv::VideoWriter writer;
+    std::string final, part;
+    cv::Size size;
+    bool openFailSaid = false;
+
+    std::atomic<uint64_t> written{0}, dropped{0};
+    std::atomic<double> busy{0};
+    std::atomic<size_t> ringBytes{0}, ringPeak{0};
+    std::thread thread;  // last: starts after everything above exists
+};
+
+// ---- the frame loop's side ----
+
+Recorder::Recorder(int camera, const Options& options, double sourceFps)
+    : camera_(camera),
+      options_(options),
+      fps_(sourceFps > 0 && sourceFps <= 240 ? sourceFps : 10.0),
+      measuring_(!(sourceFps > 0 && sourceFps <= 240)),
+      encoder_(std::make_unique<Encoder>(options)) {}
+
+Recorder::~Recorder() {
+    Finish();
+}
+
+int Recorder::Frames(double seconds) const {
+    return static_cast<int>(std::lround(seconds * fps_));
+}
+
+void Recorder::Send(int kind, const cv::Mat* frame, std::string name) {
+    Item item;
+    item.kind = static_cast<Kind>(kind);
+    item.name = std::move(name);
+    item.fps = fps_;
+    item.keep = static_cast<size_t>(Frames(options_.preSeconds));
+    if (frame) {
+        item.frame = encoder_->Buffer(*frame);
+        frame->copyTo(item.frame);
+    }
+    if (!encoder_->Push(std::move(item)) && frame) {
+        encoder_->dropped.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+std::string Recorder::NextName(int64_t firstWallMs) {
+    std::string name;
+    for (int i = 0; i < 120; ++i) {  // a clip of its own even when one began in that second
+        name = options_.prefix + ClipName(camera_, firstWallMs + int64_t{i} * 1000);
+        if (name != lastName_ && !Exists(name) && !Exists(PartName(name))) break;
+    }
+    lastName_ = name;
+    return name;
+}
+
+void Recorder::OnFrame(const cv::Mat& frame, int32_t motionCount, bool held, int64_t steadyMs,
+                       int64_t wallMs, bool room) {
+    if (!encoder_ || frame.empty()) return;
+    ++seenFrames_;
+    if (firstSteadyMs_ < 0) firstSteadyMs_ = steadyMs;
+    if (measuring_ && seenFrames_ > 1 && steadyMs > firstSteadyMs_) {
+        fps_ =
+            std::clamp((seenFrames_ - 1) * 1000.0 / double(steadyMs - firstSteadyMs_), 1.0, 120.0);
+    }
+    const size_t keep = static_cast<size_t>(Frames(options_.preSeconds));
+    if (ringWallCap_ != std::max<size_t>(keep, 1)) {
+        ringWallCap_ = std::max<size_t>(keep, 1);
+        ringWall_ = std::make_unique<int64_t[]>(ringWallCap_);
+        ringWallHead_ = ringWallCount_ = 0;
+    }
+    auto toRing = [&] {
+        Send(kRing, &frame);
+        if (keep == 0) return;
+        ringWall_[(ringWallHead_ + ringWallCount_) % ringWallCap_] = wallMs;
+        if (ringWallCount_ < ringWallCap_) {
+            ++ringWallCount_;
+        } else {
+            ringWallHead_ = (ringWallHead_ + 1) % ringWallCap_;
+        }
+    };
+    auto ringTaken = [&] { ringWallHead_ = ringWallCount_ = 0; };
+
+    if (open_ && !room) {  // the disk filled up: the clip ends with what it has
+        Send(kClose, nullptr);
+        open_ = writing_ = false;
+        clip_.clear();
+    }
+    if (motionCount > 0) {
+        if (!open_ && room) {
+            const int64_t first = ringWallCount_ ? ringWall_[ringWallHead_] : wallMs;
+            clip_ = NextName(first);
+            Item open;
+            open.kind = kOpen;
+            open.name = clip_;
+            open.fps = fps_;
+            open.size = frame.size();
+            (void)encoder_->Push(std::move(open));  // controls always go in
+            open_ = true;
+            ringTaken();
+        } else if (open_ && !writing_) {
+            Send(kResume, nullptr);
+            ringTaken();
+        }
+        if (open_) {
+            Send(kWrite, &frame);
+            writing_ = true;
+            sinceMotion_ = 0;
+            lastMotionMs_ = steadyMs;
+            return;
+        }
+    }
+    if (open_) {
+        const int64_t gapMs = int64_t{options_.gapSeconds} * 1000;
+        const bool over = gapMs == 0 ? !held : steadyMs - lastMotionMs_ >= gapMs;
+        if (over) {
+            Send(kClose, nullptr);
+            open_ = writing_ = false;
+            clip_.clear();
+        } else if (writing_ && ++sinceMotion_ <= Frames(options_.postSeconds)) {
+            Send(kWrite, &frame);
+            return;
+        } else {
+            writing_ = false;
+        }
+    }
+    toRing();
+}
+
+void Recorder::Finish() {
+    if (!encoder_) return;
+    if (open_) Send(kClose, nullptr);
+    open_ = writing_ = false;
+    clip_.clear();
+    encoder_->Stop();
+}
+
+uint64_t Recorder::Dropped() const {
+    return encoder_->dropped.load(std::memory_order_relaxed);
+}
+uint64_t Recorder::Written() const {
+    return encoder_->written.load(std::memory_order_relaxed);
+}
+double Recorder::EncoderSeconds() const {
+    return encoder_->busy.load(std::memory_order_relaxed);
+}
+size_t Recorder::RingBytes() const {
+    return encoder_->ringBytes.load(std::memory_order_relaxed);
+}
+size_t Recorder::RingPeakBytes() const {
+    return encoder_->ringPeak.load(std::memory_order_relaxed);
+}
+
+}  // namespace clips
