@@ -45,7 +45,10 @@ std::unique_ptr<FrameSource> OpenCamera(int index, const std::string& name) {
         // Streams only through FFmpeg, whose waits are bounded; read live on their own thread.
         if (IsStreamName(name)) return OpenStream(name);
         if (auto source = TryOpen(cv::VideoCapture(name, cv::CAP_FFMPEG))) return source;
-        return TryOpen(cv::VideoCapture(name, cv::CAP_ANY));
+        // A device path, then an image sequence ("shot%03d.jpg"). Not CAP_ANY: where GStreamer
+        // is installed, it answers a name it cannot open with critical warnings on stderr.
+        if (auto source = TryOpen(cv::VideoCapture(name, cv::CAP_V4L2))) return source;
+        return TryOpen(cv::VideoCapture(name, cv::CAP_IMAGES));
     } catch (...) {
         return nullptr;
     }
