@@ -210,15 +210,24 @@ bool StartWorker(WorkerEntry worker, int i, std::vector<std::thread>& threads) {
 }  // namespace
 
 std::vector<std::thread> StartWorkers(WorkerEntry worker, int foundCount, int pauseMs) {
+    // Which slots to serve is read before the first worker starts: a started worker owns its
+    // slot's capture and releases it when its source ends, which may be before the last one
+    // here is started.
+    std::vector<int> first, background;
+    for (int i = 0; i < kSlotCount; ++i) {
+        if (!CameraTable[i].capture) continue;
+        if (CameraTable[i].background) {
+            background.push_back(i);
+        } else if (i < foundCount) {
+            first.push_back(i);
+        }
+    }
     std::vector<std::thread> threads;
-    for (int i = 0; i < foundCount && i < kSlotCount; ++i) {
-        if (!CameraTable[i].capture || CameraTable[i].background) continue;
+    for (int i : first) {
         if (!StartWorker(worker, i, threads)) continue;
         std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     }
-    for (int i = 0; i < kSlotCount; ++i) {
-        if (CameraTable[i].capture && CameraTable[i].background) StartWorker(worker, i, threads);
-    }
+    for (int i : background) StartWorker(worker, i, threads);
     return threads;
 }
 
