@@ -1,7 +1,10 @@
 // The detection keys in the real program, three cameras at once: a warm-up that keeps a lit
-// start quiet, motion wholly under a mask, an unreadable mask, and a light switched on.
+// start quiet, motion wholly under a mask, an unreadable mask, and a light switched on. Then
+// a walker passing a swaying tree, with and without a mask over the tree.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include "tests/testkit/e2e.h"
@@ -53,6 +56,49 @@ TEST(DetectionKeys, WarmUpMaskAndLightSwitchKeepFalseMotionOut) {
         << err;
     EXPECT_EQ(e2e::Occurrences(err, "\n"), 1) << err;  // and nothing else
     EXPECT_TRUE(program.Stdout().find("mask") == std::string::npos);
+}
+
+// Foliage sways all the time in the top right; a figure walks along the bottom in frames
+// 40-69. Masked, only the walk is recorded (about its 30 frames plus the hold); unmasked, the
+// tree keeps the camera recording nearly all the time.
+TEST(DetectionKeys, AMaskOverSwayingFoliageLeavesOnlyTheWalker) {
+    testkit::TempDir dir;
+    const cv::Size size(320, 240);
+    const cv::Rect tree(200, 10, 110, 100);
+    cv::Mat leaves(tree.height, tree.width + 40, CV_8UC3, cv::Scalar(60, 160, 70));
+    cv::RNG rng(7);
+    for (int k = 0; k < 40; ++k) {
+        const cv::Point at(rng.uniform(0, leaves.cols), rng.uniform(0, leaves.rows));
+        const cv::Size axes(rng.uniform(6, 16), rng.uniform(4, 10));
+        cv::ellipse(leaves, at, axes, rng.uniform(0, 180), 0, 360,
+                    cv::Scalar(20, rng.uniform(50, 110), 20), cv::FILLED);
+    }
+    ASSERT_TRUE(testkit::WriteVideo(dir.File("src0.avi"), 100, size, [&](int i) {
+        cv::Mat scene = testkit::StillScene(size);
+        const int sway = 20 + static_cast<int>(std::lround(12 * std::sin(i * 0.9)));
+        leaves(cv::Rect(sway, 0, tree.width, tree.height)).copyTo(scene(tree));
+        if (i >= 40 && i < 70) {
+            const int x = 8 * (i - 40);
+            cv::rectangle(scene, cv::Rect(x, 160, 22, 70), cv::Scalar(40, 40, 60), cv::FILLED);
+            cv::circle(scene, {x + 11, 150}, 10, cv::Scalar(40, 40, 60), cv::FILLED);
+        }
+        return scene;
+    }));
+    cv::Mat mask(size, CV_8UC1, cv::Scalar(255));
+    mask(tree + cv::Size(10, 10) - cv::Point(5, 5)).setTo(0);
+    ASSERT_TRUE(cv::imwrite(dir.File("mask0.png"), mask));
+    e2e::WriteConfig(
+        dir, {{"ALLCAM", "2"}, {"SOURCE1", "src0.avi"}, {"MASK0", "mask0.png"}, {"WARMUP", "3"}});
+    testkit::Program program(dir.path());
+    for (int slot : {0, 1}) EXPECT_TRUE(e2e::WaitForWorkerEnd(dir, slot)) << slot;
+    program.Send("exit\n");
+    EXPECT_EQ(program.Wait(5000), 0);
+
+    const size_t masked = e2e::Snapshots(dir, "cam0n").size();
+    EXPECT_GE(masked, 25u);
+    EXPECT_LE(masked, 45u);
+    EXPECT_GE(e2e::Snapshots(dir, "cam1n").size(), 90u);
+    EXPECT_EQ(program.Stderr(), "");
 }
 
 }  // namespace
