@@ -50,11 +50,6 @@ class LoopbackSocket {
     int port_ = 0;
 };
 
-// A port nothing listens on (briefly bound, then given back).
-int FreePort() {
-    return LoopbackSocket(false).port();
-}
-
 bool Listening(int port) {
     char local[32];
     std::snprintf(local, sizeof local, "0100007F:%04X 00000000:0000 0A", port);
@@ -116,9 +111,9 @@ long long ExitTime(testkit::Program& program) {
 TEST(Streams, ALostCameraComesBackAndItsOutputsGoOn) {
     testkit::TempDir dir;
     ASSERT_TRUE(fault::WriteBlinking(dir.File("blink.avi"), 50));
-    const int port = FreePort();
+    const int port = testkit::FreePort();
     StreamServer mjpeg(dir, "blink.avi", "mpjpeg", port);
-    StreamServer ts(dir, "blink.avi", "mpegts", FreePort());
+    StreamServer ts(dir, "blink.avi", "mpegts", testkit::FreePort());
     e2e::WriteConfig(dir, {{"ALLCAM", "2"},
                            {"OUTJPG", "OFF"},
                            {"SOURCETIMEOUT", std::to_string(kTimeoutMs)},
@@ -160,10 +155,10 @@ TEST(Streams, ALostCameraComesBackAndItsOutputsGoOn) {
 TEST(Streams, DeadSilentAndStalledCamerasHoldUpNeitherStartNorStop) {
     testkit::TempDir dir;
     ASSERT_TRUE(fault::WriteBlinking(dir.File("blink.avi"), 50));
-    StreamServer stalling(dir, "blink.avi", "mpjpeg", FreePort());
+    StreamServer stalling(dir, "blink.avi", "mpjpeg", testkit::FreePort());
     LoopbackSocket silent(true);
     const std::string silentUrl = "http://127.0.0.1:" + std::to_string(silent.port()) + "/cam";
-    const int deadPort = FreePort();
+    const int deadPort = testkit::FreePort();
     const std::string deadUrl = "http://127.0.0.1:" + std::to_string(deadPort) + "/cam";
     e2e::WriteConfig(dir, {{"ALLCAM", "4"},
                            {"OUTJPG", "OFF"},
@@ -215,7 +210,7 @@ TEST(Streams, ALiveCameraIsAnalysedAsItIsNotAsItWas) {
     ASSERT_TRUE(testkit::WriteVideo(dir.File("scene.avi"), kStill + 100, e2e::kSmall, [](int i) {
         return i < kStill ? e2e::Dark(i) : fault::Blink(i);
     }));
-    StreamServer server(dir, "scene.avi", "mpjpeg", FreePort(), false);
+    StreamServer server(dir, "scene.avi", "mpjpeg", testkit::FreePort(), false);
     e2e::WriteConfig(dir, {{"MINMSEC", "1000"},
                            {"MAXMSEC", "1000"},
                            {"SOURCETIMEOUT", std::to_string(kTimeoutMs)},
@@ -230,7 +225,9 @@ TEST(Streams, ALiveCameraIsAnalysedAsItIsNotAsItWas) {
     std::printf("[ measure  ] change detected %lld ms after it was served\n",
                 detected - changeServed);
     EXPECT_GT(detected, changeServed - 500) << "motion in the still part";
-    EXPECT_LT(detected, changeServed + 3000);
+    // A reader that queued frames instead of keeping the newest would analyse the change
+    // minutes late at one frame a second; the margin is for sanitizers on a loaded machine.
+    EXPECT_LT(detected, changeServed + 6000);
     EXPECT_FALSE(e2e::Snapshots(dir, "cam0n").empty());
     EXPECT_LT(ExitTime(program), 2000);
 }
@@ -240,7 +237,7 @@ TEST(Streams, ALiveCameraIsAnalysedAsItIsNotAsItWas) {
 #ifdef RTSP_SERVER
 TEST(Streams, AnRtspCameraIsServedAndReconnected) {
     testkit::TempDir dir;
-    const int port = FreePort();
+    const int port = testkit::FreePort();
     const auto start = [&] {
         auto server = std::make_unique<testkit::Program>(
             dir.path(), std::vector<std::string>{}, RTSP_SERVER, std::function<void()>{},
