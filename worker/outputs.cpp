@@ -39,19 +39,6 @@ bool IsNamedPipe(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
 }
 
-// OpenCV's image codecs set up shared state at their first use; with several workers saving
-// their first snapshots at once, that set-up races. One thread does it for all.
-void PrepareImageCodecs() {
-    static std::once_flag prepared;
-    std::call_once(prepared, [] {
-        try {
-            std::vector<uchar> jpeg;
-            cv::imencode(".jpg", cv::Mat(8, 8, CV_8UC3, cv::Scalar::all(0)), jpeg);
-        } catch (...) {
-        }
-    });
-}
-
 std::string FolderOf(const std::string& base) {
     const size_t slash = base.rfind('/');
     return slash == std::string::npos ? "." : base.substr(0, slash + 1);
@@ -101,6 +88,19 @@ int LowestFree(const std::string& base, std::vector<bool>& listed, int from) {
 }
 
 }  // namespace
+
+// OpenCV's image codecs set up shared state at their first use; with several workers saving
+// their first snapshots at once, that set-up races. One thread does it for all.
+void PrepareImageCodecs() {
+    static std::once_flag prepared;
+    std::call_once(prepared, [] {
+        try {
+            std::vector<uchar> jpeg;
+            cv::imencode(".jpg", cv::Mat(8, 8, CV_8UC3, cv::Scalar::all(0)), jpeg);
+        } catch (...) {
+        }
+    });
+}
 
 std::string ComposeFileName(const std::string& prefix, const std::string& name) {
     if (prefix.size() + name.size() > kMaxText) return {};

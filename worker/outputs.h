@@ -48,6 +48,11 @@ class SnapshotNamer {
 // Saves image as a JPEG (format from the name). False when it cannot be written.
 bool SaveSnapshot(const std::string& path, const cv::Mat& image);
 
+// Sets up OpenCV's image codecs once for the process. Their first use sets up shared state
+// that races when several workers read masks or write snapshots at once; SaveSnapshot calls
+// it, and so must anything else on a worker thread that reads or writes images.
+void PrepareImageCodecs();
+
 // The camera's video: opened at the first frame, retried on each later frame while it cannot
 // be created, half the first frame's size, frames scaled down with bicubic interpolation.
 class VideoRecorder {

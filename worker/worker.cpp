@@ -95,6 +95,7 @@ void SetUpDetector(Worker& w) {
     DetectorControls controls = w.settings.detection;
     const std::string& file = w.settings.maskFiles[w.slotIndex];
     if (!file.empty()) {
+        PrepareImageCodecs();
         controls.mask = ReadMotionMask(file);
         if (controls.mask.empty()) {
             ReportError("camera " + std::to_string(w.slotIndex) + ": mask " + file +
