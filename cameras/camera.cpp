@@ -44,7 +44,12 @@ std::unique_ptr<FrameSource> OpenCamera(int index, const std::string& name) {
         if (name.empty()) return TryOpen(cv::VideoCapture(index, cv::CAP_V4L2));
         // Streams only through FFmpeg, whose waits are bounded; read live on their own thread.
         if (IsStreamName(name)) return OpenStream(name);
-        if (auto source = TryOpen(cv::VideoCapture(name, cv::CAP_FFMPEG))) return source;
+        if (auto source = TryOpen(cv::VideoCapture(name, cv::CAP_FFMPEG))) {
+            // Opened through OpenCV first, which sets FFmpeg up as before; then decoded on one
+            // thread, with the same frames.
+            if (auto file = OpenFileDecoder(name, source->Fps())) return file;
+            return source;
+        }
         // A device path, then an image sequence ("shot%03d.jpg"). Not CAP_ANY: where GStreamer
         // is installed, it answers a name it cannot open with critical warnings on stderr.
         if (auto source = TryOpen(cv::VideoCapture(name, cv::CAP_V4L2))) return source;

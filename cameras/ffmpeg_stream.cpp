@@ -1,6 +1,13 @@
 // A stream opened and decoded straight through FFmpeg. OpenCV's own FFmpeg capture opens one
 // source at a time under a process-wide lock, so a silent camera would hold up every other
 // open; here each open and read has its own deadline and can be cancelled from outside.
+//
+// Video files go the same way: OpenCV's capture decodes on as many threads as there are cores
+// (a fifth more CPU per frame than one thread) and copies every converted frame once more.
+// Their frames are OpenCV's to the byte: the same stream, the same conversion to BGR, into
+// rows aligned as OpenCV aligns them.
+#include <sys/stat.h>
+
 #include <atomic>
 #include <chrono>
 #include <opencv2/core/mat.hpp>
@@ -10,6 +17,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/display.h>
 #include <libavutil/log.h>
 #include <libswscale/swscale.h>
 }
@@ -34,10 +42,47 @@ struct ScalerFreer {
     void operator()(SwsContext* s) const { sws_freeContext(s); }
 };
 
+// What a file's decoding must match: OpenCV's capture converts with this scaler into rows
+// of this alignment.
+constexpr int kFileScaler = SWS_BICUBIC;
+constexpr int kFileRowAlign = 32;
+
 class FfmpegStream : public FrameSource {
   public:
     FfmpegStream(int32_t timeoutMs, const std::atomic<bool>* cancel)
         : timeout_(std::chrono::milliseconds(timeoutMs)), cancel_(cancel) {}
+
+    // A file as OpenCV's capture reads it, on one decoding thread; false (OpenCV's capture is
+    // to be used) for anything it would treat differently: no video stream, a rotated one.
+    bool OpenFile(const std::string& path, double fps) {
+        file_ = true;
+        fps_ = fps;
+        deadline_ = Clock::time_point::max();
+        AVFormatContext* raw = nullptr;
+        if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return false;
+        input_.reset(raw);
+        if (avformat_find_stream_info(input_.get(), nullptr) < 0) return false;
+        for (unsigned i = 0; i < input_->nb_streams; ++i) {  // the first, as OpenCV takes it
+            if (input_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+                stream_ = static_cast<int>(i);
+                break;
+            }
+        }
+        if (stream_ < 0) return false;
+        const AVStream* st = input_->streams[stream_];
+        if (av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr)) return false;
+        const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+        if (!codec) return false;
+        decoder_.reset(avcodec_alloc_context3(codec));
+        if (!decoder_ || avcodec_parameters_to_context(decoder_.get(), st->codecpar) < 0) {
+            return false;
+        }
+        decoder_->thread_count = 1;
+        if (avcodec_open2(decoder_.get(), codec, nullptr) < 0) return false;
+        frame_.reset(av_frame_alloc());
+        packet_.reset(av_packet_alloc());
+        return frame_ && packet_;
+    }
 
     bool Open(const std::string& url) {
         deadline_ = Clock::now() + timeout_;
@@ -75,7 +120,7 @@ class FfmpegStream : public FrameSource {
             const int got = avcodec_receive_frame(decoder_.get(), frame_.get());
             if (got == 0) return Convert(out) ? ReadStatus::Frame : ReadStatus::Error;
             if (got == AVERROR_EOF) return ReadStatus::End;
-            if (got != AVERROR(EAGAIN)) return ReadStatus::Error;
+            if (got != AVERROR(EAGAIN) && !file_) return ReadStatus::Error;
             const int read = av_read_frame(input_.get(), packet_.get());
             if (read < 0) {
                 if (interrupted_.load() || Cancelled()) return ReadStatus::End;
@@ -92,7 +137,7 @@ class FfmpegStream : public FrameSource {
         }
     }
 
-    bool Reconnects() const override { return true; }
+    bool Reconnects() const override { return !file_; }
     double Fps() const override { return fps_; }
     void Interrupt() override { interrupted_.store(true); }
 
@@ -112,12 +157,20 @@ class FfmpegStream : public FrameSource {
         const AVFrame* f = frame_.get();
         scaler_.reset(sws_getCachedContext(
             scaler_.release(), f->width, f->height, static_cast<AVPixelFormat>(f->format), f->width,
-            f->height, AV_PIX_FMT_BGR24, SWS_BILINEAR, nullptr, nullptr, nullptr));
+            f->height, AV_PIX_FMT_BGR24, file_ ? kFileScaler : SWS_BILINEAR, nullptr, nullptr,
+            nullptr));
         if (!scaler_) return false;
         out.create(f->height, f->width, CV_8UC3);
-        uint8_t* planes[4] = {out.data, nullptr, nullptr, nullptr};
-        int strides[4] = {static_cast<int>(out.step[0]), 0, 0, 0};
+        // A file's rows as OpenCV aligns them (the scaler's code path depends on it): straight
+        // into the frame when its rows already are, through a padded picture otherwise.
+        const int aligned = (f->width * 3 + kFileRowAlign - 1) / kFileRowAlign * kFileRowAlign;
+        const bool padded = file_ && static_cast<size_t>(aligned) != out.step[0];
+        if (padded) padded_.create(f->height, aligned, CV_8U);
+        cv::Mat& target = padded ? padded_ : out;
+        uint8_t* planes[4] = {target.data, nullptr, nullptr, nullptr};
+        int strides[4] = {static_cast<int>(target.step[0]), 0, 0, 0};
         sws_scale(scaler_.get(), f->data, f->linesize, 0, f->height, planes, strides);
+        if (padded) padded_.colRange(0, f->width * 3).reshape(3).copyTo(out);
         av_frame_unref(frame_.get());
         return true;
     }
@@ -127,6 +180,8 @@ class FfmpegStream : public FrameSource {
     std::atomic<bool> interrupted_{false};
     Clock::time_point deadline_;  // of the call under way; only the calling thread touches it
     bool timedOut_ = false;
+    bool file_ = false;
+    cv::Mat padded_;  // a file's picture at OpenCV's row alignment, when the frame's differs
     std::unique_ptr<AVFormatContext, InputCloser> input_;
     std::unique_ptr<AVCodecContext, CodecCloser> decoder_;
     std::unique_ptr<AVFrame, FrameFreer> frame_;
@@ -140,6 +195,18 @@ class FfmpegStream : public FrameSource {
 
 void QuietStreamLibrary() {
     av_log_set_level(AV_LOG_QUIET);
+}
+
+std::unique_ptr<FrameSource> OpenFileDecoder(const std::string& path, double fps) {
+    try {
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+        auto file = std::make_unique<FfmpegStream>(0, nullptr);
+        if (!file->OpenFile(path, fps)) return nullptr;
+        return file;
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 std::unique_ptr<FrameSource> OpenStreamCapture(const std::string& url, int32_t timeoutMs,

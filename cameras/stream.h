@@ -34,6 +34,11 @@ int32_t StreamTimeoutMs();
 std::unique_ptr<FrameSource> OpenStreamCapture(const std::string& url, int32_t timeoutMs,
                                                const std::atomic<bool>* cancel = nullptr);
 
+// A regular video file decoded on one thread, with the frames OpenCV's FFmpeg capture gives
+// for it (to the byte) and fps as its Fps(); nullptr for anything else, or for a file that
+// capture would read differently (a rotated video). Never throws.
+std::unique_ptr<FrameSource> OpenFileDecoder(const std::string& path, double fps);
+
 // How a StreamSource (re)opens its stream; nullptr when it does not open. cancel turns true
 // when the source is going away.
 using StreamOpener = std::function<std::unique_ptr<FrameSource>(const std::atomic<bool>& cancel)>;

@@ -214,7 +214,7 @@ bool VideoRecorder::IsOpen() const {
 bool VideoRecorder::Write(const cv::Mat& image) {
     if (!writer_.isOpened() || image.empty()) return false;
     try {
-        cv::resize(image, scaled_, scaled_.size(), 0, 0, cv::INTER_CUBIC);
+        HalveBicubic(image, scaled_);
         writer_.write(scaled_);
         return true;
     } catch (...) {

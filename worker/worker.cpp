@@ -45,8 +45,11 @@ struct Worker {
 
     bool windowShown = false;   // whether this worker's window exists
     bool windowWanted = false;  // the show-window flag, read once per frame
+    bool overlay = false;       // whether this frame receives the motion overlay
     cv::Mat frame;              // the grabbed frame; receives the motion overlay
-    cv::Mat copy;               // clean copy, always the first frame's size
+    cv::Mat copy;               // the clean frame, always the first frame's size
+    cv::Mat ownCopy;            // copy's own pixels, for frames that are drawn on or scaled
+    cv::Size firstSize;
     int32_t holdFrames = 0;
     int32_t wait = 0;
     int32_t loggedFrame = 0;
@@ -181,14 +184,22 @@ void ReadWindowFlag(Worker& w) {
 }
 
 // A camera that changes its frame size keeps the first size: new frames are scaled into it.
+// A frame that gets no overlay is its own clean copy: nothing draws on it, and everything
+// that keeps a frame beyond this one (clips, the browser) copies it.
 void KeepCleanCopy(Worker& w) {
     Guarded([&] {
-        if (w.copy.empty()) w.copy.create(w.frame.size(), CV_8UC3);
-        if (w.frame.size() == w.copy.size()) {
-            w.frame.copyTo(w.copy);
-        } else {
-            cv::resize(w.frame, w.copy, w.copy.size(), 0, 0, cv::INTER_AREA);
+        if (w.firstSize.empty()) w.firstSize = w.frame.size();
+        if (w.frame.size() == w.firstSize && !w.overlay) {
+            w.copy = w.frame;
+            return;
         }
+        w.ownCopy.create(w.firstSize, CV_8UC3);
+        if (w.frame.size() == w.firstSize) {
+            w.frame.copyTo(w.ownCopy);
+        } else {
+            cv::resize(w.frame, w.ownCopy, w.firstSize, 0, 0, cv::INTER_AREA);
+        }
+        w.copy = w.ownCopy;
     });
 }
 
@@ -202,10 +213,17 @@ bool OverlayWanted(const Worker& w) {
     return w.windowWanted || (w.services.web && w.services.web->Watched(w.slotIndex));
 }
 
+// Decided once per frame, before the clean copy: a viewer who arrives in between must not
+// get the overlay drawn onto a frame that serves as its own clean copy.
+void DecideOverlay(Worker& w) {
+    w.overlay = false;
+    Guarded([&] { w.overlay = OverlayWanted(w); });
+}
+
 int32_t CountMotion(Worker& w) {
     int32_t count = 0;
     Guarded([&] {
-        count = w.services.countMotion(w.detector, w.frame, w.settings.threshold, OverlayWanted(w));
+        count = w.services.countMotion(w.detector, w.frame, w.settings.threshold, w.overlay);
     });
     return count;
 }
@@ -366,6 +384,7 @@ void FrameLoop(Worker& w) {
             continue;
         }
         ReadWindowFlag(w);
+        DecideOverlay(w);
         KeepCleanCopy(w);
         OpenVideoIfWanted(w);
         const int32_t count = CountMotion(w);

@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <opencv2/videoio.hpp>
+#include <random>
+
+#include "cameras/stream.h"
+#include "tests/testkit/process.h"
+#include "tests/testkit/video.h"
+
+namespace {
+
+// Every frame the program's decoder gives must be the frame OpenCV's capture gives, to the
+// byte and in the same number, or counts, snapshots and videos would change.
+void ExpectSameFramesAsTheCapture(const std::string& path) {
+    SCOPED_TRACE(path);
+    cv::VideoCapture capture(path, cv::CAP_FFMPEG);
+    ASSERT_TRUE(capture.isOpened());
+    std::unique_ptr<FrameSource> own = OpenFileDecoder(path, 12.5);
+    ASSERT_TRUE(own);
+    EXPECT_FALSE(own->Reconnects());
+    EXPECT_EQ(own->Fps(), 12.5);
+    cv::Mat expected, got;
+    int frames = 0;
+    while (capture.read(expected)) {
+        ASSERT_EQ(own->Read(got), ReadStatus::Frame) << "frame " << frames;
+        ASSERT_EQ(got.size(), expected.size()) << "frame " << frames;
+        ASSERT_EQ(got.type(), CV_8UC3);
+        ASSERT_EQ(cv::norm(got, expected, cv::NORM_INF), 0) << "frame " << frames;
+        ++frames;
+    }
+    EXPECT_EQ(own->Read(got), ReadStatus::End) << "after " << frames << " frames";
+    EXPECT_GT(frames, 10);
+}
+
+bool Ffmpeg(const std::string& args) {
+    return std::system(("ffmpeg -loglevel error -y " + args).c_str()) == 0;
+}
+
+}  // namespace
+
+TEST(FileDecoder, FramesAsOpenCvGivesThem) {
+    testkit::TempDir dir;
+    // H.264 at a width whose BGR rows are not 32-byte aligned, and a textured, noisy picture.
+    ASSERT_TRUE(
+        Ffmpeg("-f lavfi -i testsrc2=s=202x120:r=25:d=2 -vf noise=alls=20:allf=t "
+               "-c:v libx264 -pix_fmt yuv420p -threads 1 " +
+               dir.File("h264.mp4")));
+    ExpectSameFramesAsTheCapture(dir.File("h264.mp4"));
+    // MJPEG (full-range chroma), damaged in the middle of its frames.
+    ASSERT_TRUE(Ffmpeg("-f lavfi -i testsrc2=s=160x120:r=25:d=3 -c:v mjpeg -q:v 3 " +
+                       dir.File("mjpeg.avi")));
+    std::string bytes = testkit::ReadFile(dir.File("mjpeg.avi"));
+    std::mt19937 noise(6);
+    for (size_t at = bytes.size() / 2; at < bytes.size() / 2 + 3000; ++at) {
+        bytes[at] = static_cast<char>(noise());
+    }
+    testkit::WriteTextFile(dir.File("damaged.avi"), bytes);
+    ExpectSameFramesAsTheCapture(dir.File("damaged.avi"));
+    // The lossless video of the end-to-end tests.
+    ASSERT_TRUE(testkit::WriteVideo(dir.File("ffv1.avi"), 20, {96, 72}, [](int i) {
+        return testkit::MovingBoxScene({96, 72}, i, 2, 15);
+    }));
+    ExpectSameFramesAsTheCapture(dir.File("ffv1.avi"));
+
+    // Not regular files: left to OpenCV's capture.
+    EXPECT_FALSE(OpenFileDecoder(dir.path(), 25.0));
+    EXPECT_FALSE(OpenFileDecoder(dir.File("none.mp4"), 25.0));
+    testkit::WriteTextFile(dir.File("text.mp4"), "not a video");
+    EXPECT_FALSE(OpenFileDecoder(dir.File("text.mp4"), 25.0));
+}
