@@ -36,23 +36,27 @@ void CameraStats::Reset() {
     lastMotionWallMs.store(0);
 }
 
-void OpenSlot(int index, std::unique_ptr<FrameSource> capture, bool showWindow) {
-    if (!ValidSlot(index)) return;
-    CameraSlot& slot = CameraTable[index];
+namespace {
+
+void AttachCapture(CameraSlot& slot, std::unique_ptr<FrameSource> capture, bool showWindow,
+                   bool background) {
     slot.capture = std::move(capture);
-    slot.background = false;
+    slot.background = background;
     slot.showWindow.store(showWindow ? 1 : 0);
     slot.runState.store(RunState::Running);
+}
+
+}  // namespace
+
+void OpenSlot(int index, std::unique_ptr<FrameSource> capture, bool showWindow) {
+    if (!ValidSlot(index)) return;
+    AttachCapture(CameraTable[index], std::move(capture), showWindow, false);
     FoundCount.fetch_add(1);
 }
 
 void AttachBackgroundSlot(int index, std::unique_ptr<FrameSource> capture, bool showWindow) {
     if (!ValidSlot(index)) return;
-    CameraSlot& slot = CameraTable[index];
-    slot.capture = std::move(capture);
-    slot.background = true;
-    slot.showWindow.store(showWindow ? 1 : 0);
-    slot.runState.store(RunState::Running);
+    AttachCapture(CameraTable[index], std::move(capture), showWindow, true);
 }
 
 bool RequestStop(int index) {
