@@ -62,6 +62,7 @@ struct Worker {
     DiskGuard pictureGuard;
     bool pictureRoom = true;              // the guard's verdict for this frame
     std::optional<clips::Recorder> clip;  // OUTCLIP=ON
+    std::string clipGuardPath;            // where the disk guard looks for the clips' room
     DiskGuard clipGuard;
     bool clipRoom = true;
     std::chrono::steady_clock::time_point frameStart;
@@ -321,7 +322,7 @@ void RecordClip(Worker& w, int32_t count) {
     Guarded([&] {
         const int64_t now = SteadyMs();
         if (w.settings.minFreeBytes > 0 && (count > 0 || !w.clip->Clip().empty())) {
-            const bool room = w.clipGuard.Room(w.settings.clips.prefix + "cam", now);
+            const bool room = w.clipGuard.Room(w.clipGuardPath, now);
             if (room != w.clipRoom) w.clipGuard.Report(w.slotIndex, room);
             w.clipRoom = room;
         }
@@ -431,6 +432,7 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
         });
     }
     if (w.settings.clips.on) {
+        w.clipGuardPath = w.settings.clips.prefix + "cam";
         Guarded([&] { w.clip.emplace(w.slotIndex, w.settings.clips, w.slot.capture->Fps()); });
     }
     OpenWindowIfShown(w);
