@@ -216,8 +216,8 @@ int32_t FastPass(cv::Mat& frame, int32_t diffThreshold, DetectorState& s, double
     s.lastTime = t;
     if (!MaySeed(s, stamp)) return 0;
     const cv::Rect region = s.motionRegion;
-    cv::Mat historyPart = s.history(region), segmentPart = s.segmentMask(region);
-    cv::motempl::segmentMotion(historyPart, segmentPart, s.components, t, kSegmentThreshold);
+    SegmentComponents(s.history(region), stamp, static_cast<float>(kSegmentThreshold),
+                      s.segmentScratch, s.components);
 
     int32_t count = 0;
     for (cv::Rect& r : s.components) {

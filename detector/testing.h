@@ -25,12 +25,21 @@ struct DirectionLine {
     cv::Point to;
 };
 
+// What the fast path's segmentation reuses from call to call.
+struct SegmentScratch {
+    struct Run {
+        int y, l, r;  // row, first and last column
+    };
+    std::vector<uint8_t> visited;  // one mark per pixel plus a border
+    std::vector<Run> stack;
+};
+
 struct DetectorState {
     int32_t ringIndex = 0;             // ring position that receives the next gray frame
     std::array<cv::Mat, 4> ring;       // gray frames of the last calls + last silhouette
     cv::Mat history;                   // CV_32F: time stamp of each pixel's latest motion
     cv::Mat orientation;               // CV_32F: motion gradient direction, degrees
-    cv::Mat segmentMask;               // CV_32F: component labels
+    cv::Mat segmentMask;               // CV_32F: component labels (straight path)
     cv::Mat gradientMask;              // CV_8U: where the gradient is valid (0/1)
     std::vector<cv::Rect> components;  // components of the current call
     cv::Rect largest;                  // largest counted component of the current call
@@ -40,7 +49,7 @@ struct DetectorState {
     // hour or so, which keeps the 32-bit float history as fine as the millisecond clock.
     double timeBase = 0.0;
 
-    // Fast path only. The fast path keeps orientation, gradient mask and segment mask valid
+    // Fast path only. The fast path keeps orientation and gradient mask valid
     // only where it needed them in the current call; history and ring are always complete.
     bool marksValid = false;  // marks describe the history
     int32_t markCount = 0;
@@ -48,6 +57,7 @@ struct DetectorState {
     cv::Rect motionRegion;                       // bounds every non-zero history pixel
     std::vector<cv::Rect> drawRects;             // components to draw in the current call
     std::vector<DirectionLine> drawLines;
+    SegmentScratch segmentScratch;
 
     // The controls and what follows from them at the current frame size.
     DetectorControls controls;
@@ -55,6 +65,11 @@ struct DetectorState {
     int64_t watchedPixels = 0;  // non-zero pixels of frameMask, or the frame's area
     int warmupLeft = 0;         // calls still to count as no motion
 };
+
+// The boxes cv::motempl::segmentMotion finds in history (CV_32F) for this time stamp and
+// threshold, in its order, without its label image.
+void SegmentComponents(const cv::Mat& history, float stamp, float threshold,
+                       SegmentScratch& scratch, std::vector<cv::Rect>& components);
 
 // Sets the controls of a state and starts their warm-up (MotionDetector::SetControls).
 void ApplyControls(DetectorState& state, const DetectorControls& controls);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <opencv2/imgproc.hpp>
+#include <opencv2/optflow/motempl.hpp>
 #include <random>
 #include <vector>
 
@@ -181,6 +182,42 @@ TEST(FastPath, PicksUpAStateTheStraightPathRanOn) {
             << i;
         ASSERT_TRUE(SameBits(a, b)) << i;
     }
+}
+
+// Histories built to test every rule of the library's segmentation: values on a lattice of
+// 0.25 s steps (so that neighbours sit exactly on, inside and beyond the 0.5 s limit), holes
+// of zero, runs that touch only across a diagonal, seeds next to the border, and views into a
+// larger image.
+TEST(Segmentation, FindsTheLibrarysBoxesInItsOrder) {
+    std::mt19937 rng(7);
+    const auto Int = [&](int lo, int hi) { return std::uniform_int_distribution<>(lo, hi)(rng); };
+    int components = 0;
+    SegmentScratch scratch;
+    for (int round = 0; round < 400; ++round) {
+        const cv::Size size(Int(1, 90), Int(1, 70));
+        cv::Mat whole(size.height + 4, size.width + 6, CV_32FC1, cv::Scalar(3.0f));
+        cv::Mat history = whole(cv::Rect(3, 2, size.width, size.height));
+        const float stamp = 5.0f;
+        const int holes = Int(0, 60);
+        for (int y = 0; y < size.height; ++y) {
+            for (int x = 0; x < size.width; ++x) {
+                const int v = Int(0, 99);
+                history.at<float>(y, x) = v < holes ? 0.f : stamp - 0.25f * Int(0, 6);
+            }
+        }
+        if (round % 5 == 0) {  // a diagonal staircase of seeds
+            history.setTo(0);
+            for (int k = 0; k < std::min(size.width, size.height); ++k)
+                history.at<float>(k, k) = stamp;
+        }
+        std::vector<cv::Rect> expected, found;
+        cv::Mat labels;
+        cv::motempl::segmentMotion(history, labels, expected, stamp, 0.5);
+        SegmentComponents(history, stamp, 0.5f, scratch, found);
+        ASSERT_EQ(found, expected) << "round " << round;
+        components += static_cast<int>(expected.size());
+    }
+    EXPECT_GT(components, 2000);
 }
 
 }  // namespace
