@@ -6,6 +6,11 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <random>
 
 #include "tests/testkit/process.h"
 
@@ -84,6 +89,39 @@ TEST(SnapshotNumbers, NamesOverTheLimitAreRefused) {
     EXPECT_EQ("", NextSnapshotName(base + "b"));
     EXPECT_EQ("", ComposeFileName(std::string(200, 'p'), std::string(56, 'n')));
     EXPECT_EQ(std::string(255, 'p'), ComposeFileName(std::string(200, 'p'), std::string(55, 'p')));
+}
+
+std::string Bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The snapshot writer against the library's, on noise, flat colour, odd sizes and a view
+// into a larger image; and its failures: a folder that does not exist, a named pipe that
+// nothing reads (refused at once, not waited on), and images it does not take.
+TEST(Snapshots, SameBytesAsTheLibraryAndNoStallOnAPipe) {
+    testkit::TempDir dir;
+    std::mt19937 rng(3);
+    cv::Mat big(301, 419, CV_8UC3);
+    cv::randu(big, 0, 256);
+    cv::GaussianBlur(big(cv::Rect(0, 0, 200, 301)), big(cv::Rect(0, 0, 200, 301)), {9, 9}, 3);
+    const std::vector<cv::Mat> images = {
+        big, big(cv::Rect(7, 5, 333, 211)), cv::Mat(1, 1, CV_8UC3, cv::Scalar(10, 200, 30)),
+        cv::Mat(17, 3, CV_8UC3, cv::Scalar(255, 255, 255)), big(cv::Rect(0, 0, 64, 48)).clone()};
+    for (size_t i = 0; i < images.size(); ++i) {
+        const std::string ours = dir.File("ours" + std::to_string(i) + ".jpg");
+        const std::string theirs = dir.File("theirs" + std::to_string(i) + ".jpg");
+        ASSERT_TRUE(SaveSnapshot(ours, images[i])) << i;
+        ASSERT_TRUE(cv::imwrite(theirs, images[i])) << i;
+        const std::string a = Bytes(ours), b = Bytes(theirs);
+        EXPECT_GT(a.size(), 100u) << i;
+        EXPECT_TRUE(a == b) << "image " << i << ": " << a.size() << " vs " << b.size() << " bytes";
+    }
+    EXPECT_FALSE(SaveSnapshot(dir.File("none/cam0n1.jpg"), big));
+    const std::string pipe = dir.File("pipe.jpg");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_FALSE(SaveSnapshot(pipe, big));
+    EXPECT_FALSE(WriteJpeg(dir.File("gray.jpg"), cv::Mat(8, 8, CV_8UC1, cv::Scalar(0))));
 }
 
 }  // namespace
