@@ -36,9 +36,13 @@ bool UsableInput(const cv::Mat& frame, double timestamp) {
            std::isfinite(timestamp) && std::abs(timestamp) <= kLargestTimestamp;
 }
 
+void FitImages(DetectorState& s, cv::Size size) {
+    if (s.history.empty() || s.history.size() != size) Allocate(s, size);
+}
+
 cv::Mat& Difference(const cv::Mat& frame, DetectorState& s) {
     const int p = s.ringIndex & 3;
-    if (s.history.empty() || s.history.size() != frame.size()) Allocate(s, frame.size());
+    FitImages(s, frame.size());
     cv::cvtColor(frame, s.ring[p], cv::COLOR_BGR2GRAY);
     const int q = (p + 1) & 3;
     s.ringIndex = q;

@@ -30,6 +30,9 @@ inline constexpr int kLeastGradientPixels = 64;
 
 bool UsableInput(const cv::Mat& frame, double timestamp);
 
+// (Re)makes the state's images for frames of size when they have another size.
+void FitImages(DetectorState& s, cv::Size size);
+
 // Gray conversion into the ring and the absolute difference against the frame of three calls
 // earlier, which lives in the ring.
 cv::Mat& Difference(const cv::Mat& frame, DetectorState& s);

@@ -184,6 +184,32 @@ TEST(FastPath, PicksUpAStateTheStraightPathRanOn) {
     }
 }
 
+// The fast path's own gray conversion and difference against the library's, on every one of
+// the 2^24 colours, in a frame whose width leaves a tail for the scalar code.
+TEST(FastPath, GrayAndDifferenceAreTheLibrarysForEveryColour) {
+    cv::Mat frame(4099, 4093, CV_8UC3, cv::Scalar::all(0));
+    for (int i = 0; i < 1 << 24; ++i) {
+        uchar* p = frame.ptr<uchar>(i / 4093) + 3 * (i % 4093);
+        p[0] = static_cast<uchar>(i), p[1] = static_cast<uchar>(i >> 8),
+        p[2] = static_cast<uchar>(i >> 16);
+    }
+    DetectorState s;
+    cv::Mat shifted;
+    cv::flip(frame, shifted, 1);
+    for (const cv::Mat& f : {shifted, frame, frame, frame}) {
+        cv::Mat copy = f.clone();
+        DetectMotionFast(copy, 30, s, 1.0, false);
+    }
+    // The last call compared the frame with the mirrored one, three calls before it.
+    cv::Mat gray, older, expected;
+    cv::cvtColor(frame, gray, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(shifted, older, cv::COLOR_BGR2GRAY);
+    cv::absdiff(gray, older, expected);
+    cv::threshold(expected, expected, 30, 1, cv::THRESH_BINARY);
+    EXPECT_EQ(cv::norm(s.ring[(s.ringIndex + 3) & 3], gray, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(s.ring[s.ringIndex & 3], expected, cv::NORM_INF), 0.0);
+}
+
 // Histories built to test every rule of the library's segmentation: values on a lattice of
 // 0.25 s steps (so that neighbours sit exactly on, inside and beyond the 0.5 s limit), holes
 // of zero, runs that touch only across a diagonal, seeds next to the border, and views into a
