@@ -87,78 +87,28 @@ uint32_t ThresholdRow(uchar* d, const uchar* m, int n, uchar t) {
     return count;
 }
 
-// OpenCV's 8-bit luma in fixed point: (3735 B + 19235 G + 9798 R + 2^14) >> 15, the same
-// byte as cv::cvtColor(COLOR_BGR2GRAY) for every one of the 2^24 colours.
-constexpr int kBlueY = 3735, kGreenY = 19235, kRedY = 9798, kGrayShift = 15;
-
-inline uchar Gray(const uchar* p) {
-    return static_cast<uchar>(
-        (p[0] * kBlueY + p[1] * kGreenY + p[2] * kRedY + (1 << (kGrayShift - 1))) >> kGrayShift);
-}
-
-// One row of the gray conversion and the difference: gray gets the row's luma, and older,
-// which holds the gray row of three calls back, gets the absolute difference, or with a
-// threshold t (0 to 254) the silhouette, 1 where the difference exceeds t.
-void GrayDifferenceRow(const uchar* bgr, uchar* gray, uchar* older, int n, int t) {
-    int x = 0;
-#if CV_SIMD128
-    const cv::v_int16x8 blueGreen(kBlueY, kGreenY, kBlueY, kGreenY, kBlueY, kGreenY, kBlueY,
-                                  kGreenY);
-    const int half = 1 << (kGrayShift - 1);
-    const cv::v_int16x8 redHalf(kRedY, half, kRedY, half, kRedY, half, kRedY, half);
-    const cv::v_int16x8 ones = cv::v_setall_s16(1);
-    const cv::v_uint8x16 limit = cv::v_setall_u8(static_cast<uchar>(t < 0 ? 0 : t));
-    const cv::v_uint8x16 one = cv::v_setall_u8(1);
-    auto luma = [&](const cv::v_uint16x8& b, const cv::v_uint16x8& g, const cv::v_uint16x8& r) {
-        cv::v_int16x8 bg0, bg1, r0, r1;
-        cv::v_zip(cv::v_reinterpret_as_s16(b), cv::v_reinterpret_as_s16(g), bg0, bg1);
-        cv::v_zip(cv::v_reinterpret_as_s16(r), ones, r0, r1);
-        const cv::v_int32x4 y0 =
-            (cv::v_dotprod(bg0, blueGreen) + cv::v_dotprod(r0, redHalf)) >> kGrayShift;
-        const cv::v_int32x4 y1 =
-            (cv::v_dotprod(bg1, blueGreen) + cv::v_dotprod(r1, redHalf)) >> kGrayShift;
-        return cv::v_pack(y0, y1);
-    };
-    for (; x + 16 <= n; x += 16) {
-        cv::v_uint8x16 b, g, r;
-        cv::v_load_deinterleave(bgr + 3 * x, b, g, r);
-        cv::v_uint16x8 b0, b1, g0, g1, r0, r1;
-        cv::v_expand(b, b0, b1);
-        cv::v_expand(g, g0, g1);
-        cv::v_expand(r, r0, r1);
-        const cv::v_uint8x16 y = cv::v_pack_u(luma(b0, g0, r0), luma(b1, g1, r1));
-        cv::v_uint8x16 d = cv::v_absdiff(y, cv::v_load(older + x));
-        if (t >= 0) d = (d > limit) & one;
-        cv::v_store(gray + x, y);
-        cv::v_store(older + x, d);
-    }
-#endif
-    for (; x < n; ++x) {
-        const uchar y = Gray(bgr + 3 * x);
-        const uchar d = static_cast<uchar>(y > older[x] ? y - older[x] : older[x] - y);
-        gray[x] = y;
-        older[x] = t < 0 ? d : static_cast<uchar>(d > t ? 1 : 0);
-    }
-}
-
-// Difference (or, with threshold given, Silhouette) in one pass over the frame instead of
-// three; the same bytes, in the same ring slots.
+// Difference (or, with threshold given, Silhouette) band by band: the same library calls on
+// the same bytes, in the same ring slots. A band stays under the size at which the library
+// hands a call to its thread pool, whose hand-over and spinning cost more CPU than the work on
+// frames of this size; and the three passes over a band run while it is in the cache.
 cv::Mat& FusedDifference(const cv::Mat& frame, DetectorState& s, const int32_t* threshold) {
+    constexpr int kBandPixels = 1 << 16;
     const int p = s.ringIndex & 3, q = (p + 1) & 3;
     FitImages(s, frame.size());
     s.ringIndex = q;
     cv::Mat& gray = s.ring[p];
     cv::Mat& difference = s.ring[q];
-    // A state whose images do not fit together fails here, as the library's steps would.
-    CV_Assert(gray.type() == CV_8UC1 && gray.size() == frame.size() &&
-              difference.type() == CV_8UC1 && difference.size() == frame.size());
-    // A threshold outside the 8-bit range passes every pixel or none.
-    const bool inRange = threshold && *threshold >= 0 && *threshold <= 254;
-    for (int y = 0; y < frame.rows; ++y) {
-        GrayDifferenceRow(frame.ptr<uchar>(y), gray.ptr<uchar>(y), difference.ptr<uchar>(y),
-                          frame.cols, inRange ? *threshold : -1);
+    const int rows = std::max(1, kBandPixels / std::max(1, frame.cols));
+    for (int y = 0; y < frame.rows; y += rows) {
+        const cv::Range band(y, std::min(frame.rows, y + rows));
+        cv::Mat grayBand = gray.rowRange(band), differenceBand = difference.rowRange(band);
+        cv::cvtColor(frame.rowRange(band), grayBand, cv::COLOR_BGR2GRAY);
+        cv::absdiff(grayBand, differenceBand, differenceBand);
+        if (threshold) {
+            cv::threshold(differenceBand, differenceBand, static_cast<double>(*threshold), 1.0,
+                          cv::THRESH_BINARY);
+        }
     }
-    if (threshold && !inRange) difference.setTo(*threshold < 0 ? 1 : 0);
     return difference;
 }
 

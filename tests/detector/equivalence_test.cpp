@@ -184,8 +184,8 @@ TEST(FastPath, PicksUpAStateTheStraightPathRanOn) {
     }
 }
 
-// The fast path's own gray conversion and difference against the library's, on every one of
-// the 2^24 colours, in a frame whose width leaves a tail for the scalar code.
+// The fast path's banded gray conversion, difference and threshold against the library's
+// whole-frame calls, on every one of the 2^24 colours, in a frame of odd size.
 TEST(FastPath, GrayAndDifferenceAreTheLibrarysForEveryColour) {
     cv::Mat frame(4099, 4093, CV_8UC3, cv::Scalar::all(0));
     for (int i = 0; i < 1 << 24; ++i) {
