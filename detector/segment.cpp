@@ -5,26 +5,93 @@
 // exactly this set, whatever order it visits it in, so a plain fill gives the same boxes. Its
 // label image is not made: nothing reads it.
 #include <algorithm>
-#include <cstring>
 #include <opencv2/core/hal/intrin.hpp>
 
 #include "detector/testing.h"
 
 namespace {
 
-// First x in [x, n) where row[x] == value, or n.
-int FindValue(const float* row, int x, int n, float value) {
-#if CV_SIMD
-    const cv::v_float32 v = cv::vx_setall_f32(value);
-    const int lanes = cv::v_float32::nlanes;
-    for (; x + 2 * lanes <= n; x += 2 * lanes) {
-        const cv::v_float32 a = cv::vx_load(row + x) == v;
-        const cv::v_float32 b = cv::vx_load(row + x + lanes) == v;
-        if (cv::v_check_any(a | b)) break;
-    }
+using Word = uint64_t;
+constexpr int kWordBits = 64;
+
+int Words(int w) {
+    return w / kWordBits + 1;  // one past the last pixel, whose bits stay clear
+}
+
+// One row's bits, four pixels at a time where the vector unit allows, each word gathered in
+// registers before one store; bits past the row's end stay clear. Joining is the library's
+// test: both pixels non-zero and their difference within [lo, up].
+struct RowMasks {
+    float lo, up, stamp;
+
+    // Bit x: pixel x holds the stamp.
+    void Seeds(const float* row, int w, Word* seed) const {
+        int x = 0;
+#if CV_SIMD128
+        const cv::v_float32x4 vstamp = cv::v_setall_f32(stamp);
+        const int whole = w / 4 * 4;
+        for (int k = 0; k * kWordBits < whole; ++k) {
+            Word s = 0;
+            for (x = k * kWordBits; x < std::min(whole, (k + 1) * kWordBits); x += 4) {
+                s |= static_cast<Word>(cv::v_signmask(cv::v_load(row + x) == vstamp))
+                     << (x % kWordBits);
+            }
+            seed[k] = s;
+        }
+        x = whole;
 #endif
-    while (x < n && row[x] != value) ++x;
-    return x;
+        for (; x < w; ++x) {
+            if (row[x] == stamp) seed[x / kWordBits] |= Word(1) << (x % kWordBits);
+        }
+    }
+
+    // link, bit x: pixel x joins pixel x-1; vertical, bit x: pixel x joins the pixel above
+    // (above is null on the first row).
+    void Links(const float* row, const float* above, int w, Word* link, Word* vertical) const {
+        int x = 0;
+#if CV_SIMD128
+        const cv::v_float32x4 zero = cv::v_setzero_f32(), vlo = cv::v_setall_f32(lo),
+                              vup = cv::v_setall_f32(up);
+        auto joinMask = [&](const cv::v_float32x4& a, const cv::v_float32x4& b) {
+            const cv::v_float32x4 d = a - b;
+            return static_cast<Word>(
+                cv::v_signmask((a != zero) & (b != zero) & (d >= vlo) & (d <= vup)));
+        };
+        const int whole = w / 4 * 4;
+        for (int k = 0; k * kWordBits < whole; ++k) {
+            Word l = 0, v = 0;
+            for (x = k * kWordBits; x < std::min(whole, (k + 1) * kWordBits); x += 4) {
+                const cv::v_float32x4 here = cv::v_load(row + x);
+                // Pixel 0 has no left neighbour: its lane is compared with itself, then cleared.
+                const cv::v_float32x4 left = x > 0
+                                                 ? cv::v_load(row + x - 1)
+                                                 : cv::v_float32x4(row[0], row[0], row[1], row[2]);
+                const int shift = x % kWordBits;
+                l |= joinMask(here, left) << shift;
+                if (above) v |= joinMask(here, cv::v_load(above + x)) << shift;
+            }
+            link[k] = k == 0 ? l & ~Word(1) : l;
+            vertical[k] = v;
+        }
+        x = whole;
+#endif
+        for (; x < w; ++x) {
+            const Word bit = Word(1) << (x % kWordBits);
+            if (x > 0 && Joins(row[x], row[x - 1])) link[x / kWordBits] |= bit;
+            if (above && Joins(row[x], above[x])) vertical[x / kWordBits] |= bit;
+        }
+    }
+
+    bool Joins(float a, float b) const {
+        const float d = a - b;
+        return a != 0.f && b != 0.f && lo <= d && d <= up;
+    }
+};
+
+// Bits from..to (inclusive, both within word k) of a word.
+inline Word Span(int k, int from, int to) {
+    const int lo = std::max(from - k * kWordBits, 0), hi = std::min(to - k * kWordBits, 63);
+    return (~Word(0) << lo) & (~Word(0) >> (63 - hi));
 }
 
 }  // namespace
@@ -34,59 +101,95 @@ void SegmentComponents(const cv::Mat& history, float stamp, float threshold,
     components.clear();
     const int w = history.cols, h = history.rows;
     if (w <= 0 || h <= 0 || stamp == 0.f) return;  // zero pixels never join a component
-    // Visited marks with a border of one around the image, so that neighbours in a row need
-    // no bounds check. Made only once a seed turns up.
-    const size_t stride = static_cast<size_t>(w) + 2;
-    uint8_t* visited = nullptr;
-    auto marks = [&](int y) { return visited + (y + 1) * stride + 1; };
-    const float lo = -threshold, up = threshold;
-    // The library's test of a candidate pixel against a member, operands in its order.
-    auto joins = [lo, up](float candidate, float member) {
-        const float d = candidate - member;
-        return candidate != 0.f && lo <= d && d <= up;
+    const int words = Words(w);
+    const size_t plane = static_cast<size_t>(words) * h;
+    scratch.bits.assign(4 * plane, 0);
+    Word* const linkBits = scratch.bits.data();
+    Word* const verticalBits = linkBits + plane;
+    Word* const seedBits = verticalBits + plane;
+    Word* const seenBits = seedBits + plane;
+    auto at = [words](Word* bits, int y) { return bits + static_cast<size_t>(y) * words; };
+    const RowMasks masks{-threshold, threshold, stamp};
+    bool anySeed = false;
+    for (int y = 0; y < h; ++y) {
+        Word* seed = at(seedBits, y);
+        masks.Seeds(history.ptr<float>(y), w, seed);
+        for (int k = 0; k < words && !anySeed; ++k) anySeed = seed[k] != 0;
+    }
+    if (!anySeed) return;
+    // Links are worked out for a row when the fill first reaches it: on a sparse history most
+    // rows are never reached.
+    std::vector<uint8_t>& linked = scratch.linked;
+    linked.assign(static_cast<size_t>(h), 0);
+    auto links = [&](int y) {
+        if (!linked[y]) {
+            masks.Links(history.ptr<float>(y), y > 0 ? history.ptr<float>(y - 1) : nullptr, w,
+                        at(linkBits, y), at(verticalBits, y));
+            linked[y] = 1;
+        }
     };
-    // Grows a row run from its first member x (already marked) as far as it links.
+
+    // Grows a row run from x (not yet seen) as far as its links reach past unseen pixels,
+    // and marks it seen.
     auto extend = [&](int y, int x) {
-        const float* row = history.ptr<float>(y);
-        uint8_t* seen = marks(y);
-        int l = x, r = x;
-        while (!seen[l - 1] && joins(row[l - 1], row[l])) seen[--l] = 1;
-        while (!seen[r + 1] && joins(row[r + 1], row[r])) seen[++r] = 1;
+        links(y);
+        const Word* link = at(linkBits, y);
+        Word* seen = at(seenBits, y);
+        int r = x;
+        for (int p = x + 1;;) {  // the first pixel right of x that does not join
+            const int k = p / kWordBits;
+            const Word stop = (~link[k] | seen[k]) & (~Word(0) << (p % kWordBits));
+            if (stop) {
+                r = k * kWordBits + __builtin_ctzll(stop) - 1;
+                break;
+            }
+            p = (k + 1) * kWordBits;
+        }
+        int l = x;
+        for (int q = x;;) {  // the first pixel left of x whose left neighbour does not join it
+            const int k = q / kWordBits;
+            const Word seenLeft = (seen[k] << 1) | (k > 0 ? seen[k - 1] >> 63 : 0);
+            const Word stop = (~link[k] | seenLeft) & (~Word(0) >> (63 - q % kWordBits));
+            if (stop) {
+                l = k * kWordBits + 63 - __builtin_clzll(stop);
+                break;
+            }
+            q = k * kWordBits - 1;
+        }
+        for (int k = l / kWordBits; k <= r / kWordBits; ++k) seen[k] |= Span(k, l, r);
         return SegmentScratch::Run{y, l, r};
     };
     std::vector<SegmentScratch::Run>& stack = scratch.stack;
 
     for (int y = 0; y < h; ++y) {
-        const float* row = history.ptr<float>(y);
-        for (int x = FindValue(row, 0, w, stamp); x < w; x = FindValue(row, x + 1, w, stamp)) {
-            if (!visited) {
-                scratch.visited.assign(stride * (h + 2), 0);
-                visited = scratch.visited.data();
-                for (int r = 0; r < h; ++r) marks(r)[-1] = marks(r)[w] = 1;
-            }
-            if (marks(y)[x]) continue;
-            marks(y)[x] = 1;
-            int x0 = x, x1 = x, y0 = y, y1 = y;
-            stack.assign(1, extend(y, x));
-            while (!stack.empty()) {
-                const SegmentScratch::Run run = stack.back();
-                stack.pop_back();
-                x0 = std::min(x0, run.l), x1 = std::max(x1, run.r);
-                y0 = std::min(y0, run.y), y1 = std::max(y1, run.y);
-                const float* members = history.ptr<float>(run.y);
-                for (const int ny : {run.y - 1, run.y + 1}) {
-                    if (ny < 0 || ny >= h) continue;
-                    const float* next = history.ptr<float>(ny);
-                    uint8_t* seen = marks(ny);
-                    for (int i = run.l; i <= run.r; ++i) {
-                        if (seen[i] || !joins(next[i], members[i])) continue;
-                        seen[i] = 1;
-                        stack.push_back(extend(ny, i));
-                        i = stack.back().r;  // the rest of that run is marked now
+        for (int k = 0; k < words; ++k) {
+            for (;;) {
+                const Word fresh = at(seedBits, y)[k] & ~at(seenBits, y)[k];
+                if (!fresh) break;
+                const int x = k * kWordBits + __builtin_ctzll(fresh);
+                int x0 = x, x1 = x, y0 = y, y1 = y;
+                stack.assign(1, extend(y, x));
+                while (!stack.empty()) {
+                    const SegmentScratch::Run run = stack.back();
+                    stack.pop_back();
+                    x0 = std::min(x0, run.l), x1 = std::max(x1, run.r);
+                    y0 = std::min(y0, run.y), y1 = std::max(y1, run.y);
+                    for (const int ny : {run.y - 1, run.y + 1}) {
+                        if (ny < 0 || ny >= h) continue;
+                        // Links between the two rows are kept on the lower one.
+                        links(std::max(ny, run.y));
+                        const Word* vertical = at(verticalBits, std::max(ny, run.y));
+                        const Word* seen = at(seenBits, ny);
+                        for (int j = run.l / kWordBits; j <= run.r / kWordBits; ++j) {
+                            const Word span = Span(j, run.l, run.r);
+                            for (Word m; (m = vertical[j] & ~seen[j] & span) != 0;) {
+                                stack.push_back(extend(ny, j * kWordBits + __builtin_ctzll(m)));
+                            }
+                        }
                     }
                 }
+                components.emplace_back(x0, y0, x1 - x0 + 1, y1 - y0 + 1);
             }
-            components.emplace_back(x0, y0, x1 - x0 + 1, y1 - y0 + 1);
         }
     }
 }

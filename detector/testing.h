@@ -30,7 +30,8 @@ struct SegmentScratch {
     struct Run {
         int y, l, r;  // row, first and last column
     };
-    std::vector<uint8_t> visited;  // one mark per pixel plus a border
+    std::vector<uint64_t> bits;   // per-row bit masks: links, seeds, what the fill has seen
+    std::vector<uint8_t> linked;  // rows whose link masks are worked out
     std::vector<Run> stack;
 };
 

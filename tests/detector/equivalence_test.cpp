@@ -187,9 +187,9 @@ TEST(FastPath, PicksUpAStateTheStraightPathRanOn) {
 // The fast path's banded gray conversion, difference and threshold against the library's
 // whole-frame calls, on every one of the 2^24 colours, in a frame of odd size.
 TEST(FastPath, GrayAndDifferenceAreTheLibrarysForEveryColour) {
-    cv::Mat frame(4099, 4093, CV_8UC3, cv::Scalar::all(0));
+    cv::Mat frame(4099, 4097, CV_8UC3, cv::Scalar::all(0));
     for (int i = 0; i < 1 << 24; ++i) {
-        uchar* p = frame.ptr<uchar>(i / 4093) + 3 * (i % 4093);
+        uchar* p = frame.ptr<uchar>(i / 4097) + 3 * (i % 4097);
         p[0] = static_cast<uchar>(i), p[1] = static_cast<uchar>(i >> 8),
         p[2] = static_cast<uchar>(i >> 16);
     }
