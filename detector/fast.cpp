@@ -87,31 +87,6 @@ uint32_t ThresholdRow(uchar* d, const uchar* m, int n, uchar t) {
     return count;
 }
 
-// Difference (or, with threshold given, Silhouette) band by band: the same library calls on
-// the same bytes, in the same ring slots. A band stays under the size at which the library
-// hands a call to its thread pool, whose hand-over and spinning cost more CPU than the work on
-// frames of this size; and the three passes over a band run while it is in the cache.
-cv::Mat& FusedDifference(const cv::Mat& frame, DetectorState& s, const int32_t* threshold) {
-    constexpr int kBandPixels = 1 << 16;
-    const int p = s.ringIndex & 3, q = (p + 1) & 3;
-    FitImages(s, frame.size());
-    s.ringIndex = q;
-    cv::Mat& gray = s.ring[p];
-    cv::Mat& difference = s.ring[q];
-    const int rows = std::max(1, kBandPixels / std::max(1, frame.cols));
-    for (int y = 0; y < frame.rows; y += rows) {
-        const cv::Range band(y, std::min(frame.rows, y + rows));
-        cv::Mat grayBand = gray.rowRange(band), differenceBand = difference.rowRange(band);
-        cv::cvtColor(frame.rowRange(band), grayBand, cv::COLOR_BGR2GRAY);
-        cv::absdiff(grayBand, differenceBand, differenceBand);
-        if (threshold) {
-            cv::threshold(differenceBand, differenceBand, static_cast<double>(*threshold), 1.0,
-                          cv::THRESH_BINARY);
-        }
-    }
-    return difference;
-}
-
 // The threshold, the mask (0/255, or empty) and the count of the pixels left set, in one
 // pass over the difference: it becomes the silhouette (0/1).
 int64_t ThresholdUnderMask(cv::Mat& difference, int32_t diffThreshold, const cv::Mat& mask) {
@@ -207,7 +182,7 @@ void GradientUnder(DetectorState& s, const std::vector<cv::Rect>& rects) {
 int32_t FastPass(cv::Mat& frame, int32_t diffThreshold, DetectorState& s, double timestamp,
                  bool overlayShown) {
     const bool screened = Screened(s);
-    cv::Mat& silhouette = FusedDifference(frame, s, screened ? nullptr : &diffThreshold);
+    cv::Mat& silhouette = screened ? Difference(frame, s) : Silhouette(frame, diffThreshold, s);
     if (screened) {
         FitMask(s, silhouette.size());
         if (Screen(s, ThresholdUnderMask(silhouette, diffThreshold, s.frameMask))) {

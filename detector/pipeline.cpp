@@ -1,5 +1,6 @@
 #include "detector/pipeline.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <opencv2/imgproc.hpp>
@@ -29,6 +30,31 @@ void Allocate(DetectorState& s, cv::Size size) {
     s.motionRegion = {};
 }
 
+// The gray conversion, the difference and (with threshold given) the threshold band by band:
+// the library's calls on the same bytes. A band stays under the size at which the library
+// hands a call to its thread pool, whose hand-over and spinning cost more CPU than the work on
+// frames of camera size; and the passes over a band run while it is in the cache.
+cv::Mat& DifferenceBands(const cv::Mat& frame, DetectorState& s, const int32_t* threshold) {
+    constexpr int kBandPixels = 1 << 16;
+    const int p = s.ringIndex & 3, q = (p + 1) & 3;
+    if (s.history.empty() || s.history.size() != frame.size()) Allocate(s, frame.size());
+    s.ringIndex = q;
+    cv::Mat& gray = s.ring[p];
+    cv::Mat& difference = s.ring[q];
+    const int rows = std::max(1, kBandPixels / std::max(1, frame.cols));
+    for (int y = 0; y < frame.rows; y += rows) {
+        const cv::Range band(y, std::min(frame.rows, y + rows));
+        cv::Mat grayBand = gray.rowRange(band), differenceBand = difference.rowRange(band);
+        cv::cvtColor(frame.rowRange(band), grayBand, cv::COLOR_BGR2GRAY);
+        cv::absdiff(grayBand, differenceBand, differenceBand);
+        if (threshold) {
+            cv::threshold(differenceBand, differenceBand, static_cast<double>(*threshold), 1.0,
+                          cv::THRESH_BINARY);
+        }
+    }
+    return difference;
+}
+
 }  // namespace
 
 bool UsableInput(const cv::Mat& frame, double timestamp) {
@@ -36,26 +62,12 @@ bool UsableInput(const cv::Mat& frame, double timestamp) {
            std::isfinite(timestamp) && std::abs(timestamp) <= kLargestTimestamp;
 }
 
-void FitImages(DetectorState& s, cv::Size size) {
-    if (s.history.empty() || s.history.size() != size) Allocate(s, size);
-}
-
 cv::Mat& Difference(const cv::Mat& frame, DetectorState& s) {
-    const int p = s.ringIndex & 3;
-    FitImages(s, frame.size());
-    cv::cvtColor(frame, s.ring[p], cv::COLOR_BGR2GRAY);
-    const int q = (p + 1) & 3;
-    s.ringIndex = q;
-    cv::Mat& difference = s.ring[q];
-    cv::absdiff(s.ring[p], difference, difference);
-    return difference;
+    return DifferenceBands(frame, s, nullptr);
 }
 
 cv::Mat& Silhouette(const cv::Mat& frame, int32_t diffThreshold, DetectorState& s) {
-    cv::Mat& silhouette = Difference(frame, s);
-    cv::threshold(silhouette, silhouette, static_cast<double>(diffThreshold), 1.0,
-                  cv::THRESH_BINARY);
-    return silhouette;
+    return DifferenceBands(frame, s, &diffThreshold);
 }
 
 // Moves the history clock forward when it has run long, so that float history values keep

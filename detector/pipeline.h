@@ -30,11 +30,8 @@ inline constexpr int kLeastGradientPixels = 64;
 
 bool UsableInput(const cv::Mat& frame, double timestamp);
 
-// (Re)makes the state's images for frames of size when they have another size.
-void FitImages(DetectorState& s, cv::Size size);
-
 // Gray conversion into the ring and the absolute difference against the frame of three calls
-// earlier, which lives in the ring.
+// earlier, which lives in the ring. Done band by band, off the library's thread pool.
 cv::Mat& Difference(const cv::Mat& frame, DetectorState& s);
 // The difference thresholded: the silhouette (0/1), in the ring.
 cv::Mat& Silhouette(const cv::Mat& frame, int32_t diffThreshold, DetectorState& s);

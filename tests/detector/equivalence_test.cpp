@@ -184,7 +184,7 @@ TEST(FastPath, PicksUpAStateTheStraightPathRanOn) {
     }
 }
 
-// The fast path's banded gray conversion, difference and threshold against the library's
+// The detector's banded gray conversion, difference and threshold against the library's
 // whole-frame calls, on every one of the 2^24 colours, in a frame of odd size.
 TEST(FastPath, GrayAndDifferenceAreTheLibrarysForEveryColour) {
     cv::Mat frame(4099, 4097, CV_8UC3, cv::Scalar::all(0));
