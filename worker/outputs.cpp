@@ -174,11 +174,7 @@ std::string SnapshotNamer::Next() {
 
 bool SaveSnapshot(const std::string& path, const cv::Mat& image) {
     if (path.empty() || image.empty()) return false;
-    const std::string_view jpg = ".jpg";
-    if (image.type() == CV_8UC3 && path.size() > jpg.size() &&
-        std::string_view(path).substr(path.size() - jpg.size()) == jpg) {
-        return WriteJpeg(path, image);
-    }
+    if (image.type() == CV_8UC3 && path.ends_with(".jpg")) return WriteJpeg(path, image);
     PrepareImageCodecs();
     try {
         return cv::imwrite(path, image);

@@ -6,11 +6,8 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-#include <random>
 
 #include "tests/testkit/process.h"
 
@@ -91,17 +88,11 @@ TEST(SnapshotNumbers, NamesOverTheLimitAreRefused) {
     EXPECT_EQ(std::string(255, 'p'), ComposeFileName(std::string(200, 'p'), std::string(55, 'p')));
 }
 
-std::string Bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // The snapshot writer against the library's, on noise, flat colour, odd sizes and a view
 // into a larger image; and its failures: a folder that does not exist, a named pipe that
 // nothing reads (refused at once, not waited on), and images it does not take.
 TEST(Snapshots, SameBytesAsTheLibraryAndNoStallOnAPipe) {
     testkit::TempDir dir;
-    std::mt19937 rng(3);
     cv::Mat big(301, 419, CV_8UC3);
     cv::randu(big, 0, 256);
     cv::GaussianBlur(big(cv::Rect(0, 0, 200, 301)), big(cv::Rect(0, 0, 200, 301)), {9, 9}, 3);
@@ -113,7 +104,7 @@ TEST(Snapshots, SameBytesAsTheLibraryAndNoStallOnAPipe) {
         const std::string theirs = dir.File("theirs" + std::to_string(i) + ".jpg");
         ASSERT_TRUE(SaveSnapshot(ours, images[i])) << i;
         ASSERT_TRUE(cv::imwrite(theirs, images[i])) << i;
-        const std::string a = Bytes(ours), b = Bytes(theirs);
+        const std::string a = testkit::ReadFile(ours), b = testkit::ReadFile(theirs);
         EXPECT_GT(a.size(), 100u) << i;
         EXPECT_TRUE(a == b) << "image " << i << ": " << a.size() << " vs " << b.size() << " bytes";
     }
