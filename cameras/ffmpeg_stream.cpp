@@ -8,11 +8,14 @@
 // rows aligned as OpenCV aligns them.
 #include <sys/stat.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <opencv2/core/mat.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "cameras/stream.h"
+#include "cameras/yuv_gray.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -114,27 +117,55 @@ class FfmpegStream : public FrameSource {
     }
 
     ReadStatus Read(cv::Mat& out) override {
-        deadline_ = Clock::now() + timeout_;
-        timedOut_ = false;
-        for (;;) {
-            const int got = avcodec_receive_frame(decoder_.get(), frame_.get());
-            if (got == 0) return Convert(out) ? ReadStatus::Frame : ReadStatus::Error;
-            if (got == AVERROR_EOF) return ReadStatus::End;
-            if (got != AVERROR(EAGAIN) && !file_) return ReadStatus::Error;
-            const int read = av_read_frame(input_.get(), packet_.get());
-            if (read < 0) {
-                if (interrupted_.load() || Cancelled()) return ReadStatus::End;
-                if (timedOut_) return ReadStatus::Timeout;
-                if (read == AVERROR_EOF) {
-                    avcodec_send_packet(decoder_.get(), nullptr);  // drain what is left
-                    continue;
-                }
-                return ReadStatus::Error;
-            }
-            if (packet_->stream_index == stream_)
-                avcodec_send_packet(decoder_.get(), packet_.get());
-            av_packet_unref(packet_.get());
+        const ReadStatus status = Decode();
+        if (status != ReadStatus::Frame) return status;
+        return PrepareScaler() && Convert(out) ? ReadStatus::Frame : ReadStatus::Error;
+    }
+
+    // A file's frames wait in the decoder's format. Their gray picture comes from the planes
+    // where that is proved to give the converted frame's gray; otherwise the frame is
+    // converted at once and its gray taken from the colour.
+    bool Defers() const override { return file_; }
+
+    ReadStatus ReadDeferred() override {
+        const ReadStatus status = Decode();
+        if (status != ReadStatus::Frame) return status;
+        if (!PrepareScaler()) return ReadStatus::Error;
+        const AVFrame* f = frame_.get();
+        converted_ = false;
+        const std::array<int, 3> shape{f->width, f->height, f->format};
+        if (shape != provedFor_) {
+            provedFor_ = shape;
+            planesGray_ =
+                cameras::PlanesGiveGray(f->width, f->height, f->format) &&
+                cameras::ProvedCoefficients(scaler_.get(), kFileScaler, f->format, coefficients_);
         }
+        if (planesGray_) return ReadStatus::Frame;
+        if (!Convert(colour_)) return ReadStatus::Error;
+        converted_ = true;
+        return ReadStatus::Frame;
+    }
+
+    cv::Size Size() const override { return {frame_->width, frame_->height}; }
+
+    void Gray(int begin, int end, cv::Mat& band) override {
+        if (!converted_) {
+            const int strides[3] = {frame_->linesize[0], frame_->linesize[1], frame_->linesize[2]};
+            const uint8_t* planes[3] = {frame_->data[0], frame_->data[1], frame_->data[2]};
+            cameras::GrayFromPlanes(planes, strides, frame_->width, begin, end, coefficients_,
+                                    band.data, band.step[0]);
+            return;
+        }
+        cv::cvtColor(colour_.rowRange(begin, end), band, cv::COLOR_BGR2GRAY);
+    }
+
+    bool Colour(cv::Mat& out) override {
+        if (!converted_) {
+            if (!Convert(colour_)) return false;
+            converted_ = true;
+        }
+        out = colour_;
+        return true;
     }
 
     bool Reconnects() const override { return !file_; }
@@ -153,13 +184,42 @@ class FfmpegStream : public FrameSource {
         return 1;
     }
 
-    bool Convert(cv::Mat& out) {
+    // The next decoded frame into frame_ (which drops the one before).
+    ReadStatus Decode() {
+        deadline_ = Clock::now() + timeout_;
+        timedOut_ = false;
+        for (;;) {
+            const int got = avcodec_receive_frame(decoder_.get(), frame_.get());
+            if (got == 0) return ReadStatus::Frame;
+            if (got == AVERROR_EOF) return ReadStatus::End;
+            if (got != AVERROR(EAGAIN) && !file_) return ReadStatus::Error;
+            const int read = av_read_frame(input_.get(), packet_.get());
+            if (read < 0) {
+                if (interrupted_.load() || Cancelled()) return ReadStatus::End;
+                if (timedOut_) return ReadStatus::Timeout;
+                if (read == AVERROR_EOF) {
+                    avcodec_send_packet(decoder_.get(), nullptr);  // drain what is left
+                    continue;
+                }
+                return ReadStatus::Error;
+            }
+            if (packet_->stream_index == stream_)
+                avcodec_send_packet(decoder_.get(), packet_.get());
+            av_packet_unref(packet_.get());
+        }
+    }
+
+    bool PrepareScaler() {
         const AVFrame* f = frame_.get();
         scaler_.reset(sws_getCachedContext(
             scaler_.release(), f->width, f->height, static_cast<AVPixelFormat>(f->format), f->width,
             f->height, AV_PIX_FMT_BGR24, file_ ? kFileScaler : SWS_BILINEAR, nullptr, nullptr,
             nullptr));
-        if (!scaler_) return false;
+        return scaler_ != nullptr;
+    }
+
+    bool Convert(cv::Mat& out) {
+        const AVFrame* f = frame_.get();
         out.create(f->height, f->width, CV_8UC3);
         // A file's rows as OpenCV aligns them (the scaler's code path depends on it): straight
         // into the frame when its rows already are, through a padded picture otherwise.
@@ -171,7 +231,6 @@ class FfmpegStream : public FrameSource {
         int strides[4] = {static_cast<int>(target.step[0]), 0, 0, 0};
         sws_scale(scaler_.get(), f->data, f->linesize, 0, f->height, planes, strides);
         if (padded) padded_.colRange(0, f->width * 3).reshape(3).copyTo(out);
-        av_frame_unref(frame_.get());
         return true;
     }
 
@@ -182,6 +241,11 @@ class FfmpegStream : public FrameSource {
     bool timedOut_ = false;
     bool file_ = false;
     cv::Mat padded_;  // a file's picture at OpenCV's row alignment, when the frame's differs
+    cv::Mat colour_;  // the deferred frame in colour, once converted
+    bool converted_ = false;
+    bool planesGray_ = false;         // the deferred frame's gray comes from its planes
+    std::array<int, 3> provedFor_{};  // width, height and format planesGray_ is for
+    cameras::YuvCoefficients coefficients_;
     std::unique_ptr<AVFormatContext, InputCloser> input_;
     std::unique_ptr<AVCodecContext, CodecCloser> decoder_;
     std::unique_ptr<AVFrame, FrameFreer> frame_;

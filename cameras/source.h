@@ -25,6 +25,19 @@ class FrameSource {
     // Cuts a Read blocked on the source short, now and from then on (the camera is being
     // stopped). May be called from another thread while Read runs.
     virtual void Interrupt() {}
+
+    // Sources that decode into another format may keep a frame in it until its colour is
+    // needed. Where Defers() is true, ReadDeferred() reads the next frame as Read would;
+    // then Size() gives its size, Gray() bands of its gray picture (the bytes
+    // cv::cvtColor(COLOR_BGR2GRAY) gives of those rows of the colour frame) and Colour() the
+    // frame Read would have given. All three refer to the last ReadDeferred.
+    virtual bool Defers() const { return false; }
+    virtual ReadStatus ReadDeferred() { return ReadStatus::Error; }
+    virtual cv::Size Size() const { return {}; }
+    // Rows [begin, end) into band (8-bit, one channel, end - begin rows of the frame's width).
+    virtual void Gray(int /*begin*/, int /*end*/, cv::Mat& /*band*/) {}
+    // False when the conversion fails.
+    virtual bool Colour(cv::Mat& /*frame*/) { return false; }
 };
 
 // Opens camera index i, or the named file, device or URL when name is non-empty. nullptr when

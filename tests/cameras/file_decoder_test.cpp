@@ -1,12 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <random>
 
 #include "cameras/stream.h"
+#include "cameras/yuv_gray.h"
 #include "tests/testkit/process.h"
 #include "tests/testkit/video.h"
+
+extern "C" {
+#include <libswscale/swscale.h>
+}
 
 namespace {
 
@@ -31,6 +37,29 @@ void ExpectSameFramesAsTheCapture(const std::string& path) {
     }
     EXPECT_EQ(own->Read(got), ReadStatus::End) << "after " << frames << " frames";
     EXPECT_GT(frames, 10);
+
+    // Deferred: the gray picture in two bands split at an odd row, without the colour, and
+    // the colour of every third frame only, after its gray.
+    cv::VideoCapture again(path, cv::CAP_FFMPEG);
+    std::unique_ptr<FrameSource> deferred = OpenFileDecoder(path, 12.5);
+    ASSERT_TRUE(deferred && deferred->Defers());
+    cv::Mat expectedGray, gray;
+    for (int i = 0; again.read(expected); ++i) {
+        ASSERT_EQ(deferred->ReadDeferred(), ReadStatus::Frame) << "frame " << i;
+        ASSERT_EQ(deferred->Size(), expected.size());
+        cv::cvtColor(expected, expectedGray, cv::COLOR_BGR2GRAY);
+        gray.create(expected.size(), CV_8U);
+        const int split = expected.rows / 2 | 1;
+        cv::Mat top = gray.rowRange(0, split), bottom = gray.rowRange(split, gray.rows);
+        deferred->Gray(0, split, top);
+        deferred->Gray(split, gray.rows, bottom);
+        ASSERT_EQ(cv::norm(gray, expectedGray, cv::NORM_INF), 0) << "frame " << i;
+        if (i % 3 == 0) {
+            ASSERT_TRUE(deferred->Colour(got));
+            ASSERT_EQ(cv::norm(got, expected, cv::NORM_INF), 0) << "frame " << i;
+        }
+    }
+    EXPECT_EQ(deferred->ReadDeferred(), ReadStatus::End);
 }
 
 bool Ffmpeg(const std::string& args) {
@@ -47,6 +76,12 @@ TEST(FileDecoder, FramesAsOpenCvGivesThem) {
                "-c:v libx264 -pix_fmt yuv420p -threads 1 " +
                dir.File("h264.mp4")));
     ExpectSameFramesAsTheCapture(dir.File("h264.mp4"));
+    // A width the gray picture is taken from the planes for.
+    ASSERT_TRUE(
+        Ffmpeg("-f lavfi -i testsrc2=s=256x144:r=25:d=2 -vf noise=alls=30:allf=t "
+               "-c:v libx264 -pix_fmt yuv420p -threads 1 " +
+               dir.File("h264-256.mp4")));
+    ExpectSameFramesAsTheCapture(dir.File("h264-256.mp4"));
     // MJPEG (full-range chroma), damaged in the middle of its frames.
     ASSERT_TRUE(Ffmpeg("-f lavfi -i testsrc2=s=160x120:r=25:d=3 -c:v mjpeg -q:v 3 " +
                        dir.File("mjpeg.avi")));
@@ -68,4 +103,21 @@ TEST(FileDecoder, FramesAsOpenCvGivesThem) {
     EXPECT_FALSE(OpenFileDecoder(dir.File("none.mp4"), 25.0));
     testkit::WriteTextFile(dir.File("text.mp4"), "not a video");
     EXPECT_FALSE(OpenFileDecoder(dir.File("text.mp4"), 25.0));
+}
+
+// The gray picture comes from the planes only where it is proved: over every (Y, U, V), for
+// limited and full range, against the scaler and cvtColor themselves.
+TEST(FileDecoder, GrayFromThePlanesIsProvedHere) {
+    for (const AVPixelFormat format : {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUVJ420P}) {
+        SwsContext* scaler = sws_getContext(768, 576, format, 768, 576, AV_PIX_FMT_BGR24,
+                                            SWS_BICUBIC, nullptr, nullptr, nullptr);
+        ASSERT_TRUE(scaler);
+        cameras::YuvCoefficients k;
+        EXPECT_TRUE(cameras::ProvedCoefficients(scaler, SWS_BICUBIC, format, k)) << format;
+        sws_freeContext(scaler);
+    }
+    EXPECT_TRUE(cameras::PlanesGiveGray(768, 576, AV_PIX_FMT_YUV420P));
+    EXPECT_FALSE(cameras::PlanesGiveGray(202, 120, AV_PIX_FMT_YUV420P));
+    EXPECT_FALSE(cameras::PlanesGiveGray(256, 145, AV_PIX_FMT_YUV420P));
+    EXPECT_FALSE(cameras::PlanesGiveGray(256, 144, AV_PIX_FMT_YUV422P));
 }
