@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <opencv2/core/mat.hpp>
 #include <optional>
@@ -29,6 +30,11 @@ struct DetectorControls {
 // more (watched), 0 where darker. Empty when the file cannot be read or holds no picture.
 cv::Mat ReadMotionMask(const std::string& path);
 
+// Rows [begin, end) of a frame's gray picture into band (8-bit, one channel, end - begin rows
+// of the frame's width): the bytes cv::cvtColor(COLOR_BGR2GRAY) gives of those rows of the
+// frame in colour.
+using GrayRows = std::function<void(int begin, int end, cv::Mat& band)>;
+
 // One camera's detector; used by that camera's worker only.
 class MotionDetector {
   public:
@@ -43,6 +49,10 @@ class MotionDetector {
     int32_t Detect(cv::Mat& frame, int32_t diffThreshold, bool overlayShown);
     // Detect with an explicit time stamp (seconds).
     int32_t DetectAt(cv::Mat& frame, int32_t diffThreshold, double timestamp, bool overlayShown);
+    // Detect for a frame of this size given by its gray rows, with the same count. frame, the
+    // same picture in 8-bit BGR, is only read with overlayShown, and receives the overlay.
+    int32_t DetectGray(cv::Size size, const GrayRows& gray, cv::Mat& frame, int32_t diffThreshold,
+                       bool overlayShown);
 
     // The largest region counted by the last call; empty when it counted none.
     cv::Rect Largest() const;

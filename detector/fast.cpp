@@ -179,10 +179,11 @@ void GradientUnder(DetectorState& s, const std::vector<cv::Rect>& rects) {
                                     kGradientDelta2, kGradientAperture);
 }
 
-int32_t FastPass(cv::Mat& frame, int32_t diffThreshold, DetectorState& s, double timestamp,
-                 bool overlayShown) {
+int32_t FastPass(cv::Size size, const GrayRows& gray, cv::Mat& frame, int32_t diffThreshold,
+                 DetectorState& s, double timestamp, bool overlayShown) {
     const bool screened = Screened(s);
-    cv::Mat& silhouette = screened ? Difference(frame, s) : Silhouette(frame, diffThreshold, s);
+    cv::Mat& silhouette =
+        screened ? Difference(size, gray, s) : Silhouette(size, gray, diffThreshold, s);
     if (screened) {
         FitMask(s, silhouette.size());
         if (Screen(s, ThresholdUnderMask(silhouette, diffThreshold, s.frameMask))) {
@@ -247,17 +248,28 @@ double MotionTimestamp() {
     return static_cast<double>(ms) / 1000.0;
 }
 
-int32_t DetectMotionFast(cv::Mat& frame, int32_t diffThreshold, DetectorState& state,
-                         double timestamp, bool overlayShown) {
-    if (!UsableInput(frame, timestamp)) return 0;
+namespace {
+
+int32_t DetectOn(cv::Size size, const GrayRows& gray, cv::Mat& frame, int32_t diffThreshold,
+                 DetectorState& state, double timestamp, bool overlayShown) {
+    if (!UsableInput(size, timestamp)) return 0;
     try {
-        return FastPass(frame, diffThreshold, state, timestamp, overlayShown);
+        return FastPass(size, gray, frame, diffThreshold, state, timestamp, overlayShown);
     } catch (...) {  // cv::Exception, std::bad_alloc: no count, nothing drawn
         state.marksValid = false;
         state.components.clear();
         state.largest = {};
         return 0;
     }
+}
+
+}  // namespace
+
+int32_t DetectMotionFast(cv::Mat& frame, int32_t diffThreshold, DetectorState& state,
+                         double timestamp, bool overlayShown) {
+    if (!UsableInput(frame, timestamp)) return 0;
+    return DetectOn(frame.size(), GrayOf(frame), frame, diffThreshold, state, timestamp,
+                    overlayShown);
 }
 
 MotionDetector::MotionDetector() : state_(std::make_unique<DetectorState>()) {}
@@ -270,6 +282,13 @@ int32_t MotionDetector::Detect(cv::Mat& frame, int32_t diffThreshold, bool overl
 int32_t MotionDetector::DetectAt(cv::Mat& frame, int32_t diffThreshold, double timestamp,
                                  bool overlayShown) {
     return DetectMotionFast(frame, diffThreshold, *state_, timestamp, overlayShown);
+}
+
+int32_t MotionDetector::DetectGray(cv::Size size, const GrayRows& gray, cv::Mat& frame,
+                                   int32_t diffThreshold, bool overlayShown) {
+    const bool drawable = frame.dims == 2 && frame.size() == size && frame.type() == CV_8UC3;
+    return DetectOn(size, gray, frame, diffThreshold, *state_, MotionTimestamp(),
+                    overlayShown && drawable);
 }
 
 cv::Rect MotionDetector::Largest() const {

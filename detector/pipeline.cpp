@@ -34,18 +34,19 @@ void Allocate(DetectorState& s, cv::Size size) {
 // the library's calls on the same bytes. A band stays under the size at which the library
 // hands a call to its thread pool, whose hand-over and spinning cost more CPU than the work on
 // frames of camera size; and the passes over a band run while it is in the cache.
-cv::Mat& DifferenceBands(const cv::Mat& frame, DetectorState& s, const int32_t* threshold) {
+cv::Mat& DifferenceBands(cv::Size size, const GrayRows& grayRows, DetectorState& s,
+                         const int32_t* threshold) {
     constexpr int kBandPixels = 1 << 16;
     const int p = s.ringIndex & 3, q = (p + 1) & 3;
-    if (s.history.empty() || s.history.size() != frame.size()) Allocate(s, frame.size());
+    if (s.history.empty() || s.history.size() != size) Allocate(s, size);
     s.ringIndex = q;
     cv::Mat& gray = s.ring[p];
     cv::Mat& difference = s.ring[q];
-    const int rows = std::max(1, kBandPixels / std::max(1, frame.cols));
-    for (int y = 0; y < frame.rows; y += rows) {
-        const cv::Range band(y, std::min(frame.rows, y + rows));
+    const int rows = std::max(1, kBandPixels / std::max(1, size.width));
+    for (int y = 0; y < size.height; y += rows) {
+        const cv::Range band(y, std::min(size.height, y + rows));
         cv::Mat grayBand = gray.rowRange(band), differenceBand = difference.rowRange(band);
-        cv::cvtColor(frame.rowRange(band), grayBand, cv::COLOR_BGR2GRAY);
+        grayRows(band.start, band.end, grayBand);
         cv::absdiff(grayBand, differenceBand, differenceBand);
         if (threshold) {
             cv::threshold(differenceBand, differenceBand, static_cast<double>(*threshold), 1.0,
@@ -62,12 +63,23 @@ bool UsableInput(const cv::Mat& frame, double timestamp) {
            std::isfinite(timestamp) && std::abs(timestamp) <= kLargestTimestamp;
 }
 
-cv::Mat& Difference(const cv::Mat& frame, DetectorState& s) {
-    return DifferenceBands(frame, s, nullptr);
+bool UsableInput(cv::Size size, double timestamp) {
+    return size.width > 0 && size.height > 0 && std::isfinite(timestamp) &&
+           std::abs(timestamp) <= kLargestTimestamp;
 }
 
-cv::Mat& Silhouette(const cv::Mat& frame, int32_t diffThreshold, DetectorState& s) {
-    return DifferenceBands(frame, s, &diffThreshold);
+GrayRows GrayOf(const cv::Mat& frame) {
+    return [&frame](int begin, int end, cv::Mat& band) {
+        cv::cvtColor(frame.rowRange(begin, end), band, cv::COLOR_BGR2GRAY);
+    };
+}
+
+cv::Mat& Difference(cv::Size size, const GrayRows& gray, DetectorState& s) {
+    return DifferenceBands(size, gray, s, nullptr);
+}
+
+cv::Mat& Silhouette(cv::Size size, const GrayRows& gray, int32_t diffThreshold, DetectorState& s) {
+    return DifferenceBands(size, gray, s, &diffThreshold);
 }
 
 // Moves the history clock forward when it has run long, so that float history values keep

@@ -3,6 +3,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "detector/detector.h"
 #include "detector/testing.h"
 
 namespace detector {
@@ -29,12 +30,16 @@ inline constexpr double kLargestTimestamp = 1e9;
 inline constexpr int kLeastGradientPixels = 64;
 
 bool UsableInput(const cv::Mat& frame, double timestamp);
+bool UsableInput(cv::Size size, double timestamp);
 
-// Gray conversion into the ring and the absolute difference against the frame of three calls
+// The frame's gray rows as cvtColor gives them.
+GrayRows GrayOf(const cv::Mat& frame);
+
+// The gray picture into the ring and the absolute difference against the frame of three calls
 // earlier, which lives in the ring. Done band by band, off the library's thread pool.
-cv::Mat& Difference(const cv::Mat& frame, DetectorState& s);
+cv::Mat& Difference(cv::Size size, const GrayRows& gray, DetectorState& s);
 // The difference thresholded: the silhouette (0/1), in the ring.
-cv::Mat& Silhouette(const cv::Mat& frame, int32_t diffThreshold, DetectorState& s);
+cv::Mat& Silhouette(cv::Size size, const GrayRows& gray, int32_t diffThreshold, DetectorState& s);
 
 // Whether any control can change this call beyond the silhouette's threshold.
 inline bool Screened(const DetectorState& s) {

@@ -12,7 +12,7 @@ int32_t DetectMotionReference(cv::Mat& frame, int32_t diffThreshold, DetectorSta
                               double timestamp) {
     if (!UsableInput(frame, timestamp)) return 0;
     try {
-        cv::Mat& silhouette = Silhouette(frame, diffThreshold, state);
+        cv::Mat& silhouette = Silhouette(frame.size(), GrayOf(frame), diffThreshold, state);
         state.marksValid = false;  // this path keeps no marks
         if (Screened(state)) {
             FitMask(state, silhouette.size());

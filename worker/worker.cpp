@@ -46,7 +46,10 @@ struct Worker {
     bool windowShown = false;   // whether this worker's window exists
     bool windowWanted = false;  // the show-window flag, read once per frame
     bool overlay = false;       // whether this frame receives the motion overlay
-    cv::Mat frame;              // the grabbed frame; receives the motion overlay
+    cv::Mat frame;              // the grabbed frame in colour; receives the motion overlay
+    cv::Size size;              // the grabbed frame's size
+    bool deferred = false;      // the camera keeps the frame until its colour is asked for
+    bool coloured = false;      // frame (and copy) hold this frame's colour
     cv::Mat copy;               // the clean frame, always the first frame's size
     cv::Mat ownCopy;            // copy's own pixels, for frames that are drawn on or scaled
     cv::Size firstSize;
@@ -119,14 +122,29 @@ void MakeBgr8(cv::Mat& frame) {
 }
 
 // Frame, or why no usable frame came: the camera is gone, the file has ended, a stream is lost.
+// A camera that defers the colour keeps the frame in its own format: the motion count reads
+// its gray picture, and the steps that need colour convert it (TakeColour).
 ReadStatus GrabFrame(Worker& w) {
     if (!w.slot.capture) return ReadStatus::End;
     try {
-        const ReadStatus status = w.slot.capture->Read(w.frame);
+        FrameSource& camera = *w.slot.capture;
+        w.deferred = camera.Defers();
+        w.coloured = false;
+        if (w.deferred) {
+            const ReadStatus status = camera.ReadDeferred();
+            if (status != ReadStatus::Frame) return status;
+            w.size = camera.Size();
+            if (w.size.empty()) return ReadStatus::End;
+            w.frameStart = std::chrono::steady_clock::now();
+            return ReadStatus::Frame;
+        }
+        const ReadStatus status = camera.Read(w.frame);
         if (status != ReadStatus::Frame) return status;
         if (w.frame.empty()) return ReadStatus::End;
         w.frameStart = std::chrono::steady_clock::now();
         MakeBgr8(w.frame);
+        w.size = w.frame.size();
+        w.coloured = true;
         return w.frame.type() == CV_8UC3 ? ReadStatus::Frame : ReadStatus::Error;
     } catch (...) {
         return ReadStatus::Error;
@@ -189,7 +207,8 @@ void ReadWindowFlag(Worker& w) {
 // that keeps a frame beyond this one (clips, the browser) copies it.
 void KeepCleanCopy(Worker& w) {
     Guarded([&] {
-        if (w.firstSize.empty()) w.firstSize = w.frame.size();
+        if (w.firstSize.empty()) w.firstSize = w.size;
+        if (!w.coloured) return;  // TakeColour keeps it
         if (w.frame.size() == w.firstSize && !w.overlay) {
             w.copy = w.frame;
             return;
@@ -204,9 +223,24 @@ void KeepCleanCopy(Worker& w) {
     });
 }
 
+// The frame and its clean copy in colour, converted by the first step that needs them. False
+// (and no copy) when the conversion fails.
+bool TakeColour(Worker& w) {
+    if (w.coloured) return true;
+    Guarded([&] {
+        w.copy.release();
+        if (!w.slot.capture || !w.slot.capture->Colour(w.frame) || w.frame.empty()) return;
+        MakeBgr8(w.frame);
+        if (w.frame.type() != CV_8UC3) return;
+        w.coloured = true;
+        KeepCleanCopy(w);
+    });
+    return w.coloured;
+}
+
 void OpenVideoIfWanted(Worker& w) {
     if (w.videoPath.empty() || w.video.IsOpen()) return;
-    Guarded([&] { w.video.Open(w.videoPath, CodecFourcc(w.settings.codec), w.copy.size()); });
+    Guarded([&] { w.video.Open(w.videoPath, CodecFourcc(w.settings.codec), w.firstSize); });
 }
 
 // The overlay is drawn while the window is wanted or someone watches in the browser.
@@ -223,8 +257,14 @@ void DecideOverlay(Worker& w) {
 
 int32_t CountMotion(Worker& w) {
     int32_t count = 0;
+    if (w.overlay) TakeColour(w);
     Guarded([&] {
-        count = w.services.countMotion(w.detector, w.frame, w.settings.threshold, w.overlay);
+        const GrayRows gray = [&w](int begin, int end, cv::Mat& band) {
+            w.slot.capture->Gray(begin, end, band);
+        };
+        const MotionFrame frame{w.frame, w.size, w.deferred ? &gray : nullptr};
+        count = w.services.countMotion(w.detector, frame, w.settings.threshold,
+                                       w.overlay && w.coloured);
     });
     return count;
 }
@@ -283,7 +323,9 @@ void FollowWindowFlag(Worker& w) {
 }
 
 void ShowFrame(Worker& w) {
-    if (w.windowShown) Guarded([&] { w.services.windows.Show(w.title, w.frame); });
+    if (w.windowShown && TakeColour(w)) {
+        Guarded([&] { w.services.windows.Show(w.title, w.frame); });
+    }
 }
 
 void CountOutput(Worker& w, std::atomic<uint64_t>& counter, bool ok) {
@@ -293,18 +335,19 @@ void CountOutput(Worker& w, std::atomic<uint64_t>& counter, bool ok) {
 void SaveSnapshotIfHeld(Worker& w) {
     if (!Held(w) || w.snapshotBase.empty() || !w.pictureRoom) return;
     bool saved = false;
-    Guarded([&] {
-        const std::string name = w.snapshotNames->Next();
-        saved = SaveSnapshot(name, w.copy);
-        if (saved) w.snapshotWritten = name;
-    });
+    if (TakeColour(w))
+        Guarded([&] {
+            const std::string name = w.snapshotNames->Next();
+            saved = SaveSnapshot(name, w.copy);
+            if (saved) w.snapshotWritten = name;
+        });
     CountOutput(w, w.stats.snapshots, saved);
 }
 
 void RecordHeldFrame(Worker& w) {
     if (!Held(w)) return;
     if (!w.videoPath.empty() && w.pictureRoom) {
-        CountOutput(w, w.stats.videoFrames, w.video.Write(w.copy));
+        CountOutput(w, w.stats.videoFrames, TakeColour(w) && w.video.Write(w.copy));
     }
     if (!w.logPath.empty()) {
         Guarded([&] {
@@ -318,7 +361,7 @@ void RecordHeldFrame(Worker& w) {
 // Every frame goes to the clip recorder: it keeps the pre-capture and writes the clip of an
 // event on its own thread.
 void RecordClip(Worker& w, int32_t count) {
-    if (!w.clip) return;
+    if (!w.clip || !TakeColour(w)) return;
     Guarded([&] {
         const int64_t now = SteadyMs();
         if (w.settings.minFreeBytes > 0 && (count > 0 || !w.clip->Clip().empty())) {
@@ -357,7 +400,7 @@ void OfferLiveFrame(Worker& w) {
     if (!w.services.web) return;
     Guarded([&] {
         const int64_t now = SteadyMs();
-        if (!w.services.web->Due(w.slotIndex, now)) return;
+        if (!w.services.web->Due(w.slotIndex, now) || !TakeColour(w)) return;
         w.services.web->Offer(w.slotIndex, w.frame.clone(), w.copy.clone(), now);
     });
 }
@@ -481,8 +524,11 @@ void CameraWorker(int slotIndex) {
     try {
         static const WorkerServices services{
             DisplayWindows(),
-            [](MotionDetector& detector, cv::Mat& frame, int32_t threshold, bool overlayShown) {
-                return detector.Detect(frame, threshold, overlayShown);
+            [](MotionDetector& detector, const MotionFrame& frame, int32_t threshold,
+               bool overlayShown) {
+                if (!frame.gray) return detector.Detect(frame.colour, threshold, overlayShown);
+                return detector.DetectGray(frame.size, *frame.gray, frame.colour, threshold,
+                                           overlayShown);
             },
             [](int index, int32_t ms) { PauseUnlessStopped(index, ms); },
             gEvents,

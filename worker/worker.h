@@ -24,12 +24,20 @@ class FrameHub;
 // last action.
 void CameraWorker(int slotIndex);
 
+// A frame for the motion count: in colour (8-bit BGR), or from a camera that defers the
+// colour, by its size and gray rows; its colour is then there only while the overlay is drawn.
+struct MotionFrame {
+    cv::Mat& colour;
+    cv::Size size;
+    const GrayRows* gray = nullptr;  // null: the count reads colour
+};
+
 // What a worker calls outside itself; CameraWorker uses the display thread, the worker's own
 // motion detector and the slot's interruptible pause.
 struct WorkerServices {
     WindowSystem& windows;
-    // Counts the moving regions of frame; may draw them onto it when overlayShown.
-    std::function<int32_t(MotionDetector& detector, cv::Mat& frame, int32_t diffThreshold,
+    // Counts the moving regions of the frame; may draw them onto its colour when overlayShown.
+    std::function<int32_t(MotionDetector& detector, const MotionFrame& frame, int32_t diffThreshold,
                           bool overlayShown)>
         countMotion;
     // Waits up to ms milliseconds, less when the slot is asked to stop.

@@ -72,10 +72,12 @@ struct ScriptedMotion {
     std::vector<int32_t> counts;
     bool paintOverlay = false;
     std::vector<bool> overlayShown;
-    int32_t operator()(MotionDetector&, cv::Mat& frame, int32_t, bool shown) {
+    int32_t operator()(MotionDetector&, const MotionFrame& frame, int32_t, bool shown) {
         size_t i = overlayShown.size();
         overlayShown.push_back(shown);
-        if (paintOverlay) cv::rectangle(frame, cv::Rect(10, 10, 30, 30), {0, 0, 255}, cv::FILLED);
+        if (paintOverlay) {
+            cv::rectangle(frame.colour, cv::Rect(10, 10, 30, 30), {0, 0, 255}, cv::FILLED);
+        }
         return i < counts.size() ? counts[i] : 0;
     }
 };
