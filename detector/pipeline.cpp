@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/optflow/motempl.hpp>
 
@@ -30,6 +33,31 @@ void Allocate(DetectorState& s, cv::Size size) {
     s.motionRegion = {};
 }
 
+// |gray - older| into older, the bytes of cv::absdiff; with threshold given, then 0 or 1 as
+// cv::threshold(THRESH_BINARY, maxval 1) makes them: 1 where the difference exceeds it.
+void DifferenceRow(const uchar* gray, uchar* older, int n, const int32_t* threshold) {
+    // Beyond the 8-bit range every pixel, or none, passes.
+    if (threshold && (*threshold < 0 || *threshold > 254)) {
+        std::memset(older, *threshold < 0 ? 1 : 0, static_cast<size_t>(n));
+        return;
+    }
+    const uchar t = threshold ? static_cast<uchar>(*threshold) : 0;
+    int x = 0;
+#if CV_SIMD
+    const int lanes = cv::v_uint8::nlanes;
+    const cv::v_uint8 limit = cv::vx_setall_u8(t), one = cv::vx_setall_u8(1);
+    for (; x + lanes <= n; x += lanes) {
+        cv::v_uint8 d = cv::v_absdiff(cv::vx_load(gray + x), cv::vx_load(older + x));
+        if (threshold) d = cv::v_min(d - limit, one);  // saturating: d > t gives at least 1
+        cv::v_store(older + x, d);
+    }
+#endif
+    for (; x < n; ++x) {
+        const int d = std::abs(gray[x] - older[x]);
+        older[x] = static_cast<uchar>(threshold ? (d > t ? 1 : 0) : d);
+    }
+}
+
 // The gray conversion, the difference and (with threshold given) the threshold band by band:
 // the library's calls on the same bytes. A band stays under the size at which the library
 // hands a call to its thread pool, whose hand-over and spinning cost more CPU than the work on
@@ -47,10 +75,9 @@ cv::Mat& DifferenceBands(cv::Size size, const GrayRows& grayRows, DetectorState&
         const cv::Range band(y, std::min(size.height, y + rows));
         cv::Mat grayBand = gray.rowRange(band), differenceBand = difference.rowRange(band);
         grayRows(band.start, band.end, grayBand);
-        cv::absdiff(grayBand, differenceBand, differenceBand);
-        if (threshold) {
-            cv::threshold(differenceBand, differenceBand, static_cast<double>(*threshold), 1.0,
-                          cv::THRESH_BINARY);
+        for (int r = 0; r < grayBand.rows; ++r) {
+            DifferenceRow(grayBand.ptr<uchar>(r), differenceBand.ptr<uchar>(r), size.width,
+                          threshold);
         }
     }
     return difference;

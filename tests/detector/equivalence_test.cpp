@@ -193,21 +193,23 @@ TEST(FastPath, GrayAndDifferenceAreTheLibrarysForEveryColour) {
         p[0] = static_cast<uchar>(i), p[1] = static_cast<uchar>(i >> 8),
         p[2] = static_cast<uchar>(i >> 16);
     }
-    DetectorState s;
     cv::Mat shifted;
     cv::flip(frame, shifted, 1);
-    for (const cv::Mat& f : {shifted, frame, frame, frame}) {
-        cv::Mat copy = f.clone();
-        DetectMotionFast(copy, 30, s, 1.0, false);
-    }
-    // The last call compared the frame with the mirrored one, three calls before it.
-    cv::Mat gray, older, expected;
+    cv::Mat gray, older, difference, expected;
     cv::cvtColor(frame, gray, cv::COLOR_BGR2GRAY);
     cv::cvtColor(shifted, older, cv::COLOR_BGR2GRAY);
-    cv::absdiff(gray, older, expected);
-    cv::threshold(expected, expected, 30, 1, cv::THRESH_BINARY);
-    EXPECT_EQ(cv::norm(s.ring[(s.ringIndex + 3) & 3], gray, cv::NORM_INF), 0.0);
-    EXPECT_EQ(cv::norm(s.ring[s.ringIndex & 3], expected, cv::NORM_INF), 0.0);
+    cv::absdiff(gray, older, difference);
+    for (const int threshold : {30, -1, 0, 254, 255}) {
+        DetectorState s;
+        for (const cv::Mat& f : {shifted, frame, frame, frame}) {
+            cv::Mat copy = f.clone();
+            DetectMotionFast(copy, threshold, s, 1.0, false);
+        }
+        // The last call compared the frame with the mirrored one, three calls before it.
+        cv::threshold(difference, expected, threshold, 1, cv::THRESH_BINARY);
+        EXPECT_EQ(cv::norm(s.ring[(s.ringIndex + 3) & 3], gray, cv::NORM_INF), 0.0);
+        EXPECT_EQ(cv::norm(s.ring[s.ringIndex & 3], expected, cv::NORM_INF), 0.0) << threshold;
+    }
 }
 
 // Histories built to test every rule of the library's segmentation: values on a lattice of
