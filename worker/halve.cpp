@@ -15,6 +15,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 #include <vector>
@@ -26,6 +29,36 @@ namespace {
 constexpr int kOuter = -192, kInner = 1216;  // cubic weights at the half-pixel point, x2048
 constexpr int kLibraryRun = 8;  // bytes the library's vertical pass takes at a time in float
 
+#if defined(__x86_64__) || defined(__i386__)
+bool HasSsse3() {
+    static const bool has = __builtin_cpu_supports("ssse3");
+    return has;
+}
+
+// Even and odd BGR pixels of a row apart, four pixels from each 16-byte load; each 8-byte store
+// spills two bytes into the next store's place. Only loads that stay in the row. Returns the
+// number of output pixels done.
+__attribute__((target("ssse3"))) int SplitBgrSsse3(const uchar* s, int w, uchar* e, uchar* o,
+                                                   int dw) {
+    const __m128i evens = _mm_setr_epi8(0, 1, 2, 6, 7, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i odds = _mm_setr_epi8(3, 4, 5, 9, 10, 11, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    int dx = 0;
+    for (; dx + 2 <= dw && 6 * dx + 16 <= w * 3; dx += 2) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 6 * dx));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(e + 3 * dx), _mm_shuffle_epi8(v, evens));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 3 * dx), _mm_shuffle_epi8(v, odds));
+    }
+    return dx;
+}
+#else
+bool HasSsse3() {
+    return false;
+}
+int SplitBgrSsse3(const uchar*, int, uchar*, uchar*, int) {
+    return 0;
+}
+#endif
+
 // The horizontal sums of one source row: h[j] for each byte j of the output row.
 class RowHalver {
   public:
@@ -36,6 +69,7 @@ class RowHalver {
         uchar* o = odd_.data() + cn;  // o[dx]: pixel 2dx+1; o[-1]: the pixel left of the row
         for (int c = 0; c < cn; ++c) o[c - cn] = s[c];
         int dx = 0;
+        if (cn == 3 && HasSsse3()) dx = SplitBgrSsse3(s, w, e, o, dw);
         if (cn == 3) {
             // Two pixels from one 8-byte load; each 4-byte store spills a byte into the next
             // pixel's place, which the next store fills. Only loads that stay in the row.
