@@ -112,21 +112,25 @@ bool ProveAll(const ColourSpace& cs, const YuvCoefficients& k) {
     cv::Mat y(kRows, kWidth, CV_8U), u(kRows / 2, kWidth / 2, CV_8U),
         v(kRows / 2, kWidth / 2, CV_8U);
     cv::Mat bgr(kRows, kWidth, CV_8UC3), expected, got(kRows, kWidth, CV_8U);
+    std::vector<uint8_t> ramp(kWidth / 2);
+    for (int c = 0; c < kWidth / 2; ++c) ramp[c] = static_cast<uint8_t>(c);
     for (int strip = 0; strip < kStrips; ++strip) {
+        // Sample c of chroma row R holds pair i = 2048 R + c: U = i >> 8 & 255 (runs of 256),
+        // V = i & 255 (the same ramp on every row); its pixels Y = 4 (i >> 16) + 0..3, and
+        // i >> 16 = R / 32 is the same along the row.
         for (int r = 0; r < kRows / 2; ++r) {
+            const int row = strip * kRows / 2 + r;
             uint8_t* uRow = u.ptr<uint8_t>(r);
-            uint8_t* vRow = v.ptr<uint8_t>(r);
+            for (int c = 0; c < kWidth / 2; c += 256)
+                std::memset(uRow + c, (row * (kWidth / 2) + c) >> 8 & 255, 256);
+            std::memcpy(v.ptr<uint8_t>(r), ramp.data(), kWidth / 2);
+            const int y0 = row / 32 * 4;
             uint8_t* top = y.ptr<uint8_t>(2 * r);
             uint8_t* bottom = y.ptr<uint8_t>(2 * r + 1);
-            for (int c = 0; c < kWidth / 2; ++c) {
-                const int i = (strip * kRows / 2 + r) * (kWidth / 2) + c;
-                uRow[c] = static_cast<uint8_t>(i >> 8);
-                vRow[c] = static_cast<uint8_t>(i);
-                const int y0 = (i >> 16) * 4;
-                top[2 * c] = static_cast<uint8_t>(y0);
-                top[2 * c + 1] = static_cast<uint8_t>(y0 + 1);
-                bottom[2 * c] = static_cast<uint8_t>(y0 + 2);
-                bottom[2 * c + 1] = static_cast<uint8_t>(y0 + 3);
+            for (int c = 0; c < kWidth; c += 2) {
+                top[c] = static_cast<uint8_t>(y0), top[c + 1] = static_cast<uint8_t>(y0 + 1);
+                bottom[c] = static_cast<uint8_t>(y0 + 2),
+                bottom[c + 1] = static_cast<uint8_t>(y0 + 3);
             }
         }
         const uint8_t* planes[3] = {y.data, u.data, v.data};
