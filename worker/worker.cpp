@@ -335,12 +335,13 @@ void CountOutput(Worker& w, std::atomic<uint64_t>& counter, bool ok) {
 void SaveSnapshotIfHeld(Worker& w) {
     if (!Held(w) || w.snapshotBase.empty() || !w.pictureRoom) return;
     bool saved = false;
-    if (TakeColour(w))
+    if (TakeColour(w)) {
         Guarded([&] {
             const std::string name = w.snapshotNames->Next();
             saved = SaveSnapshot(name, w.copy);
             if (saved) w.snapshotWritten = name;
         });
+    }
     CountOutput(w, w.stats.snapshots, saved);
 }
 
