@@ -60,33 +60,6 @@ cv::Rect NonZeroBounds(const cv::Mat& image) {
     return {left, top, right - left + 1, bottom - top + 1};
 }
 
-// One row of ThresholdUnderMask; mask is null for none. Vector code: a plain loop, as the
-// compiler widens its count, costs four times the library's threshold.
-uint32_t ThresholdRow(uchar* d, const uchar* m, int n, uchar t) {
-    uint32_t count = 0;
-    int x = 0;
-#if CV_SIMD
-    const cv::v_uint8 limit = cv::vx_setall_u8(t), one = cv::vx_setall_u8(1);
-    const int lanes = cv::v_uint8::nlanes;
-    while (x + lanes <= n) {
-        cv::v_uint8 sum = cv::vx_setzero_u8();  // at most 255 blocks before it is added up
-        for (int k = 0; k < 255 && x + lanes <= n; ++k, x += lanes) {
-            cv::v_uint8 v = (cv::vx_load(d + x) > limit) & one;
-            if (m) v &= cv::vx_load(m + x);
-            cv::v_store(d + x, v);
-            sum += v;
-        }
-        count += cv::v_reduce_sum(sum);
-    }
-#endif
-    for (; x < n; ++x) {
-        const uchar v = static_cast<uchar>((d[x] > t ? 1 : 0) & (m ? m[x] : 1));
-        d[x] = v;
-        count += v;
-    }
-    return count;
-}
-
 // The threshold, the mask (0/255, or empty) and the count of the pixels left set, in one
 // pass over the difference: it becomes the silhouette (0/1).
 int64_t ThresholdUnderMask(cv::Mat& difference, int32_t diffThreshold, const cv::Mat& mask) {

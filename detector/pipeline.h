@@ -32,6 +32,10 @@ inline constexpr int kLeastGradientPixels = 64;
 bool UsableInput(const cv::Mat& frame, double timestamp);
 bool UsableInput(cv::Size size, double timestamp);
 
+// One row thresholded in place to 0/1 (1 where d[x] > t) and, with mask m (0/255) given, masked;
+// returns the number of pixels left set.
+uint32_t ThresholdRow(uchar* d, const uchar* m, int n, uchar t);
+
 // The frame's gray rows as cvtColor gives them.
 GrayRows GrayOf(const cv::Mat& frame);
 
