@@ -184,14 +184,19 @@ bool SaveSnapshot(const std::string& path, const cv::Mat& image) {
 }
 
 void VideoRecorder::Open(const std::string& path, int32_t fourcc, cv::Size frameSize) {
-    if (path.empty() || writer_.isOpened()) return;
+    if (path.empty() || IsOpen()) return;
     cv::Size half(frameSize.width / 2, frameSize.height / 2);
     if (half.width <= 0 || half.height <= 0) return;
     if (scaled_.empty()) scaled_ = cv::Mat(half, CV_8UC3, cv::Scalar::all(0));
+    own_ = fourcc == cv::VideoWriter::fourcc('M', 'J', 'P', 'G');
     auto open = [&] {
         if (IsNamedPipe(path)) return;
         try {
-            writer_.open(path, cv::CAP_FFMPEG, fourcc, kVideoFps, scaled_.size(), true);
+            if (own_) {
+                avi_.Open(path, kVideoFps, scaled_.size());
+            } else {
+                writer_.open(path, cv::CAP_FFMPEG, fourcc, kVideoFps, scaled_.size(), true);
+            }
         } catch (...) {
         }
     };
@@ -202,20 +207,21 @@ void VideoRecorder::Open(const std::string& path, int32_t fourcc, cv::Size frame
     } else {
         WithStderrMuted(open);
     }
-    if (writer_.isOpened()) return;
+    if (IsOpen()) return;
     if (failedAttempts_++ == 0) {
         ReportError("video " + path + " cannot be created; trying again on every frame");
     }
 }
 
 bool VideoRecorder::IsOpen() const {
-    return writer_.isOpened();
+    return own_ ? avi_.IsOpen() : writer_.isOpened();
 }
 
 bool VideoRecorder::Write(const cv::Mat& image) {
-    if (!writer_.isOpened() || image.empty()) return false;
+    if (!IsOpen() || image.empty()) return false;
     try {
         HalveBicubic(image, scaled_);
+        if (own_) return avi_.Write(scaled_);
         writer_.write(scaled_);
         return true;
     } catch (...) {
@@ -225,6 +231,7 @@ bool VideoRecorder::Write(const cv::Mat& image) {
 
 void VideoRecorder::Release() {
     try {
+        avi_.Close();
         writer_.release();
     } catch (...) {
     }

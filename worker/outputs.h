@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "worker/avi.h"
 
 constexpr int kLastSnapshotNumber = 99999;
 constexpr double kVideoFps = 10.0;
@@ -74,6 +75,8 @@ class VideoRecorder {
     void Release();
 
   private:
+    bool own_ = false;  // MJPEG, written by avi_; other codecs go through writer_
+    MjpegAvi avi_;
     cv::VideoWriter writer_;
     cv::Mat scaled_;  // made once, at the first attempt
     int failedAttempts_ = 0;

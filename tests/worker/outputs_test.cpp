@@ -8,8 +8,10 @@
 #include <cstdio>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
 
 #include "tests/testkit/process.h"
+#include "worker/avi.h"
 
 namespace {
 
@@ -113,6 +115,45 @@ TEST(Snapshots, SameBytesAsTheLibraryAndNoStallOnAPipe) {
     ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
     EXPECT_FALSE(SaveSnapshot(pipe, big));
     EXPECT_FALSE(WriteJpeg(dir.File("gray.jpg"), cv::Mat(8, 8, CV_8UC1, cv::Scalar(0))));
+}
+
+// The video as OpenCV's writer makes it, to the byte: noise (the encoder's rate control at
+// work), flat colour and saturated edges over more than one gop, at an even size and at an odd
+// one (cut to even); a video that gets no frame; and a folder that does not exist.
+TEST(Video, SameFileAsTheLibrary) {
+    testkit::TempDir dir;
+    const int mjpg = cv::VideoWriter::fourcc('M', 'J', 'P', 'G');
+    for (const cv::Size size : {cv::Size(384, 288), cv::Size(81, 61)}) {
+        for (const int frames : {0, 27}) {
+            const std::string name = std::to_string(size.width) + "-" + std::to_string(frames);
+            const std::string ours = dir.File("ours" + name + ".avi");
+            const std::string theirs = dir.File("theirs" + name + ".avi");
+            {
+                cv::VideoWriter library(theirs, cv::CAP_FFMPEG, mjpg, kVideoFps, size, true);
+                MjpegAvi own;
+                ASSERT_TRUE(library.isOpened() && own.Open(ours, kVideoFps, size)) << name;
+                cv::Mat frame(size, CV_8UC3);
+                for (int i = 0; i < frames; ++i) {
+                    if (i % 9 < 5) {
+                        cv::randu(frame, 0, 256);
+                    } else {
+                        frame.setTo(cv::Scalar(i * 20 % 256, 255 - i, 40));
+                        cv::rectangle(frame, {i, i / 2, size.width / 3, size.height / 2},
+                                      cv::Scalar(0, 0, 255), cv::FILLED);
+                    }
+                    library.write(frame);
+                    ASSERT_TRUE(own.Write(frame)) << name << " frame " << i;
+                }
+            }
+            const std::string a = testkit::ReadFile(ours), b = testkit::ReadFile(theirs);
+            EXPECT_GT(a.size(), 1000u) << name;
+            EXPECT_TRUE(a == b) << name << ": " << a.size() << " vs " << b.size() << " bytes";
+        }
+    }
+    MjpegAvi own;
+    EXPECT_FALSE(own.Open(dir.File("none/cam0.avi"), kVideoFps, {80, 60}));
+    EXPECT_FALSE(own.IsOpen());
+    EXPECT_FALSE(own.Write(cv::Mat(60, 80, CV_8UC3)));
 }
 
 }  // namespace

@@ -1,0 +1,190 @@
+// OpenCV's FFmpeg writer, for MJPEG into AVI, does this: the muxer guessed from the name, the
+// codec from the fourcc, the encoder at YUVJ420P with bit rate 1.5 x 3 x fps x w x h plus half
+// of that again as its tolerance, qmin 3, a gop of 12, a time base of 1/fps; frames converted
+// from BGR by a bicubic scaler, numbered from 0 and written with av_write_frame; at the end the
+// encoder drained and the trailer written. The same calls in the same order give the same file.
+#include "worker/avi.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
+}
+
+namespace {
+
+constexpr AVPixelFormat kCodedFormat = AV_PIX_FMT_YUVJ420P;
+constexpr double kBitRateScale = 3.0;  // what OpenCV's writer allows MJPEG per pixel and frame
+
+struct ScalerFreer {
+    void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+
+}  // namespace
+
+struct MjpegAvi::State {
+    AVFormatContext* output = nullptr;
+    AVCodecContext* encoder = nullptr;
+    AVStream* stream = nullptr;
+    AVFrame* picture = nullptr;
+    uint8_t* pictureBuffer = nullptr;
+    AVPacket* packet = nullptr;
+    std::unique_ptr<SwsContext, ScalerFreer> scaler;
+    std::string path;
+    int width = 0, height = 0;
+    int64_t frameIndex = 0;
+    bool headerWritten = false;
+
+    ~State() {
+        av_packet_free(&packet);
+        av_frame_free(&picture);
+        std::free(pictureBuffer);
+        avcodec_free_context(&encoder);
+        if (output) {
+            if (output->pb) avio_closep(&output->pb);
+            avformat_free_context(output);
+        }
+    }
+
+    // Sends frame (nullptr drains) and writes what the encoder gives back.
+    bool Encode(AVFrame* frame) {
+        if (avcodec_send_frame(encoder, frame) < 0) return false;
+        for (;;) {
+            const int got = avcodec_receive_packet(encoder, packet);
+            if (got == AVERROR(EAGAIN) || got == AVERROR_EOF) return true;
+            if (got < 0) return false;
+            packet->stream_index = stream->index;
+            av_packet_rescale_ts(packet, encoder->time_base, stream->time_base);
+            const int written = av_write_frame(output, packet);
+            av_packet_unref(packet);
+            if (written < 0) return false;
+        }
+    }
+
+    bool Convert(const cv::Mat& bgr) {
+        const uint8_t* source[4] = {bgr.data, nullptr, nullptr, nullptr};
+        const int sourceStride[4] = {static_cast<int>(bgr.step[0]), 0, 0, 0};
+        if (!scaler) {
+            scaler.reset(sws_getContext(width, height, AV_PIX_FMT_BGR24, width, height,
+                                        kCodedFormat, SWS_BICUBIC, nullptr, nullptr, nullptr));
+            if (!scaler) return false;
+        }
+        return sws_scale(scaler.get(), source, sourceStride, 0, height, picture->data,
+                         picture->linesize) >= 0;
+    }
+};
+
+MjpegAvi::MjpegAvi() = default;
+MjpegAvi::~MjpegAvi() {
+    Close();
+}
+
+bool MjpegAvi::IsOpen() const {
+    return state_ != nullptr;
+}
+
+bool MjpegAvi::Open(const std::string& path, double fps, cv::Size size) {
+    Close();
+    const int width = size.width & -2, height = size.height & -2;
+    if (fps <= 0 || width <= 0 || height <= 0) return false;
+    auto s = std::make_unique<State>();
+    s->path = path;
+    s->width = width;
+    s->height = height;
+    const AVOutputFormat* format = av_guess_format(nullptr, path.c_str(), nullptr);
+    if (!format) return false;
+    const unsigned int fourcc = MKTAG('M', 'J', 'P', 'G');
+    const AVCodecID id = av_codec_get_id(format->codec_tag, fourcc);
+    const AVCodec* codec = id == AV_CODEC_ID_NONE ? nullptr : avcodec_find_encoder(id);
+    if (!codec) return false;
+
+    s->output = avformat_alloc_context();
+    if (!s->output) return false;
+    s->output->oformat = format;
+    s->output->url = av_strdup(path.c_str());
+    if (!s->output->url) return false;
+    s->output->max_delay = static_cast<int>(0.7 * AV_TIME_BASE);
+    s->stream = avformat_new_stream(s->output, nullptr);
+    s->encoder = avcodec_alloc_context3(codec);
+    if (!s->stream || !s->encoder) return false;
+
+    AVCodecContext* c = s->encoder;
+    const double rate = std::min(kBitRateScale * fps * width * height, double(INT_MAX) / 2);
+    const int bitrate = static_cast<int>(rate + 0.5);
+    c->codec_id = codec->id;
+    c->codec_type = AVMEDIA_TYPE_VIDEO;
+    c->codec_tag = fourcc;
+    c->bit_rate = std::min<int64_t>(int64_t(bitrate) + bitrate / 2, INT_MAX);
+    c->qmin = 3;
+    c->width = width;
+    c->height = height;
+    // The time base in the smallest power of ten that holds fps to a thousandth.
+    int frameRate = static_cast<int>(fps + 0.5), frameRateBase = 1;
+    while (std::fabs(double(frameRate) / frameRateBase - fps) > 0.001) {
+        frameRateBase *= 10;
+        frameRate = static_cast<int>(fps * frameRateBase + 0.5);
+    }
+    c->time_base = AVRational{frameRateBase, frameRate};
+    c->gop_size = 12;
+    c->pix_fmt = kCodedFormat;
+    if (format->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    s->stream->avg_frame_rate = av_make_q(frameRate, frameRateBase);
+    s->stream->time_base = c->time_base;
+    const int64_t tolerance = std::min<int64_t>(c->bit_rate + int64_t(rate / 2), INT_MAX);
+    c->bit_rate_tolerance = static_cast<int>(tolerance);
+    c->bit_rate = static_cast<int>(tolerance);
+    if (avcodec_open2(c, codec, nullptr) < 0) return false;
+    if (avcodec_parameters_from_context(s->stream->codecpar, c) < 0) return false;
+
+    s->picture = av_frame_alloc();
+    s->packet = av_packet_alloc();
+    const int bytes = av_image_get_buffer_size(kCodedFormat, width, height, 1);
+    if (!s->picture || !s->packet || bytes <= 0) return false;
+    s->pictureBuffer = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(bytes)));
+    if (!s->pictureBuffer) return false;
+    s->picture->format = kCodedFormat;
+    s->picture->width = width;
+    s->picture->height = height;
+    av_image_fill_arrays(s->picture->data, s->picture->linesize, s->pictureBuffer, kCodedFormat,
+                         width, height, 1);
+
+    if (!(format->flags & AVFMT_NOFILE) &&
+        avio_open(&s->output->pb, path.c_str(), AVIO_FLAG_WRITE) < 0) {
+        return false;
+    }
+    if (avformat_write_header(s->output, nullptr) < 0) {
+        s.reset();
+        std::remove(path.c_str());
+        return false;
+    }
+    s->headerWritten = true;
+    state_ = std::move(s);
+    return true;
+}
+
+bool MjpegAvi::Write(const cv::Mat& bgr) {
+    if (!state_ || bgr.type() != CV_8UC3 || (bgr.cols & -2) != state_->width ||
+        (bgr.rows & -2) != state_->height) {
+        return false;
+    }
+    State& s = *state_;
+    if (!s.Convert(bgr)) return false;  // the encoder copies the picture it is sent
+    s.picture->pts = s.frameIndex++;
+    return s.Encode(s.picture);
+}
+
+void MjpegAvi::Close() {
+    if (!state_) return;
+    if (state_->headerWritten) {
+        if (state_->frameIndex > 0) state_->Encode(nullptr);
+        av_write_trailer(state_->output);
+    }
+    state_.reset();
+}
