@@ -175,6 +175,8 @@ int32_t FastPass(cv::Size size, const GrayRows& gray, cv::Mat& frame, int32_t di
     // Outside the old region and the new silhouette the history is zero and stays zero.
     const cv::Rect silhouetteBox = NonZeroBounds(silhouette);
     const cv::Rect touched = Union(s.motionRegion, silhouetteBox);
+    // Unless an earlier call used this stamp too, the pixels that hold it are the silhouette's.
+    const bool onlyNewStamps = !MaySeed(s, stamp);
     if (!touched.empty()) {
         cv::Mat silhouettePart = silhouette(touched), historyPart = s.history(touched);
         cv::motempl::updateMotionHistory(silhouettePart, historyPart, t, kHistoryDuration);
@@ -190,8 +192,9 @@ int32_t FastPass(cv::Size size, const GrayRows& gray, cv::Mat& frame, int32_t di
     s.lastTime = t;
     if (!MaySeed(s, stamp)) return 0;
     const cv::Rect region = s.motionRegion;
+    const cv::Mat stamped = onlyNewStamps ? silhouette(region) : cv::Mat();
     SegmentComponents(s.history(region), stamp, static_cast<float>(kSegmentThreshold),
-                      s.segmentScratch, s.components);
+                      s.segmentScratch, s.components, onlyNewStamps ? &stamped : nullptr);
 
     int32_t count = 0;
     for (cv::Rect& r : s.components) {

@@ -46,6 +46,28 @@ struct RowMasks {
         }
     }
 
+    // Bit x: mask pixel x is non-zero.
+    static void NonZero(const uchar* row, int w, Word* seed) {
+        int x = 0;
+#if CV_SIMD128
+        const cv::v_uint8x16 zero = cv::v_setzero_u8();
+        const int whole = w / 16 * 16;
+        for (int k = 0; k * kWordBits < whole; ++k) {
+            Word s = 0;
+            for (x = k * kWordBits; x < std::min(whole, (k + 1) * kWordBits); x += 16) {
+                const cv::v_uint8x16 set = cv::v_load(row + x) != zero;
+                s |= static_cast<Word>(static_cast<uint16_t>(cv::v_signmask(set)))
+                     << (x % kWordBits);
+            }
+            seed[k] = s;
+        }
+        x = whole;
+#endif
+        for (; x < w; ++x) {
+            if (row[x]) seed[x / kWordBits] |= Word(1) << (x % kWordBits);
+        }
+    }
+
     // link, bit x: pixel x joins pixel x-1; vertical, bit x: pixel x joins the pixel above
     // (above is null on the first row).
     void Links(const float* row, const float* above, int w, Word* link, Word* vertical) const {
@@ -98,7 +120,8 @@ inline Word Span(int k, int from, int to) {
 }  // namespace
 
 void SegmentComponents(const cv::Mat& history, float stamp, float threshold,
-                       SegmentScratch& scratch, std::vector<cv::Rect>& components) {
+                       SegmentScratch& scratch, std::vector<cv::Rect>& components,
+                       const cv::Mat* stamped) {
     components.clear();
     const int w = history.cols, h = history.rows;
     if (w <= 0 || h <= 0 || stamp == 0.f) return;  // zero pixels never join a component
@@ -114,7 +137,11 @@ void SegmentComponents(const cv::Mat& history, float stamp, float threshold,
     bool anySeed = false;
     for (int y = 0; y < h; ++y) {
         Word* seed = at(seedBits, y);
-        masks.Seeds(history.ptr<float>(y), w, seed);
+        if (stamped) {
+            masks.NonZero(stamped->ptr<uchar>(y), w, seed);
+        } else {
+            masks.Seeds(history.ptr<float>(y), w, seed);
+        }
         for (int k = 0; k < words && !anySeed; ++k) anySeed = seed[k] != 0;
     }
     if (!anySeed) return;

@@ -68,9 +68,11 @@ struct DetectorState {
 };
 
 // The boxes cv::motempl::segmentMotion finds in history (CV_32F) for this time stamp and
-// threshold, in its order, without its label image.
+// threshold, in its order, without its label image. stamped, when given (8-bit, history's
+// size), is non-zero exactly where history holds stamp: the caller knows where it stamped.
 void SegmentComponents(const cv::Mat& history, float stamp, float threshold,
-                       SegmentScratch& scratch, std::vector<cv::Rect>& components);
+                       SegmentScratch& scratch, std::vector<cv::Rect>& components,
+                       const cv::Mat* stamped = nullptr);
 
 // Sets the controls of a state and starts their warm-up (MotionDetector::SetControls).
 void ApplyControls(DetectorState& state, const DetectorControls& controls);
