@@ -3,6 +3,7 @@
 // of that again as its tolerance, qmin 3, a gop of 12, a time base of 1/fps; frames converted
 // from BGR by a bicubic scaler, numbered from 0 and written with av_write_frame; at the end the
 // encoder drained and the trailer written. The same calls in the same order give the same file.
+// The conversion is BgrToYuvj420 where it is proved at the video's size, the scaler otherwise.
 #include "worker/avi.h"
 
 #include <algorithm>
@@ -10,6 +11,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "worker/yuvj420.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -36,7 +41,9 @@ struct MjpegAvi::State {
     AVFrame* picture = nullptr;
     uint8_t* pictureBuffer = nullptr;
     AVPacket* packet = nullptr;
+    bool ownConversion = false;  // BgrToYuvj420 gives the scaler's bytes at this size
     std::unique_ptr<SwsContext, ScalerFreer> scaler;
+    std::vector<uint8_t> padded;  // frames copied for the scaler, which reads past their end
     std::string path;
     int width = 0, height = 0;
     int64_t frameIndex = 0;
@@ -69,8 +76,19 @@ struct MjpegAvi::State {
     }
 
     bool Convert(const cv::Mat& bgr) {
-        const uint8_t* source[4] = {bgr.data, nullptr, nullptr, nullptr};
-        const int sourceStride[4] = {static_cast<int>(bgr.step[0]), 0, 0, 0};
+        if (ownConversion) {
+            return BgrToYuvj420(bgr.data, bgr.step[0], width, height, picture->data,
+                                picture->linesize);
+        }
+        // As OpenCV's writer hands the scaler a frame: rows padded to 32 bytes and 32 bytes
+        // of room after the last.
+        const size_t step = (width * 3 + 31) / 32 * 32;
+        padded.resize(step * height + 32);
+        for (int y = 0; y < height; ++y) {
+            std::memcpy(padded.data() + step * y, bgr.ptr(y), static_cast<size_t>(width) * 3);
+        }
+        const uint8_t* source[4] = {padded.data(), nullptr, nullptr, nullptr};
+        const int sourceStride[4] = {static_cast<int>(step), 0, 0, 0};
         if (!scaler) {
             scaler.reset(sws_getContext(width, height, AV_PIX_FMT_BGR24, width, height,
                                         kCodedFormat, SWS_BICUBIC, nullptr, nullptr, nullptr));
@@ -165,6 +183,7 @@ bool MjpegAvi::Open(const std::string& path, double fps, cv::Size size) {
         return false;
     }
     s->headerWritten = true;
+    s->ownConversion = Yuvj420MatchesScaler(width, height);
     state_ = std::move(s);
     return true;
 }
