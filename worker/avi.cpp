@@ -44,10 +44,8 @@ struct MjpegAvi::State {
     bool ownConversion = false;  // BgrToYuvj420 gives the scaler's bytes at this size
     std::unique_ptr<SwsContext, ScalerFreer> scaler;
     std::vector<uint8_t> padded;  // frames copied for the scaler, which reads past their end
-    std::string path;
     int width = 0, height = 0;
     int64_t frameIndex = 0;
-    bool headerWritten = false;
 
     ~State() {
         av_packet_free(&packet);
@@ -113,7 +111,6 @@ bool MjpegAvi::Open(const std::string& path, double fps, cv::Size size) {
     const int width = size.width & -2, height = size.height & -2;
     if (fps <= 0 || width <= 0 || height <= 0) return false;
     auto s = std::make_unique<State>();
-    s->path = path;
     s->width = width;
     s->height = height;
     const AVOutputFormat* format = av_guess_format(nullptr, path.c_str(), nullptr);
@@ -182,7 +179,6 @@ bool MjpegAvi::Open(const std::string& path, double fps, cv::Size size) {
         std::remove(path.c_str());
         return false;
     }
-    s->headerWritten = true;
     s->ownConversion = Yuvj420MatchesScaler(width, height);
     state_ = std::move(s);
     return true;
@@ -201,9 +197,8 @@ bool MjpegAvi::Write(const cv::Mat& bgr) {
 
 void MjpegAvi::Close() {
     if (!state_) return;
-    if (state_->headerWritten) {
-        if (state_->frameIndex > 0) state_->Encode(nullptr);
-        av_write_trailer(state_->output);
-    }
+    // Only an open file has a state, so its header is written.
+    if (state_->frameIndex > 0) state_->Encode(nullptr);
+    av_write_trailer(state_->output);
     state_.reset();
 }
