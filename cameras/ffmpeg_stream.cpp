@@ -7,10 +7,14 @@
 // Their frames are OpenCV's to the byte: the same stream, the same conversion to BGR, into
 // rows aligned as OpenCV aligns them.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <opencv2/core/mat.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -59,7 +63,6 @@ class FfmpegStream : public FrameSource {
     // to be used) for anything it would treat differently: no video stream, a rotated one.
     bool OpenFile(const std::string& path, double fps) {
         file_ = true;
-        fps_ = fps;
         deadline_ = Clock::time_point::max();
         AVFormatContext* raw = nullptr;
         if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return false;
@@ -74,6 +77,7 @@ class FfmpegStream : public FrameSource {
         if (stream_ < 0) return false;
         const AVStream* st = input_->streams[stream_];
         if (av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr)) return false;
+        fps_ = fps == kCaptureFps ? UsableFps(CaptureFps(st)) : fps;
         const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
         if (!codec) return false;
         decoder_.reset(avcodec_alloc_context3(codec));
@@ -173,6 +177,15 @@ class FfmpegStream : public FrameSource {
     void Interrupt() override { interrupted_.store(true); }
 
   private:
+    // The frame rate OpenCV's capture reports for a file's stream.
+    static double CaptureFps(const AVStream* st) {
+        constexpr double kZero = 0.000025;
+        auto ratio = [](AVRational r) { return r.num == 0 || r.den == 0 ? 0.0 : av_q2d(r); };
+        double fps = ratio(st->avg_frame_rate);
+        if (fps < kZero) fps = 1.0 / ratio(st->time_base);
+        return fps;
+    }
+
     bool Cancelled() const { return cancel_ && cancel_->load(); }
 
     // FFmpeg asks this while it waits inside a call: non-zero ends the wait.
@@ -259,6 +272,23 @@ class FfmpegStream : public FrameSource {
 
 void QuietStreamLibrary() {
     av_log_set_level(AV_LOG_QUIET);
+}
+
+bool PrepareFfmpegLikeCapture() {
+    // Our own setting (stream.cpp) asks OpenCV for FFmpeg's quiet level, which its own log
+    // callback would keep as quiet as FFmpeg's.
+    const char* level = std::getenv("OPENCV_FFMPEG_LOGLEVEL");
+    if (level && std::strcmp(level, "-8") != 0) return false;
+    if (std::getenv("OPENCV_FFMPEG_DEBUG") || std::getenv("OPENCV_FFMPEG_CAPTURE_OPTIONS")) {
+        return false;
+    }
+    for (char** e = environ; *e; ++e) {
+        if (std::strncmp(*e, "OPENCV_VIDEOIO_", 15) == 0) return false;
+    }
+    static std::once_flag network;
+    std::call_once(network, [] { avformat_network_init(); });
+    av_log_set_level(level ? AV_LOG_QUIET : AV_LOG_ERROR);
+    return true;
 }
 
 std::unique_ptr<FrameSource> OpenFileDecoder(const std::string& path, double fps) {

@@ -11,11 +11,11 @@
 #include <cstdlib>
 #include <ctime>
 #include <deque>
-#include <opencv2/videoio.hpp>
 
 #include "clips/clips.h"
 #include "clips/ring.h"
 #include "config/config.h"
+#include "cvio/cvio.h"
 
 namespace clips {
 
@@ -207,15 +207,16 @@ struct Recorder::Encoder {
         part = PartName(item.name);
         size = item.size;
         static std::atomic<bool> fallbackSaid{false};
-        const int h264 = cv::VideoWriter::fourcc('a', 'v', 'c', '1');
-        if (!writer.open(part, cv::CAP_FFMPEG, h264, item.fps, size, true)) {
-            if (writer.open(part, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('m', 'p', '4', 'v'),
-                            item.fps, size, true) &&
-                !fallbackSaid.exchange(true)) {
+        const int h264 = cvio::Fourcc('a', 'v', 'c', '1');
+        writer = cvio::OpenWriter(part, cvio::kFfmpeg, h264, item.fps, size, true);
+        if (!writer) {
+            writer = cvio::OpenWriter(part, cvio::kFfmpeg, cvio::Fourcc('m', 'p', '4', 'v'),
+                                      item.fps, size, true);
+            if (writer && !fallbackSaid.exchange(true)) {
                 Say("H.264 cannot be written here; clips are MPEG-4 part 2");
             }
         }
-        if (!writer.isOpened()) {
+        if (!writer) {
             if (!openFailSaid) Say("clip " + final + " cannot be created");
             openFailSaid = true;
             final.clear();
@@ -223,14 +224,14 @@ struct Recorder::Encoder {
     }
 
     void Write(const cv::Mat& frame) {
-        if (!writer.isOpened() || frame.size() != size) return;
-        writer.write(frame);
+        if (!writer || frame.size() != size) return;
+        writer->Write(frame);
         written.fetch_add(1, std::memory_order_relaxed);
     }
 
     void Close() {
-        if (!writer.isOpened()) return;
-        writer.release();
+        if (!writer) return;
+        writer.reset();
         if (!final.empty() && std::rename(part.c_str(), final.c_str()) != 0) {
             Say("clip " + final + " cannot be finished");
         }
@@ -247,7 +248,7 @@ struct Recorder::Encoder {
     // Encoder thread only:
     FrameRing ring;
     const size_t queueBytes;
-    cv::VideoWriter writer;
+    std::unique_ptr<cvio::Writer> writer;
     std::string final, part;
     cv::Size size;
     bool openFailSaid = false;

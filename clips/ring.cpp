@@ -1,7 +1,8 @@
 #include "clips/ring.h"
 
 #include <algorithm>
-#include <opencv2/imgcodecs.hpp>
+
+#include "cvio/cvio.h"
 
 namespace clips {
 
@@ -16,8 +17,8 @@ void FrameRing::Push(const cv::Mat& frame, size_t keep) {
         entry.raw = frame.isContinuous() ? frame : frame.clone();
         entry.bytes = rawBytes;
     } else {
-        static const std::vector<int> params{cv::IMWRITE_JPEG_QUALITY, 90};
-        cv::imencode(".jpg", frame, entry.jpeg, params);
+        static const std::vector<int> params{cvio::kJpegQuality, 90};
+        cvio::Encode(".jpg", frame, entry.jpeg, params);
         entry.jpeg.shrink_to_fit();
         entry.bytes = entry.jpeg.size();
     }
@@ -42,7 +43,7 @@ void FrameRing::Drain(const std::function<void(const cv::Mat&)>& sink) {
         if (!e.raw.empty()) {
             sink(e.raw);
         } else {
-            cv::imdecode(e.jpeg, cv::IMREAD_COLOR, &decoded_);
+            cvio::Decode(e.jpeg, cvio::kReadColour, decoded_);
             if (!decoded_.empty()) sink(decoded_);
         }
         DropOldest();

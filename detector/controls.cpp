@@ -1,8 +1,8 @@
 // The controls of what counts as motion: mask, light switch, warm-up, smallest region.
 #include <algorithm>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "cvio/cvio.h"
 #include "detector/detector.h"
 #include "detector/pipeline.h"
 #include "detector/testing.h"
@@ -63,7 +63,7 @@ void ApplyControls(DetectorState& state, const DetectorControls& controls) {
 
 cv::Mat ReadMotionMask(const std::string& path) {
     try {
-        cv::Mat gray = cv::imread(path, cv::IMREAD_GRAYSCALE);
+        cv::Mat gray = cvio::ReadImage(path, cvio::kReadGray);
         if (gray.empty()) return {};
         cv::Mat mask;
         cv::compare(gray, 128, mask, cv::CMP_GE);

@@ -1,9 +1,10 @@
 #include "web/hub.h"
 
 #include <cstdio>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <vector>
+
+#include "cvio/cvio.h"
 
 namespace web {
 
@@ -24,7 +25,7 @@ Jpeg Encode(const cv::Mat& frame, int width) {
         cv::resize(frame, scaled, cv::Size(width, height), 0, 0, cv::INTER_AREA);
     }
     std::vector<uchar> bytes;
-    if (!cv::imencode(".jpg", scaled, bytes, {cv::IMWRITE_JPEG_QUALITY, 80})) return nullptr;
+    if (!cvio::Encode(".jpg", scaled, bytes, {cvio::kJpegQuality, 80})) return nullptr;
     return std::make_shared<const std::string>(bytes.begin(), bytes.end());
 }
 

@@ -9,11 +9,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <mutex>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <string_view>
 #include <vector>
 
+#include "cvio/cvio.h"
 #include "worker/errors.h"
 
 namespace {
@@ -96,7 +96,7 @@ void PrepareImageCodecs() {
     std::call_once(prepared, [] {
         try {
             std::vector<uchar> jpeg;
-            cv::imencode(".jpg", cv::Mat(8, 8, CV_8UC3, cv::Scalar::all(0)), jpeg);
+            cvio::Encode(".jpg", cv::Mat(8, 8, CV_8UC3, cv::Scalar::all(0)), jpeg);
         } catch (...) {
         }
     });
@@ -177,7 +177,7 @@ bool SaveSnapshot(const std::string& path, const cv::Mat& image) {
     if (image.type() == CV_8UC3 && path.ends_with(".jpg")) return WriteJpeg(path, image);
     PrepareImageCodecs();
     try {
-        return cv::imwrite(path, image);
+        return cvio::WriteImage(path, image);
     } catch (...) {
         return false;
     }
@@ -188,14 +188,15 @@ void VideoRecorder::Open(const std::string& path, int32_t fourcc, cv::Size frame
     cv::Size half(frameSize.width / 2, frameSize.height / 2);
     if (half.width <= 0 || half.height <= 0) return;
     if (scaled_.empty()) scaled_ = cv::Mat(half, CV_8UC3, cv::Scalar::all(0));
-    own_ = fourcc == cv::VideoWriter::fourcc('M', 'J', 'P', 'G');
+    own_ = fourcc == cvio::Fourcc('M', 'J', 'P', 'G');
     auto open = [&] {
         if (IsNamedPipe(path)) return;
         try {
             if (own_) {
                 avi_.Open(path, kVideoFps, scaled_.size());
             } else {
-                writer_.open(path, cv::CAP_FFMPEG, fourcc, kVideoFps, scaled_.size(), true);
+                writer_ =
+                    cvio::OpenWriter(path, cvio::kFfmpeg, fourcc, kVideoFps, scaled_.size(), true);
             }
         } catch (...) {
         }
@@ -214,7 +215,7 @@ void VideoRecorder::Open(const std::string& path, int32_t fourcc, cv::Size frame
 }
 
 bool VideoRecorder::IsOpen() const {
-    return own_ ? avi_.IsOpen() : writer_.isOpened();
+    return own_ ? avi_.IsOpen() : writer_ != nullptr;
 }
 
 bool VideoRecorder::Write(const cv::Mat& image) {
@@ -222,7 +223,7 @@ bool VideoRecorder::Write(const cv::Mat& image) {
     try {
         HalveBicubic(image, scaled_);
         if (own_) return avi_.Write(scaled_);
-        writer_.write(scaled_);
+        writer_->Write(scaled_);
         return true;
     } catch (...) {
         return false;
@@ -232,7 +233,7 @@ bool VideoRecorder::Write(const cv::Mat& image) {
 void VideoRecorder::Release() {
     try {
         avi_.Close();
-        writer_.release();
+        writer_.reset();
     } catch (...) {
     }
 }

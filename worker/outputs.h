@@ -4,11 +4,11 @@
 
 #include <cstdint>
 #include <opencv2/core/mat.hpp>
-#include <opencv2/videoio.hpp>
 #include <string>
 #include <vector>
 
 #include "config/config.h"
+#include "cvio/cvio.h"
 #include "worker/avi.h"
 
 constexpr int kLastSnapshotNumber = 99999;
@@ -77,7 +77,7 @@ class VideoRecorder {
   private:
     bool own_ = false;  // MJPEG, written by avi_; other codecs go through writer_
     MjpegAvi avi_;
-    cv::VideoWriter writer_;
+    std::unique_ptr<cvio::Writer> writer_;
     cv::Mat scaled_;  // made once, at the first attempt
     int failedAttempts_ = 0;
 };
