@@ -1,6 +1,7 @@
 // The straight pipeline: every step over the whole frame on every call, with OpenCV's motion
 // templates throughout, then the overlay of each counted component. The fast path (and its
-// own motion history code) is measured against it.
+// own motion history code) is measured against it. A library of its own, for the tests and
+// benchmarks only, so that the program does not link OpenCV's optflow.
 #include <opencv2/core.hpp>
 #include <opencv2/optflow/motempl.hpp>
 
