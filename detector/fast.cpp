@@ -7,9 +7,9 @@
 #include <limits>
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
-#include <opencv2/optflow/motempl.hpp>
 
 #include "detector/detector.h"
+#include "detector/motion_history.h"
 #include "detector/pipeline.h"
 
 using namespace detector;
@@ -148,8 +148,8 @@ void GradientUnder(DetectorState& s, const std::vector<cv::Rect>& rects) {
     if (band.area() < kLeastGradientPixels) band = cv::Rect(0, 0, s.history.cols, s.history.rows);
     cv::Mat historyBand = s.history(band), maskBand = s.gradientMask(band);
     cv::Mat orientationBand = s.orientation(band);
-    cv::motempl::calcMotionGradient(historyBand, maskBand, orientationBand, kGradientDelta1,
-                                    kGradientDelta2, kGradientAperture);
+    CalcMotionGradient(historyBand, maskBand, orientationBand, kGradientDelta1, kGradientDelta2,
+                       kGradientAperture);
 }
 
 int32_t FastPass(cv::Size size, const GrayRows& gray, cv::Mat& frame, int32_t diffThreshold,
@@ -179,7 +179,7 @@ int32_t FastPass(cv::Size size, const GrayRows& gray, cv::Mat& frame, int32_t di
     const bool onlyNewStamps = !MaySeed(s, stamp);
     if (!touched.empty()) {
         cv::Mat silhouettePart = silhouette(touched), historyPart = s.history(touched);
-        cv::motempl::updateMotionHistory(silhouettePart, historyPart, t, kHistoryDuration);
+        UpdateMotionHistory(silhouettePart, historyPart, t, kHistoryDuration);
     }
     UpdateMarks(s, silhouetteBox, stamp, dropBelow);
 

@@ -7,7 +7,8 @@
 #include <limits>
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
-#include <opencv2/optflow/motempl.hpp>
+
+#include "detector/motion_history.h"
 
 namespace detector {
 
@@ -162,8 +163,8 @@ bool EnoughChanged(const cv::Mat& silhouette, cv::Rect r) {
 }
 
 double GlobalOrientation(const DetectorState& s, cv::Rect r, double timestamp) {
-    return cv::motempl::calcGlobalOrientation(s.orientation(r), s.gradientMask(r), s.history(r),
-                                              timestamp, kHistoryDuration);
+    return CalcGlobalOrientation(s.orientation(r), s.gradientMask(r), s.history(r), timestamp,
+                                 kHistoryDuration);
 }
 
 void DrawOverlay(cv::Mat& frame, cv::Rect r, const DirectionLine& line) {

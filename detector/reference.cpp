@@ -1,5 +1,7 @@
-// The straight pipeline: every step over the whole frame on every call, then the overlay of
-// each counted component. The fast path is measured against it.
+// The straight pipeline: every step over the whole frame on every call, with OpenCV's motion
+// templates throughout, then the overlay of each counted component. The fast path (and its
+// own motion history code) is measured against it. A library of its own, for the tests and
+// benchmarks only, so that the program does not link OpenCV's optflow.
 #include <opencv2/core.hpp>
 #include <opencv2/optflow/motempl.hpp>
 
@@ -46,7 +48,10 @@ int32_t DetectMotionReference(cv::Mat& frame, int32_t diffThreshold, DetectorSta
 void DrawComponent(cv::Mat& frame, DetectorState& state, const cv::Mat& silhouette,
                    cv::Rect comp_rect, double timestamp) {
     try {
-        const double orientation = GlobalOrientation(state, comp_rect, timestamp);
+        // OpenCV's own, not the detector's GlobalOrientation: this path is the yardstick.
+        const double orientation = cv::motempl::calcGlobalOrientation(
+            state.orientation(comp_rect), state.gradientMask(comp_rect), state.history(comp_rect),
+            timestamp, kHistoryDuration);
         if (!EnoughChanged(silhouette, comp_rect)) return;
         DrawOverlay(frame, comp_rect, ComponentDirectionLine(comp_rect, orientation));
     } catch (...) {  // a rectangle outside the images: nothing is drawn
