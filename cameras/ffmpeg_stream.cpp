@@ -53,6 +53,9 @@ struct ScalerFreer {
 // of this alignment.
 constexpr int kFileScaler = SWS_BICUBIC;
 constexpr int kFileRowAlign = 32;
+// How far past a picture's last pixel the scaler's BGR output may write (measured: 42 bytes
+// at a width of 2, none at multiples of 16), with a margin.
+constexpr size_t kScalerOverrun = 64;
 
 class FfmpegStream : public FrameSource {
   public:
@@ -234,16 +237,24 @@ class FfmpegStream : public FrameSource {
     bool Convert(cv::Mat& out) {
         const AVFrame* f = frame_.get();
         out.create(f->height, f->width, CV_8UC3);
-        // A file's rows as OpenCV aligns them (the scaler's code path depends on it): straight
-        // into the frame when its rows already are, through a padded picture otherwise.
+        // A file's rows as OpenCV aligns them (the scaler's code path depends on it). At
+        // widths that are not a multiple of 16 the scaler also writes up to 42 bytes past the
+        // last pixel, so the picture then needs room after its end. Straight into the frame
+        // when neither applies, through a padded picture otherwise.
         const int aligned = (f->width * 3 + kFileRowAlign - 1) / kFileRowAlign * kFileRowAlign;
-        const bool padded = file_ && static_cast<size_t>(aligned) != out.step[0];
-        if (padded) padded_.create(f->height, aligned, CV_8U);
+        const size_t stride = file_ ? static_cast<size_t>(aligned) : out.step[0];
+        const bool padded = stride != out.step[0] || f->width % 16 != 0;
+        if (padded) {
+            const int roomRows = static_cast<int>((kScalerOverrun + stride - 1) / stride);
+            padded_.create(f->height + roomRows, static_cast<int>(stride), CV_8U);
+        }
         cv::Mat& target = padded ? padded_ : out;
         uint8_t* planes[4] = {target.data, nullptr, nullptr, nullptr};
-        int strides[4] = {static_cast<int>(target.step[0]), 0, 0, 0};
+        int strides[4] = {static_cast<int>(stride), 0, 0, 0};
         sws_scale(scaler_.get(), f->data, f->linesize, 0, f->height, planes, strides);
-        if (padded) padded_.colRange(0, f->width * 3).reshape(3).copyTo(out);
+        if (padded) {
+            padded_(cv::Rect(0, 0, f->width * 3, f->height)).reshape(3).copyTo(out);
+        }
         return true;
     }
 

@@ -26,6 +26,7 @@ void ExpectSameFramesAsTheCapture(const std::string& path) {
     ASSERT_TRUE(own);
     EXPECT_FALSE(own->Reconnects());
     EXPECT_EQ(own->Fps(), 12.5);
+    EXPECT_EQ(OpenFileDecoder(path)->Fps(), UsableFps(capture.get(cv::CAP_PROP_FPS)));
     cv::Mat expected, got;
     int frames = 0;
     while (capture.read(expected)) {
@@ -97,6 +98,23 @@ TEST(FileDecoder, FramesAsOpenCvGivesThem) {
         return testkit::MovingBoxScene({96, 72}, i, 2, 15);
     }));
     ExpectSameFramesAsTheCapture(dir.File("ffv1.avi"));
+    // Variable frame rate: the container's average rate (17.6) is not its base rate (25).
+    ASSERT_TRUE(
+        Ffmpeg("-f lavfi -i testsrc2=s=160x120:r=25:d=4 -fps_mode passthrough "
+               "-vf \"setpts='if(lt(N,50),N,50+(N-50)*3)/25/TB'\" -c:v libx264 " +
+               dir.File("vfr.mp4")));
+    ExpectSameFramesAsTheCapture(dir.File("vfr.mp4"));
+
+    // Settings only OpenCV's capture follows leave files to it.
+    EXPECT_TRUE(PrepareFfmpegLikeCapture());
+    setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 1);  // what the program sets beside streams
+    EXPECT_TRUE(PrepareFfmpegLikeCapture());
+    setenv("OPENCV_FFMPEG_LOGLEVEL", "32", 1);
+    EXPECT_FALSE(PrepareFfmpegLikeCapture());
+    unsetenv("OPENCV_FFMPEG_LOGLEVEL");
+    setenv("OPENCV_VIDEOIO_PRIORITY_FFMPEG", "0", 1);
+    EXPECT_FALSE(PrepareFfmpegLikeCapture());
+    unsetenv("OPENCV_VIDEOIO_PRIORITY_FFMPEG");
 
     // Not regular files: left to OpenCV's capture.
     EXPECT_FALSE(OpenFileDecoder(dir.path(), 25.0));
