@@ -53,6 +53,34 @@ TEST_F(ProgramTest, MissingSourcesAndDevicesLeaveSlotsEmpty) {
     EXPECT_EQ("", program.Stderr()) << "the library's own diagnostics stay quiet";
 }
 
+// A file camera needs none of OpenCV's video and image libraries: the program does not load
+// them. Without their module, the one camera that needs it stays empty, with one line said.
+TEST_F(ProgramTest, VideoLibrariesLoadOnlyForCamerasThatNeedThem) {
+    WriteCamera();
+    {
+        testkit::Program program(dir.path());
+        ASSERT_TRUE(program.WaitForOutput("QORV#", kTimeoutMs));
+        const std::string maps =
+            testkit::ReadFile("/proc/" + std::to_string(program.pid()) + "/maps");
+        EXPECT_NE(maps.find("libopencv_core"), std::string::npos);
+        EXPECT_EQ(maps.find("libopencv_videoio"), std::string::npos);
+        EXPECT_EQ(maps.find("libopencv_imgcodecs"), std::string::npos);
+        program.Send("exit\n");
+        EXPECT_EQ(0, program.Wait(kTimeoutMs));
+    }
+    const std::string alone = dir.File("camwatch");
+    ASSERT_EQ(0, std::system(("cp " CAMWATCH_BINARY " " + alone).c_str()));
+    WriteCamera({{"ALLCAM", "2"}, {"SOURCE0", "missing.avi"}, {"SOURCE1", "cam.avi"}});
+    testkit::Program program(dir.path(), {}, alone);
+    program.Send("exit\n");
+    EXPECT_EQ(0, program.Wait(kTimeoutMs));
+    EXPECT_EQ("Searching..\nAll camera=1\nQORV#", program.Stdout());
+    EXPECT_EQ(
+        "camwatch: camwatch-cvio.so cannot be loaded (not found); video devices, image "
+        "files and video codecs other than MJPG are unavailable\n",
+        program.Stderr());
+}
+
 TEST_F(ProgramTest, NegativeCountRunsTheConsoleWithoutCameras) {
     testkit::WriteTextFile(dir.File("config.cfg"), "ALLCAM=-3\n");
     testkit::Program program(dir.path());

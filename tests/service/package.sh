@@ -20,7 +20,8 @@ deb=$work/out/camwatch_${version}_amd64.deb
 [ -f "$deb" ] || fail "no $deb"
 
 dpkg-deb -c "$deb" | awk '{print $NF}' >"$work/files"
-for f in ./usr/bin/camwatch ./usr/lib/systemd/system/camwatch.service \
+for f in ./usr/bin/camwatch ./usr/lib/camwatch/camwatch-cvio.so \
+    ./usr/lib/systemd/system/camwatch.service \
     ./etc/camwatch/config.cfg ./usr/share/man/man1/camwatch.1.gz; do
     grep -qx "$f" "$work/files" || fail "$f missing from the package"
 done
@@ -47,6 +48,10 @@ grep -qx 'ExecStart=/usr/bin/camwatch --no-console --config /etc/camwatch/config
     fail "ExecStart"
 grep -qx 'Type=notify' "$unit" && grep -qx 'WatchdogSec=30' "$unit" || fail "notify/watchdog"
 [ "$("$root/usr/bin/camwatch" --version)" = "camwatch $version" ] || fail "packaged --version"
+# A source that is no file goes to OpenCV's capture, in the module beside the program.
+printf 'ALLCAM=1\nSOURCE0=missing.avi\n' >"$work/probe.cfg"
+err=$(cd "$work" && echo exit | "$root/usr/bin/camwatch" -c "$work/probe.cfg" 2>&1 >/dev/null)
+[ -z "$err" ] || fail "packaged program: $err"
 
 # The reader takes the first 100 lines, in pieces of 255 bytes; a comment holds no "=".
 [ "$(wc -l <"$cfg")" -le 100 ] || fail "config.cfg longer than 100 lines"
