@@ -116,8 +116,7 @@ class FfmpegStream : public FrameSource {
             return false;
         }
         const AVRational rate = st->avg_frame_rate.num ? st->avg_frame_rate : st->r_frame_rate;
-        fps_ = rate.num && rate.den ? av_q2d(rate) : 0.0;
-        if (fps_ <= 0 || fps_ >= 1000) fps_ = 0.0;
+        fps_ = UsableFps(rate.num && rate.den ? av_q2d(rate) : 0.0);
         frame_.reset(av_frame_alloc());
         packet_.reset(av_packet_alloc());
         return frame_ && packet_;
