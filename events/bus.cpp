@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "config/config.h"
+#include "diag/diag.h"
 #include "events/outlets.h"
 
 namespace events {
@@ -19,9 +20,7 @@ constexpr auto kOutletWait = std::chrono::seconds(2);
 }  // namespace
 
 void Report(const std::string& message) {
-    std::string line = "camwatch: " + message + "\n";
-    ssize_t ignored = ::write(2, line.data(), line.size());
-    (void)ignored;
+    diag::Line(message);
 }
 
 struct Bus::Impl {
