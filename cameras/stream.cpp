@@ -73,6 +73,8 @@ struct StreamState {
     bool finished = false;           // the reader's loop has ended
     FrameSource* current = nullptr;  // the reader's open capture, for Interrupt
     double fps = 0.0;
+    FrameCounts counts;          // over every capture the reader has opened
+    FrameCounts countsOfClosed;  // of the captures already closed
 
     // Reader side: waits ms or until stopped. True when stopped.
     bool Sleep(int32_t ms) {
@@ -113,6 +115,7 @@ ReadStatus LossOf(ReadStatus status, Clock::duration took, int32_t timeoutMs) {
 
 void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
     int32_t retryMs = kFirstRetryMs;
+    uint64_t framesOfCapture = 0;
     s.Publish(capture.get());
     while (!s.Stopping()) {
         if (!capture) {
@@ -135,9 +138,16 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
         } catch (...) {
             status = ReadStatus::Error;
         }
-        if (status == ReadStatus::Frame && !frame.empty()) {
+        const bool got = status == ReadStatus::Frame && !frame.empty();
+        if (got) ++framesOfCapture;
+        FrameCounts own = capture->Counts();  // a capture that does not count: its frames
+        if (own.decoded == 0) own.received = own.decoded = framesOfCapture;
+        if (got) {
             retryMs = kFirstRetryMs;
             std::lock_guard<std::mutex> lock(s.mutex);
+            s.counts.received = s.countsOfClosed.received + own.received;
+            s.counts.decoded = s.countsOfClosed.decoded + own.decoded;
+            if (!s.newest.empty()) ++s.counts.dropped;
             s.newest = std::move(frame);  // an untaken older frame is dropped
             ++s.frames;
             s.up = true;
@@ -147,7 +157,12 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
         const ReadStatus loss = LossOf(status, Clock::now() - start, s.timeoutMs);
         s.Publish(nullptr);
         capture.reset();
+        framesOfCapture = 0;
         std::lock_guard<std::mutex> lock(s.mutex);
+        s.countsOfClosed.received += own.received;
+        s.countsOfClosed.decoded += own.decoded;
+        s.counts.received = s.countsOfClosed.received;
+        s.counts.decoded = s.countsOfClosed.decoded;
         if (s.up || s.losses == 0) {
             s.lostAs = loss;
             ++s.losses;
@@ -222,6 +237,11 @@ class StreamSource : public FrameSource {
     }
 
     void Interrupt() override { state_->Stop(); }
+
+    FrameCounts Counts() const override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        return state_->counts;
+    }
 
   private:
     std::shared_ptr<StreamState> state_;

@@ -52,6 +52,8 @@ struct Event {
     std::optional<std::string> clip;
     // Lost records:
     std::string reason;
+    // Back records: when the camera was lost (the gap runs from here to startMs); 0 unknown.
+    int64_t lostAtMs = 0;
 
     std::string ToJson(UtcOffset offset = LocalUtcOffset) const;
 };
@@ -134,6 +136,7 @@ class CameraEvents {
     int64_t lastMotionMs_ = 0;
     double sumSin_ = 0, sumCos_ = 0;
     int64_t largestArea_ = -1;
+    int64_t lostAtMs_ = 0;  // the loss a `back` ends; 0 while the camera is up
     Event event_;
 };
 

@@ -35,6 +35,10 @@ std::string StatusJson(const std::vector<CameraStatus>& cameras, const std::stri
              {"snapshots", c.snapshots},
              {"video_frames", c.video_frames},
              {"output_errors", c.output_errors},
+             {"frames_received", c.received},
+             {"frames_decoded", c.decoded},
+             {"frames_dropped", c.dropped},
+             {"clip_frames", c.clip_frames},
              {"fps", std::isfinite(c.fps) ? c.fps : 0.0},
              {"last_motion", c.last_motion_ms ? nlohmann::json(IsoLocalTime(*c.last_motion_ms))
                                               : nlohmann::json(nullptr)}});
@@ -69,6 +73,16 @@ std::string MetricsText(const std::vector<CameraStatus>& cameras) {
     std::string out;
     Family(out, "camwatch_frames_total", "counter", "Frames read from the camera.", cameras,
            &CameraStatus::frames);
+    Family(out, "camwatch_frames_received_total", "counter",
+           "Video packets or frames received from the camera.", cameras, &CameraStatus::received);
+    Family(out, "camwatch_frames_decoded_total", "counter", "Pictures decoded.", cameras,
+           &CameraStatus::decoded);
+    Family(out, "camwatch_frames_dropped_total", "counter",
+           "Decoded frames not analysed (the camera sent faster than they were read) or not "
+           "written into a clip (its queue was full).",
+           cameras, &CameraStatus::dropped);
+    Family(out, "camwatch_clip_frames_total", "counter", "Frames written into event clips.",
+           cameras, &CameraStatus::clip_frames);
     Family(out, "camwatch_motion_frames_total", "counter", "Frames in which motion was seen.",
            cameras, &CameraStatus::motion_frames);
     Family(out, "camwatch_snapshots_total", "counter", "Snapshots written.", cameras,

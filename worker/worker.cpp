@@ -285,6 +285,23 @@ void CountFrame(Worker& w, int32_t count) {
         std::memory_order_relaxed);
 }
 
+// Where each frame came from and where it went: the source's own counts (a stream's reader
+// drops frames the loop had no time for), and the clip recorder's.
+void CountFlow(Worker& w) {
+    Guarded([&] {
+        const uint64_t analysed = w.stats.frames.load(std::memory_order_relaxed);
+        FrameCounts c = w.slot.capture ? w.slot.capture->Counts() : FrameCounts{};
+        if (c.decoded == 0) c.received = c.decoded = analysed;
+        if (w.clip) {
+            c.dropped += w.clip->Dropped();
+            w.stats.clipFrames.store(w.clip->Written(), std::memory_order_relaxed);
+        }
+        w.stats.received.store(c.received, std::memory_order_relaxed);
+        w.stats.decoded.store(c.decoded, std::memory_order_relaxed);
+        w.stats.dropped.store(c.dropped, std::memory_order_relaxed);
+    });
+}
+
 // With the disk guard on, a held frame's pictures wait for room on their file system.
 void CheckRoom(Worker& w) {
     if (!Held(w) || w.settings.minFreeBytes <= 0) return;
@@ -444,6 +461,7 @@ void FrameLoop(Worker& w) {
         RecordClip(w, count);
         ReportEvents(w, count);
         OfferLiveFrame(w);
+        CountFlow(w);
         TimeFrame(w);
         Pause(w);
     } while (!StopRequested(w));

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "tests/e2e/fault.h"
 
@@ -114,8 +115,11 @@ TEST(Streams, ALostCameraComesBackAndItsOutputsGoOn) {
     const int port = testkit::FreePort();
     StreamServer mjpeg(dir, "blink.avi", "mpjpeg", port);
     StreamServer ts(dir, "blink.avi", "mpegts", testkit::FreePort());
+    const int web = testkit::FreePort();
     e2e::WriteConfig(dir, {{"ALLCAM", "2"},
                            {"OUTJPG", "OFF"},
+                           {"OUTEVENTS", "ON"},
+                           {"WEBPORT", std::to_string(web)},
                            {"SOURCETIMEOUT", std::to_string(kTimeoutMs)},
                            {"SOURCE0", mjpeg.Url("viewer:s3cret@")},
                            {"SOURCE1", ts.Url()}});
@@ -133,7 +137,30 @@ TEST(Streams, ALostCameraComesBackAndItsOutputsGoOn) {
     ASSERT_TRUE(WaitForStderr(program, "camera 0 back", kWaitMs)) << program.Stderr();
     std::printf("[ measure  ] back %lld ms after the server returned\n", MsSince(served));
     ASSERT_TRUE(fault::WaitUntil([&] { return Records(dir, 0) >= before + 20; }, kWaitMs));
+    // Every frame accounted for: decoded = analysed + dropped (+ one the reader holds), the
+    // received packets at least as many (the stream's frames before the first key frame).
+    testkit::CommandOutput("curl -s -m 10 -o '" + dir.File("status.json") + "' http://127.0.0.1:" +
+                           std::to_string(web) + "/api/status");
+    const auto status = nlohmann::json::parse(testkit::ReadFile(dir.File("status.json")));
+    ASSERT_EQ(status["cameras"].size(), 2u);
+    for (const auto& c : status["cameras"]) {
+        const auto analysed = c["frames"].get<int64_t>(), decoded = c["frames_decoded"].get<int64_t>();
+        EXPECT_GT(analysed, 0) << c;
+        EXPECT_GE(c["frames_received"].get<int64_t>(), decoded) << c;
+        EXPECT_GE(decoded - c["frames_dropped"].get<int64_t>() - analysed, 0) << c;
+        EXPECT_LE(decoded - c["frames_dropped"].get<int64_t>() - analysed, 1) << c;
+    }
     EXPECT_LT(ExitTime(program), 2000);
+    // The loss is a gap in the event records: the `back` names when its `lost` began.
+    std::ifstream events(dir.File("events.jsonl"));
+    std::string lostAt, backLostAt;
+    for (std::string line; std::getline(events, line);) {
+        const auto record = nlohmann::json::parse(line);
+        if (record["type"] == "lost") lostAt = record["start"];
+        if (record["type"] == "back") backLostAt = record["lost_at"];
+    }
+    EXPECT_FALSE(lostAt.empty());
+    EXPECT_EQ(backLostAt, lostAt);
 
     // Two lines, the password masked (a killed server may read as ended or as an error).
     const std::string err = program.Stderr();
