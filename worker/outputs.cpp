@@ -257,6 +257,11 @@ bool VideoRecorder::Write(const cv::Mat& image) {
     }
 }
 
+int64_t VideoRecorder::Unflushed() const {
+    if (!IsOpen()) return 0;
+    return own_ ? avi_.Unflushed() : kWriterBufferBound;
+}
+
 void VideoRecorder::Release() {
     try {
         avi_.Close();

@@ -29,7 +29,8 @@ struct Worker {
           settings(c),
           services(services),
           pictureGuard(c.minFreeBytes, "snapshots and video frames"),
-          clipGuard(c.minFreeBytes, "clips") {}
+          clipGuard(c.minFreeBytes, "clips"),
+          ledger(services.disk ? *services.disk : ownLedger) {}
 
     const int slotIndex;
     CameraSlot& slot;
@@ -68,8 +69,16 @@ struct Worker {
     std::string clipGuardPath;            // where the disk guard looks for the clips' room
     DiskGuard clipGuard;
     bool clipRoom = true;
+    DiskLedger ownLedger;  // when the services bring no ledger shared by every camera
+    DiskLedger& ledger;
     std::chrono::steady_clock::time_point frameStart;
 };
+
+// Bounds of what an output adds to the disk, for the disk guard's ledger: no file is larger.
+int64_t PictureBound(cv::Size size) {
+    return int64_t{size.width} * size.height * 3 + 65536;
+}
+constexpr int64_t kLogRecordBound = 128;
 
 bool Held(const Worker& w) {
     return w.holdFrames > 0;
@@ -307,8 +316,9 @@ void CheckRoom(Worker& w) {
     if (!Held(w) || w.settings.minFreeBytes <= 0) return;
     const int64_t now = SteadyMs();
     const bool room =
-        w.pictureGuard.Room(w.snapshotBase.empty() ? std::string() : w.snapshotBase, now) &&
-        w.pictureGuard.Room(w.videoPath, now);
+        w.pictureGuard.Room(w.snapshotBase.empty() ? std::string() : w.snapshotBase, now,
+                            &w.ledger, w.video.Unflushed()) &&
+        w.pictureGuard.Room(w.videoPath, now, &w.ledger, w.video.Unflushed());
     if (room != w.pictureRoom) w.pictureGuard.Report(w.slotIndex, room);
     w.pictureRoom = room;
 }
@@ -357,6 +367,7 @@ void SaveSnapshotIfHeld(Worker& w) {
             const std::string name = w.snapshotNames->Next();
             saved = SaveSnapshot(name, w.copy);
             if (saved) w.snapshotWritten = name;
+            if (w.settings.minFreeBytes > 0) w.ledger.Add(PictureBound(w.copy.size()));
         });
     }
     CountOutput(w, w.stats.snapshots, saved);
@@ -366,12 +377,14 @@ void RecordHeldFrame(Worker& w) {
     if (!Held(w)) return;
     if (!w.videoPath.empty() && w.pictureRoom) {
         CountOutput(w, w.stats.videoFrames, TakeColour(w) && w.video.Write(w.copy));
+        if (w.settings.minFreeBytes > 0) w.ledger.Add(PictureBound(w.firstSize) / 4);
     }
     if (!w.logPath.empty()) {
         Guarded([&] {
             std::string record = "cadr #" + std::to_string(w.loggedFrame);
             w.log.Write(record.c_str());
         });
+        if (w.settings.minFreeBytes > 0) w.ledger.Add(kLogRecordBound);
         ++w.loggedFrame;
     }
 }
@@ -382,12 +395,20 @@ void RecordClip(Worker& w, int32_t count) {
     if (!w.clip || !TakeColour(w)) return;
     Guarded([&] {
         const int64_t now = SteadyMs();
-        if (w.settings.minFreeBytes > 0 && (count > 0 || !w.clip->Clip().empty())) {
-            const bool room = w.clipGuard.Room(w.clipGuardPath, now);
+        const bool guarded = w.settings.minFreeBytes > 0;
+        const bool wasOpen = !w.clip->Clip().empty();
+        if (guarded && (count > 0 || wasOpen)) {
+            const bool room = w.clipGuard.Room(w.clipGuardPath, now, &w.ledger,
+                                               wasOpen ? kWriterBufferBound : 0);
             if (room != w.clipRoom) w.clipGuard.Report(w.slotIndex, room);
             w.clipRoom = room;
         }
         w.clip->OnFrame(w.copy, count, Held(w), now, WallMs(), w.clipRoom);
+        // A clip that opens writes its pre-capture at once: at most the ring's raw frames.
+        if (guarded && !w.clip->Clip().empty()) {
+            w.ledger.Add(PictureBound(w.copy.size()) / 2 +
+                         (wasOpen ? 0 : static_cast<int64_t>(w.clip->RingBytes())));
+        }
     });
 }
 
@@ -541,6 +562,7 @@ void SetWorkerOutlets(events::Bus* events, web::FrameHub* web) {
 
 void CameraWorker(int slotIndex) {
     try {
+        static DiskLedger ledger;  // every camera's outputs, for every camera's disk guard
         static const WorkerServices services{
             DisplayWindows(),
             [](MotionDetector& detector, const MotionFrame& frame, int32_t threshold,
@@ -552,6 +574,7 @@ void CameraWorker(int slotIndex) {
             [](int index, int32_t ms) { PauseUnlessStopped(index, ms); },
             gEvents,
             gWeb,
+            &ledger,
         };
         static const WorkerConfig config = WorkerConfigFromSettings(Settings);
         ServeCamera(slotIndex, config, services);

@@ -1,5 +1,8 @@
 // Output folders that are missing, read-only or full, a file-size limit, named pipes in place
 // of outputs, and a console that goes away.
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
 #include "tests/e2e/fault.h"
 
 namespace {
@@ -318,6 +321,55 @@ TEST(FaultOutputs, TheDiskGuardSkipsPicturesBelowTheFloorAndResumes) {
     EXPECT_LT(shots, kFrames - 30);
     EXPECT_TRUE(testkit::FileExists(dir.File("pics/cam0n" + std::to_string(shots) + ".jpg")));
     EXPECT_EQ(e2e::Probe(dir.File("pics/cam0.avi")).frames, shots);
+}
+
+}  // namespace
+
+namespace {
+
+// At full speed, with a new noisy picture every frame, free space on the pictures' file system
+// never falls more than one frame's files below MINFREEMB (it only falls here, so the end is
+// its lowest).
+TEST(FaultOutputs, TheDiskFloorHoldsAtFullSpeed) {
+    testkit::TempDir dir;
+    SmallFileSystem fs(dir.File("pics"), 16 * 1024);
+    if (!fs.ok()) GTEST_SKIP() << "cannot mount a small tmpfs here";
+    constexpr int kFrames = 240;
+    const cv::Size size(320, 240);
+    ASSERT_TRUE(testkit::WriteVideo(dir.File("src0.avi"), kFrames, size, [size](int i) {
+        cv::Mat noise(size, CV_8UC3);
+        cv::theRNG().state = static_cast<uint64_t>(i) + 1;
+        cv::randu(noise, 0, 256);
+        return noise;
+    }));
+    e2e::WriteConfig(dir, {{"PATHJPG", "pics/"},
+                           {"PATHAVI", "pics/"},
+                           {"MINFREEMB", "8"},
+                           {"MINMSEC", "0"},
+                           {"MAXMSEC", "0"}});
+    testkit::Program program(dir.path());
+    ASSERT_TRUE(WaitForLogsClosed(program, dir, "", 1)) << program.Stderr();
+    struct statvfs st {};
+    ASSERT_EQ(statvfs(dir.File("pics").c_str(), &st), 0);
+    const int64_t freeBytes = static_cast<int64_t>(st.f_bavail) * static_cast<int64_t>(st.f_frsize);
+    int64_t largest = 0;
+    int shots = 0;
+    for (const std::string& name : testkit::ListFiles(dir.File("pics"))) {
+        if (name.size() < 4 || name.substr(name.size() - 4) != ".jpg") continue;
+        ++shots;
+        struct stat file {};
+        if (stat(dir.File("pics/" + name).c_str(), &file) == 0) largest = std::max<int64_t>(largest, file.st_size);
+    }
+    Exit(program);
+    EXPECT_EQ(program.Stderr(),
+              "camwatch: camera 0: less than 8 MB free; snapshots and video frames are skipped\n");
+    EXPECT_GT(shots, 10);
+    EXPECT_LT(shots, kFrames / 2);
+    // One snapshot and one video frame (a quarter of the picture) may go past the floor.
+    const int64_t frameFiles = largest + largest / 4 + 64 * 1024;
+    EXPECT_GE(freeBytes, int64_t{8} * 1024 * 1024 - frameFiles)
+        << freeBytes << " free, largest snapshot " << largest;
+    ExpectWholeLog(dir.File("cam0.log"), kFrames);
 }
 
 }  // namespace
