@@ -27,7 +27,8 @@ void CameraStats::CountFrameTime(double seconds) {
 
 void CameraStats::Reset() {
     for (auto* a : {&frames, &motionFrames, &snapshots, &videoFrames, &outputErrors, &reconnects,
-                    &received, &decoded, &dropped, &clipFrames, &frameTimeMicros}) {
+                    &received, &decoded, &dropped, &clipFrames, &workerCpuNs, &readerCpuNs,
+                    &frameTimeMicros}) {
         a->store(0);
     }
     for (auto& b : frameTimeBuckets) b.store(0);

@@ -19,6 +19,9 @@ struct FrameCounts {
     uint64_t received = 0;  // video packets (or frames) that came from the camera
     uint64_t decoded = 0;   // pictures decoded from them
     uint64_t dropped = 0;   // decoded pictures replaced by newer ones before Read took them
+    // CPU time of the source's own reading thread (a stream's), nanoseconds, brought up to date
+    // about once a second; 0 where Read decodes on the caller's thread.
+    uint64_t readerCpuNs = 0;
 };
 
 // A camera. Read() gives the next frame, converted to 8-bit BGR by the caller.

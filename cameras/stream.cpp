@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <ctime>
 #include <mutex>
 #include <opencv2/core/mat.hpp>
 #include <thread>
@@ -54,6 +55,13 @@ void StartCountedThread(std::function<void()> body, std::thread* keep) {
     }
 }
 
+// CPU time of the calling thread.
+uint64_t ThreadCpuNs() {
+    timespec t{};
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t) != 0) return 0;
+    return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
+}
+
 // What the reader and the consumer of one stream share.
 struct StreamState {
     StreamOpener open;
@@ -73,7 +81,7 @@ struct StreamState {
     bool finished = false;           // the reader's loop has ended
     FrameSource* current = nullptr;  // the reader's open capture, for Interrupt
     double fps = 0.0;
-    FrameCounts counts;          // over every capture the reader has opened
+    FrameCounts counts;          // over every capture the reader has opened, and its CPU time
     FrameCounts countsOfClosed;  // of the captures already closed
 
     // Reader side: waits ms or until stopped. True when stopped.
@@ -116,6 +124,7 @@ ReadStatus LossOf(ReadStatus status, Clock::duration took, int32_t timeoutMs) {
 void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
     int32_t retryMs = kFirstRetryMs;
     uint64_t framesOfCapture = 0;
+    Clock::time_point cpuTakenAt{};
     s.Publish(capture.get());
     while (!s.Stopping()) {
         if (!capture) {
@@ -148,6 +157,10 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
             s.counts.received = s.countsOfClosed.received + own.received;
             s.counts.decoded = s.countsOfClosed.decoded + own.decoded;
             if (!s.newest.empty()) ++s.counts.dropped;
+            if (const Clock::time_point now = Clock::now(); now - cpuTakenAt >= std::chrono::seconds(1)) {
+                cpuTakenAt = now;
+                s.counts.readerCpuNs = ThreadCpuNs();
+            }
             s.newest = std::move(frame);  // an untaken older frame is dropped
             ++s.frames;
             s.up = true;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 #include <nlohmann/json.hpp>
+#include <tuple>
 
 namespace web {
 
@@ -39,6 +40,8 @@ std::string StatusJson(const std::vector<CameraStatus>& cameras, const std::stri
              {"frames_decoded", c.decoded},
              {"frames_dropped", c.dropped},
              {"clip_frames", c.clip_frames},
+             {"worker_cpu_s", c.worker_cpu_s},
+             {"reader_cpu_s", c.reader_cpu_s},
              {"fps", std::isfinite(c.fps) ? c.fps : 0.0},
              {"last_motion", c.last_motion_ms ? nlohmann::json(IsoLocalTime(*c.last_motion_ms))
                                               : nlohmann::json(nullptr)}});
@@ -83,6 +86,16 @@ std::string MetricsText(const std::vector<CameraStatus>& cameras) {
            cameras, &CameraStatus::dropped);
     Family(out, "camwatch_clip_frames_total", "counter", "Frames written into event clips.",
            cameras, &CameraStatus::clip_frames);
+    for (const auto& [name, field, help] :
+         {std::tuple{"camwatch_worker_cpu_seconds_total", &CameraStatus::worker_cpu_s,
+                     "CPU time of the camera's worker thread (about once a second)."},
+          std::tuple{"camwatch_reader_cpu_seconds_total", &CameraStatus::reader_cpu_s,
+                     "CPU time of the camera's stream reader thread (about once a second)."}}) {
+        out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " counter\n";
+        for (const CameraStatus& c : cameras)
+            out += std::string(name) + "{camera=\"" + std::to_string(c.index) + "\"} " +
+                   Number(c.*field) + "\n";
+    }
     Family(out, "camwatch_motion_frames_total", "counter", "Frames in which motion was seen.",
            cameras, &CameraStatus::motion_frames);
     Family(out, "camwatch_snapshots_total", "counter", "Snapshots written.", cameras,

@@ -48,6 +48,7 @@ struct CameraStatus {  // one camera slot in use, as the app sees it now
     uint64_t output_errors = 0, reconnects = 0, events = 0;
     // Frames received from the camera, decoded, dropped on the way, written into clips.
     uint64_t received = 0, decoded = 0, dropped = 0, clip_frames = 0;
+    double worker_cpu_s = 0, reader_cpu_s = 0;  // CPU time of its threads
     double fps = 0;                         // recent frames per second
     std::optional<int64_t> last_motion_ms;  // ms since the epoch
     // Per-bucket (not cumulative) counts: bucket i holds the observations in

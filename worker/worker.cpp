@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <opencv2/imgproc.hpp>
 #include <optional>
 #include <string>
@@ -72,6 +73,7 @@ struct Worker {
     DiskLedger ownLedger;  // when the services bring no ledger shared by every camera
     DiskLedger& ledger;
     std::chrono::steady_clock::time_point frameStart;
+    std::chrono::steady_clock::time_point cpuTakenAt{};  // CountFlow's last CPU clock reading
 };
 
 // Bounds of what an output adds to the disk, for the disk guard's ledger: no file is larger.
@@ -295,7 +297,8 @@ void CountFrame(Worker& w, int32_t count) {
 }
 
 // Where each frame came from and where it went: the source's own counts (a stream's reader
-// drops frames the loop had no time for), and the clip recorder's.
+// drops frames the loop had no time for), and the clip recorder's; and, once a second, the
+// CPU time of this thread and of the stream's reader.
 void CountFlow(Worker& w) {
     Guarded([&] {
         const uint64_t analysed = w.stats.frames.load(std::memory_order_relaxed);
@@ -304,6 +307,15 @@ void CountFlow(Worker& w) {
         if (w.clip) {
             c.dropped += w.clip->Dropped();
             w.stats.clipFrames.store(w.clip->Written(), std::memory_order_relaxed);
+        }
+        if (w.frameStart - w.cpuTakenAt >= std::chrono::seconds(1)) {
+            w.cpuTakenAt = w.frameStart;
+            timespec t{};
+            if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t) == 0) {
+                w.stats.workerCpuNs.store(uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_nsec),
+                                          std::memory_order_relaxed);
+            }
+            w.stats.readerCpuNs.store(c.readerCpuNs, std::memory_order_relaxed);
         }
         w.stats.received.store(c.received, std::memory_order_relaxed);
         w.stats.decoded.store(c.decoded, std::memory_order_relaxed);

@@ -149,6 +149,8 @@ TEST(Streams, ALostCameraComesBackAndItsOutputsGoOn) {
         EXPECT_GE(c["frames_received"].get<int64_t>(), decoded) << c;
         EXPECT_GE(decoded - c["frames_dropped"].get<int64_t>() - analysed, 0) << c;
         EXPECT_LE(decoded - c["frames_dropped"].get<int64_t>() - analysed, 1) << c;
+        EXPECT_GT(c["worker_cpu_s"].get<double>(), 0) << c;
+        EXPECT_GT(c["reader_cpu_s"].get<double>(), 0) << c;
     }
     EXPECT_LT(ExitTime(program), 2000);
     // The loss is a gap in the event records: the `back` names when its `lost` began.
