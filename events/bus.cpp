@@ -209,8 +209,4 @@ std::unique_ptr<Bus> StartEvents(const Options& options) {
     }
 }
 
-std::unique_ptr<Bus> StartEventsFromConfig(int cameraCount) {
-    return StartEvents(OptionsFromConfig(cameraCount));
-}
-
 }  // namespace events

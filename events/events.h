@@ -106,9 +106,6 @@ class Bus {
 
 // Null when no outlet is switched on: then nothing at all runs (no thread, no file).
 std::unique_ptr<Bus> StartEvents(const Options& options);
-// Reads OUTEVENTS, PATHLOG, EVENTGAP, ONEVENTSTART, ONEVENTEND, ONCAMERALOST, ONCAMERABACK,
-// HOOKTIMEOUT, MQTTHOST, MQTTPORT, MQTTTOPIC, MQTTUSER, MQTTPASSWORD, MQTTDISCOVERY.
-std::unique_ptr<Bus> StartEventsFromConfig(int cameraCount);
 
 // One per camera, used only by that camera's worker thread. OnFrame takes no lock and
 // allocates nothing except when an event starts or ends.

@@ -145,22 +145,4 @@ bool SameSecret(const std::string& a, const std::string& b) {
     return diff == 0;
 }
 
-void FrameSeconds::Observe(double seconds) {
-    size_t i = 0;
-    while (i < kFrameSecondsBuckets.size() && seconds > kFrameSecondsBuckets[i]) ++i;
-    if (i < kFrameSecondsBuckets.size()) buckets_[i].fetch_add(1, std::memory_order_relaxed);
-    count_.fetch_add(1, std::memory_order_relaxed);
-    const double micros = seconds > 0 ? seconds * 1e6 : 0;
-    sumMicros_.fetch_add(static_cast<uint64_t>(std::llround(micros)), std::memory_order_relaxed);
-}
-
-void FrameSeconds::CopyTo(CameraStatus& out) const {
-    // Relaxed loads: a scrape may see a bucket and the count from slightly different moments;
-    // MetricsText keeps the +Inf bucket and _count no lower than the finite buckets.
-    for (size_t i = 0; i < buckets_.size(); ++i)
-        out.frame_seconds_buckets[i] = buckets_[i].load(std::memory_order_relaxed);
-    out.frame_seconds_count = count_.load(std::memory_order_relaxed);
-    out.frame_seconds_sum = static_cast<double>(sumMicros_.load(std::memory_order_relaxed)) / 1e6;
-}
-
 }  // namespace web

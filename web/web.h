@@ -58,18 +58,6 @@ struct CameraStatus {  // one camera slot in use, as the app sees it now
     double frame_seconds_sum = 0;
 };
 
-// A frame-time histogram a camera worker can fill lock-free and the app can copy into its
-// CameraStatus.
-class FrameSeconds {
-  public:
-    void Observe(double seconds);          // worker thread
-    void CopyTo(CameraStatus& out) const;  // any thread
-  private:
-    std::array<std::atomic<uint64_t>, kFrameSecondsBuckets.size()> buckets_{};
-    std::atomic<uint64_t> count_{0};
-    std::atomic<uint64_t> sumMicros_{0};
-};
-
 class Provider {  // implemented by the app; called on server threads, concurrently
   public:
     virtual ~Provider() = default;
