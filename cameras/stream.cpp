@@ -125,6 +125,13 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
     int32_t retryMs = kFirstRetryMs;
     uint64_t framesOfCapture = 0;
     Clock::time_point cpuTakenAt{};
+    // However the reader ends (stopped with a capture open, say), Stop may still be called (the
+    // source's destructor after an interrupt) and must not reach the capture once it is gone.
+    // Locals go before the parameter that owns the capture.
+    struct Unpublish {
+        StreamState& s;
+        ~Unpublish() { s.Publish(nullptr); }
+    } unpublish{s};
     s.Publish(capture.get());
     while (!s.Stopping()) {
         if (!capture) {
