@@ -10,11 +10,13 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "tests/e2e/fault.h"
+#include "tests/streams/servers.h"
 
 namespace {
 
 using fault::Clock;
+using streams::Listening;
+using streams::StreamServer;
 
 constexpr int kTimeoutMs = 1500;  // SOURCETIMEOUT in these tests
 // The sanitizer builds start up (libraries, instrumented opens) that much slower.
@@ -49,47 +51,6 @@ class LoopbackSocket {
   private:
     int fd_;
     int port_ = 0;
-};
-
-bool Listening(int port) {
-    char local[32];
-    std::snprintf(local, sizeof local, "0100007F:%04X 00000000:0000 0A", port);
-    return testkit::ReadFile("/proc/net/tcp").find(local) != std::string::npos;
-}
-
-// ffmpeg serving file as a live camera (-re) to one client at http://127.0.0.1:port/cam.
-class StreamServer {
-  public:
-    StreamServer(const testkit::TempDir& dir, const std::string& file, const std::string& format,
-                 int port, bool loop = true)
-        : dir_(dir), file_(file), format_(format), port_(port), loop_(loop) {
-        Start();
-    }
-    void Start() {
-        std::vector<std::string> args = {"-nostdin", "-v", "error", "-re"};
-        if (loop_) args.insert(args.end(), {"-stream_loop", "-1"});
-        args.insert(args.end(), {"-i", file_, "-c:v", format_ == "mpjpeg" ? "mjpeg" : "mpeg2video",
-                                 "-q:v", "2", "-f", format_, "-listen", "1", Url()});
-        process_ =
-            std::make_unique<testkit::Program>(dir_.path(), std::vector<std::string>{},
-                                               "/usr/bin/ffmpeg", std::function<void()>{}, args);
-        EXPECT_TRUE(fault::WaitUntil([&] { return Listening(port_); }, 20000))
-            << Url() << process_->Stderr();
-    }
-    void Kill() {
-        process_.reset();  // SIGKILL and reaped
-    }
-    void Signal(int sig) { process_->Signal(sig); }
-    std::string Url(const std::string& credentials = "") const {
-        return "http://" + credentials + "127.0.0.1:" + std::to_string(port_) + "/cam";
-    }
-
-  private:
-    const testkit::TempDir& dir_;
-    std::string file_, format_;
-    int port_;
-    bool loop_;
-    std::unique_ptr<testkit::Program> process_;
 };
 
 bool WaitForStderr(testkit::Program& program, const std::string& needle, int timeoutMs) {
