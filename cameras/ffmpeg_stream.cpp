@@ -115,6 +115,9 @@ class FfmpegStream : public FrameSource {
             avcodec_open2(decoder_.get(), codec, nullptr) < 0) {
             return false;
         }
+        const AVCodecDescriptor* descriptor = avcodec_descriptor_get(st->codecpar->codec_id);
+        intraOnly_ = descriptor && (descriptor->props & AV_CODEC_PROP_INTRA_ONLY);
+        lastKey_ = Clock::now();
         const AVRational rate = st->avg_frame_rate.num ? st->avg_frame_rate : st->r_frame_rate;
         fps_ = UsableFps(rate.num && rate.den ? av_q2d(rate) : 0.0);
         frame_.reset(av_frame_alloc());
@@ -200,15 +203,53 @@ class FfmpegStream : public FrameSource {
         return 1;
     }
 
+    // IDLEDECODE, on the stream's own thread (the reader's, which also calls Read).
+    void SetIdle(const IdleDecoding& idle) override { idle_ = idle; }
+
+    // Whether a packet of the video stream goes undecoded: while idle, every packet but a key
+    // frame's (and of an intra-only stream, all but keyFps a second); after it, every packet
+    // up to the next key frame, whose predecessors were not decoded. A stream that sends no
+    // key frame for ten seconds is decoded whole.
+    bool SkipWhileIdle(const AVPacket& packet) {
+        const Clock::time_point now = Clock::now();
+        const bool key = (packet.flags & AV_PKT_FLAG_KEY) != 0;
+        if (key) lastKey_ = now;
+        if (!idle_.on || file_ || now - lastKey_ > std::chrono::seconds(10)) {
+            if (needKey_ && !key && now - lastKey_ <= std::chrono::seconds(10)) return true;
+            needKey_ = false;
+            return false;
+        }
+        if (!key) {
+            needKey_ = true;
+            return true;
+        }
+        if (intraOnly_ && idle_.keyFps > 0 &&
+            now - lastIdleDecode_ < std::chrono::duration<double>(1.0 / idle_.keyFps)) {
+            return true;
+        }
+        lastIdleDecode_ = now;
+        needKey_ = false;
+        // A decoder that holds pictures back for reordering gives this one only when drained.
+        drainIdle_ = !intraOnly_;
+        return false;
+    }
+
     // The next decoded frame into frame_ (which drops the one before).
     ReadStatus Decode() {
-        deadline_ = Clock::now() + timeout_;
+        const Clock::time_point started = Clock::now();
+        deadline_ = started + timeout_;
         timedOut_ = false;
         for (;;) {
             const int got = avcodec_receive_frame(decoder_.get(), frame_.get());
             if (got == 0) {
                 ++counts_.decoded;
                 return ReadStatus::Frame;
+            }
+            if (got == AVERROR_EOF && drained_) {  // an idle key frame is out: decode on,
+                drained_ = false;                   // from a key frame (nothing is kept to
+                needKey_ = true;                    // decode the others against)
+                avcodec_flush_buffers(decoder_.get());
+                continue;
             }
             if (got == AVERROR_EOF) return ReadStatus::End;
             if (got != AVERROR(EAGAIN) && !file_) return ReadStatus::Error;
@@ -224,7 +265,19 @@ class FfmpegStream : public FrameSource {
             }
             if (packet_->stream_index == stream_) {
                 ++counts_.received;
+                if (SkipWhileIdle(*packet_)) {
+                    av_packet_unref(packet_.get());
+                    // Packets flow: the stream lives, though no frame comes for a while.
+                    const Clock::time_point now = Clock::now();
+                    deadline_ = now + timeout_;
+                    if (now - started > std::chrono::seconds(1)) return ReadStatus::Idle;
+                    continue;
+                }
                 avcodec_send_packet(decoder_.get(), packet_.get());
+                if (drainIdle_) {
+                    drainIdle_ = false;
+                    drained_ = avcodec_send_packet(decoder_.get(), nullptr) == 0;
+                }
             }
             av_packet_unref(packet_.get());
         }
@@ -283,6 +336,12 @@ class FfmpegStream : public FrameSource {
     int stream_ = -1;
     double fps_ = 0.0;
     FrameCounts counts_;  // read on the decoding thread only
+    IdleDecoding idle_;
+    bool intraOnly_ = false;  // every frame a key frame (MJPEG)
+    bool needKey_ = false;    // frames were skipped: decoding resumes at a key frame
+    bool drainIdle_ = false;  // the key frame just sent is drained out of the decoder
+    bool drained_ = false;    // the decoder is being drained for it
+    Clock::time_point lastKey_{}, lastIdleDecode_{};
 };
 
 }  // namespace

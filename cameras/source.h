@@ -12,6 +12,15 @@ enum class ReadStatus {
     End,      // the source has ended (end of file, device gone, stream closed)
     Error,    // the source failed
     Timeout,  // nothing came in time (a stalled stream)
+    Idle,     // no frame yet, and the stream is alive: frames are skipped while it is idle
+};
+
+// While the scene is still a stream may save its decoding (IDLEDECODE=keyframes): only key
+// frames are decoded, and where every frame is one (MJPEG) at most keyFps a second. After it,
+// decoding goes on from the next key frame.
+struct IdleDecoding {
+    bool on = false;
+    double keyFps = 1.0;
 };
 
 // What a source has counted of the frames behind Read, since it was made.
@@ -39,6 +48,9 @@ class FrameSource {
     // Sources that count for themselves (streams) say so here; for the others every frame
     // read was received and decoded, and nothing is counted (all zero).
     virtual FrameCounts Counts() const { return {}; }
+    // IDLEDECODE: sources that decode packets themselves follow it; others ignore it. May be
+    // called from another thread than Read.
+    virtual void SetIdle(const IdleDecoding& /*idle*/) {}
 
     // Sources that decode into another format may keep a frame in it until its colour is
     // needed. Where Defers() is true, ReadDeferred() reads the next frame as Read would;

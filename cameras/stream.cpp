@@ -83,6 +83,8 @@ struct StreamState {
     double fps = 0.0;
     FrameCounts counts;          // over every capture the reader has opened, and its CPU time
     FrameCounts countsOfClosed;  // of the captures already closed
+    IdleDecoding idle;           // IDLEDECODE as the consumer last set it
+    Clock::time_point aliveAt;   // when the idle reader last said the stream lives
 
     // Reader side: waits ms or until stopped. True when stopped.
     bool Sleep(int32_t ms) {
@@ -150,9 +152,20 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
         const Clock::time_point start = Clock::now();
         ReadStatus status;
         try {
+            IdleDecoding idle;
+            {
+                std::lock_guard<std::mutex> lock(s.mutex);
+                idle = s.idle;
+            }
+            capture->SetIdle(idle);
             status = capture->Read(frame);
         } catch (...) {
             status = ReadStatus::Error;
+        }
+        if (status == ReadStatus::Idle) {  // no frame for a while, packets still come
+            std::lock_guard<std::mutex> lock(s.mutex);
+            s.aliveAt = Clock::now();
+            continue;
         }
         const bool got = status == ReadStatus::Frame && !frame.empty();
         if (got) ++framesOfCapture;
@@ -236,7 +249,12 @@ class StreamSource : public FrameSource {
         StreamState& s = *state_;
         std::unique_lock<std::mutex> lock(s.mutex);
         const auto news = [&] { return s.frames > s.taken || s.losses > s.lossesSeen || s.stop; };
-        s.changed.wait_for(lock, std::chrono::milliseconds(s.timeoutMs), news);
+        const auto timeout = std::chrono::milliseconds(s.timeoutMs);
+        // While idle the next decoded frame may be a key-frame interval away: silence counts
+        // only once the reader has stopped saying that packets come.
+        while (!s.changed.wait_for(lock, timeout, news) && s.idle.on && s.up &&
+               Clock::now() - s.aliveAt < timeout) {
+        }
         if (s.frames > s.taken && !s.newest.empty()) {
             frame = std::move(s.newest);
             s.newest = cv::Mat();
@@ -257,6 +275,12 @@ class StreamSource : public FrameSource {
     }
 
     void Interrupt() override { state_->Stop(); }
+
+    void SetIdle(const IdleDecoding& idle) override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        if (idle.on && !state_->idle.on) state_->aliveAt = Clock::now();
+        state_->idle = idle;
+    }
 
     FrameCounts Counts() const override {
         std::lock_guard<std::mutex> lock(state_->mutex);

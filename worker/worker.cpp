@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <opencv2/imgproc.hpp>
 #include <optional>
@@ -74,6 +75,8 @@ struct Worker {
     DiskLedger& ledger;
     std::chrono::steady_clock::time_point frameStart;
     std::chrono::steady_clock::time_point cpuTakenAt{};  // CountFlow's last CPU clock reading
+    int64_t stillSinceMs = -1;  // IDLEDECODE: the steady time of the last motion (or start)
+    bool idle = false;          // the source was told to decode only key frames
 };
 
 // Bounds of what an output adds to the disk, for the disk guard's ledger: no file is larger.
@@ -323,6 +326,19 @@ void CountFlow(Worker& w) {
     });
 }
 
+// IDLEDECODE: once nothing has moved for IDLEAFTER seconds (and no event is open) the stream
+// decodes only its key frames; the first motion seen in one brings every frame back from the
+// next key frame on.
+void FollowIdle(Worker& w, int32_t count) {
+    if (!w.settings.idle.on || !w.slot.capture) return;
+    const int64_t now = SteadyMs();
+    if (count > 0 || w.stillSinceMs < 0 || (w.events && w.events->open())) w.stillSinceMs = now;
+    const bool idle = now - w.stillSinceMs >= w.settings.idleAfterMs;
+    if (idle == w.idle) return;
+    w.idle = idle;
+    Guarded([&] { w.slot.capture->SetIdle(idle ? w.settings.idle : IdleDecoding{}); });
+}
+
 // With the disk guard on, a held frame's pictures wait for room on their file system.
 void CheckRoom(Worker& w) {
     if (!Held(w) || w.settings.minFreeBytes <= 0) return;
@@ -485,6 +501,7 @@ void FrameLoop(Worker& w) {
         const int32_t count = CountMotion(w);
         UpdateHold(w, count);
         CountFrame(w, count);
+        FollowIdle(w, count);
         ChooseWait(w);
         FollowWindowFlag(w);
         ShowFrame(w);
@@ -551,6 +568,12 @@ WorkerConfig WorkerConfigFromSettings(const SettingsRecord& settings) {
         config.maskFiles[i] = ConfigText(("MASK" + std::to_string(i)).c_str());
     }
     config.clips = clips::OptionsFromConfig();
+    config.idle.on = ConfigText("IDLEDECODE") == "keyframes";
+    config.idleAfterMs = int64_t{std::max(0, ConfigInt("IDLEAFTER", 10))} * 1000;
+    const std::string fps = ConfigText("IDLEFPS", "1");
+    char* end = nullptr;
+    const double keyFps = std::strtod(fps.c_str(), &end);
+    config.idle.keyFps = end != fps.c_str() && *end == '\0' && keyFps > 0 && keyFps <= 1000 ? keyFps : 1.0;
     return config;
 }
 

@@ -7,6 +7,7 @@
 #include <opencv2/core/mat.hpp>
 #include <string>
 
+#include "cameras/source.h"
 #include "clips/clips.h"
 #include "config/config.h"
 #include "detector/detector.h"
@@ -63,6 +64,10 @@ struct WorkerConfig : SettingsRecord {
     DetectorControls detection;
     std::array<std::string, 10> maskFiles;  // MASK0..MASK9; "" = none
     clips::Options clips;                   // OUTCLIP and the keys of event clips
+    // IDLEDECODE=keyframes: after IDLEAFTER s without motion a stream decodes only key frames
+    // (an intra-only one IDLEFPS a second) until motion is seen again.
+    IdleDecoding idle;
+    int64_t idleAfterMs = 10000;
 };
 
 // The process's settings and the optional keys of config.cfg.

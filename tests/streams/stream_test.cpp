@@ -224,6 +224,59 @@ TEST(Streams, ALiveCameraIsAnalysedAsItIsNotAsItWas) {
 
 }  // namespace
 
+namespace {
+
+// IDLEDECODE=keyframes on an H.264 camera with a key frame a second: while nothing moves only
+// key frames are decoded, motion that starts is seen within about a key-frame interval, and
+// from then on every frame is decoded again.
+TEST(Streams, AnIdleCameraDecodesOnlyKeyFramesAndWakesOnMotion) {
+    testkit::TempDir dir;
+    constexpr int kStill = 250, kFps = 25;  // ten dark seconds, then four of blinking
+    ASSERT_TRUE(testkit::WriteVideo(dir.File("scene.avi"), kStill + 100, e2e::kSmall, [](int i) {
+        return i < kStill ? e2e::Dark(i) : fault::Blink(i);
+    }));
+    ASSERT_EQ(testkit::CommandOutput("ffmpeg -nostdin -v error -i '" + dir.File("scene.avi") +
+                                     "' -c:v libx264 -g 25 -bf 0 -pix_fmt yuv420p '" +
+                                     dir.File("scene.mp4") + "' 2>&1"),
+              "");
+    StreamServer server(dir, "scene.mp4", "mpegts+copy", testkit::FreePort(), false);
+    const int web = testkit::FreePort();
+    e2e::WriteConfig(dir, {{"MINMSEC", "1"},
+                           {"MAXMSEC", "1"},
+                           {"IDLEDECODE", "keyframes"},
+                           {"IDLEAFTER", "1"},
+                           {"EVENTGAP", "1"},
+                           {"WEBPORT", std::to_string(web)},
+                           {"SOURCETIMEOUT", std::to_string(kTimeoutMs)},
+                           {"SOURCE0", server.Url()}});
+    testkit::Program program(dir.path());
+    ASSERT_TRUE(program.WaitForOutput("Searching", kWaitMs));
+    const Clock::time_point connected = Clock::now();
+    const auto status = [&] {
+        testkit::CommandOutput("curl -s -m 5 -o '" + dir.File("status.json") +
+                               "' http://127.0.0.1:" + std::to_string(web) + "/api/status");
+        return nlohmann::json::parse(testkit::ReadFile(dir.File("status.json")))["cameras"][0];
+    };
+    std::this_thread::sleep_for(std::chrono::seconds(8));
+    const auto still = status();
+    // About eight seconds of packets; decoded: the first moments' and then a key frame a second.
+    EXPECT_GT(still["frames_received"].get<int>(), 100) << still;
+    EXPECT_LT(still["frames_decoded"].get<int>(), still["frames_received"].get<int>() / 2) << still;
+    EXPECT_EQ(program.Stderr(), "") << "a camera that only decodes key frames is not lost";
+
+    ASSERT_TRUE(e2e::WaitForText(dir.File("cam0.log"), "cadr #0", kWaitMs));
+    const long long detected = MsSince(connected), changeServed = kStill * 1000 / kFps;
+    std::printf("[ measure  ] change detected %lld ms after it was served\n",
+                detected - changeServed);
+    EXPECT_GT(detected, changeServed - 500) << "motion in the still part";
+    EXPECT_LT(detected, changeServed + 1000 + 3000);  // a key-frame interval, and a margin
+    // Four seconds of blinking: key frames alone would give a handful of records.
+    EXPECT_TRUE(fault::WaitUntil([&] { return Records(dir, 0) >= 40; }, kWaitMs));
+    EXPECT_LT(ExitTime(program), 2000);
+}
+
+}  // namespace
+
 #ifdef RTSP_SERVER
 TEST(Streams, AnRtspCameraIsServedAndReconnected) {
     testkit::TempDir dir;
