@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <ctime>
+#include <filesystem>
 #include <set>
 
 #include <nlohmann/json.hpp>
@@ -211,6 +212,74 @@ TEST(History, StoreKeepsEventsWithThumbnailsClipsAndServesThem) {
     for (const std::string& name : testkit::ListFiles(dir.path()))
         aside += name.rfind("events.db.corrupt-", 0) == 0 && name.size() == 33;
     EXPECT_EQ(aside, 1);
+}
+
+// The page after its scripts ran in headless Chromium (DOM dump, or a screenshot to shot).
+std::string Browse(const testkit::TempDir& dir, int port, const std::string& hash,
+                   const std::string& shot = "") {
+    const std::string command =
+        "timeout 90 /usr/bin/chromium --headless --no-sandbox --disable-gpu --disable-quic "
+        "--no-first-run --disable-background-networking --disable-component-update "
+        "--disable-sync --hide-scrollbars --autoplay-policy=no-user-gesture-required "
+        "--user-data-dir=" + dir.File("profile") + " --window-size=1280,800 "
+        "--virtual-time-budget=6000 " + (shot.empty() ? "--dump-dom" : "--screenshot=" + shot) +
+        " 'http://127.0.0.1:" + std::to_string(port) + "/" + hash + "' > " + dir.File("dom.html") +
+        " 2> " + dir.File("chromium.log");
+    if (std::system(command.c_str()) != 0) ADD_FAILURE() << testkit::ReadFile(dir.File("chromium.log"));
+    return testkit::ReadFile(dir.File("dom.html"));
+}
+
+// The review view in a browser, two cameras: cards with their thumbnails loaded, the camera
+// filter, and a deep link that plays the event's clip from its start.
+TEST(History, ReviewViewInBrowser) {
+    if (!std::filesystem::exists("/usr/bin/chromium")) GTEST_SKIP() << "no /usr/bin/chromium";
+    testkit::TempDir dir;
+    ASSERT_TRUE(testkit::WriteVideo(dir.File("src0.avi"), 270, kSize, ThreeBursts));
+    ASSERT_TRUE(testkit::WriteVideo(dir.File("src1.avi"), 180, kSize, ThreeBursts));
+    ASSERT_EQ(mkdir(dir.File("clips").c_str(), 0755), 0);
+    const int port = testkit::FreePort();
+    e2e::WriteConfig(dir, {{"ALLCAM", "2"},
+                           {"SOURCE1", "src1.avi"},
+                           {"EVENTGAP", "1"},
+                           {"OUTCLIP", "ON"},
+                           {"PATHCLIP", "clips/"},
+                           {"EVENTDB", "history/events.db"},
+                           {"WEBPORT", std::to_string(port)}});
+    ASSERT_EQ(mkdir(dir.File("history").c_str(), 0755), 0);
+    testkit::Program program(dir.path());
+    ASSERT_TRUE(program.WaitForOutput("QORV#", kTimeoutMs));
+    ASSERT_TRUE(e2e::WaitForWorkerEnd(dir, 0, kTimeoutMs));
+    ASSERT_TRUE(e2e::WaitForWorkerEnd(dir, 1, kTimeoutMs));
+    ASSERT_TRUE(WaitForEnded(port, 5));
+    const nlohmann::json all = Page(port, "limit=200");
+    const size_t total = all["events"].size();
+    size_t onCamera1 = 0;
+    int64_t clipped = -1, offset = 0;
+    for (const auto& e : all["events"]) {
+        onCamera1 += e["camera"] == 1;
+        if (e["clip"].get<bool>() && e["clip_offset_ms"].is_number() && e["clip_offset_ms"] > 0) {
+            clipped = e["id"];
+            offset = e["clip_offset_ms"];
+        }
+    }
+    ASSERT_GT(onCamera1, 0u);
+    ASSERT_LT(onCamera1, total);
+    ASSERT_GE(clipped, 0);
+
+    const std::string review = Browse(dir, port, "#review");
+    EXPECT_EQ(e2e::Occurrences(review, "class=\"card"), static_cast<int>(total)) << review;
+    EXPECT_EQ(e2e::Occurrences(review, "class=\"pic loaded\""), static_cast<int>(total));
+    const std::string filtered = Browse(dir, port, "#camera=1");
+    EXPECT_EQ(e2e::Occurrences(filtered, "class=\"card"), static_cast<int>(onCamera1));
+
+    const std::string player = Browse(dir, port, "#event=" + std::to_string(clipped));
+    const size_t at = player.find("data-time=\"");
+    ASSERT_NE(at, std::string::npos) << player;
+    EXPECT_GT(std::stod(player.substr(at + 11)), offset / 1000.0 + 0.2);
+    if (const char* keep = std::getenv("CAMWATCH_REVIEW_SCREENSHOT")) Browse(dir, port, "#review", keep);
+    program.Send("exit\n");
+    EXPECT_EQ(program.Wait(kTimeoutMs), 0);
+    EXPECT_TRUE(testkit::FileExists(dir.File("history/thumbs/")));
 }
 
 }  // namespace
