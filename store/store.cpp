@@ -34,7 +34,9 @@ constexpr char kSchema[] =
     " dir REAL, snap1 TEXT, snap2 TEXT, clip TEXT, clip_off INTEGER, keep INTEGER NOT NULL"
     " DEFAULT 0);"
     "CREATE UNIQUE INDEX IF NOT EXISTS events_camera_start ON events(camera, start);"
-    "CREATE INDEX IF NOT EXISTS events_start ON events(start);";
+    "CREATE INDEX IF NOT EXISTS events_start ON events(start);"
+    // Kept events are few: their own small index keeps "kept only" from reading every row.
+    "CREATE INDEX IF NOT EXISTS events_kept ON events(start) WHERE keep = 1;";
 
 constexpr char kColumns[] =
     "id, camera, start, end, frames, regions, bx, by, bw, bh, dir, snap1, snap2, clip, clip_off, "
@@ -340,7 +342,7 @@ void Store::Impl::Run() noexcept {
 
 void Store::Impl::StartUp() {
     if (fresh && !options.importFile.empty() && Exists(options.importFile)) Import();
-    Reconcile();
+    if (options.reconcile) Reconcile();
     Retain(writer.get(), NowMs());
 }
 
