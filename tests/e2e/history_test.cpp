@@ -260,9 +260,10 @@ TEST(History, ReviewViewInBrowser) {
     const nlohmann::json all = Page(port, "limit=200");
     const size_t total = all["events"].size();
     size_t onCamera1 = 0;
-    int64_t clipped = -1, offset = 0;
+    int64_t clipped = -1, offset = 0, flipped = -1;
     for (const auto& e : all["events"]) {
         onCamera1 += e["camera"] == 1;
+        if (e["camera"] == 1 && e["snapshots"].get<int>() > 3) flipped = e["id"];
         if (e["clip"].get<bool>() && e["clip_offset_ms"].is_number() && e["clip_offset_ms"] > 0) {
             clipped = e["id"];
             offset = e["clip_offset_ms"];
@@ -282,6 +283,17 @@ TEST(History, ReviewViewInBrowser) {
     const size_t at = player.find("data-time=\"");
     ASSERT_NE(at, std::string::npos) << player;
     EXPECT_GT(std::stod(player.substr(at + 11)), offset / 1000.0 + 0.2);
+    // Without its clip an event plays its snapshots as a flip-book.
+    ASSERT_GE(flipped, 0);
+    EXPECT_EQ(Sql(dir.File("history/events.db"),
+                  "UPDATE events SET clip = NULL WHERE id = " + std::to_string(flipped)),
+              "");
+    const std::string flip = Browse(dir, port, "#event=" + std::to_string(flipped));
+    const std::string prefix = "/events/" + std::to_string(flipped) + "/snapshots/";
+    const size_t shown = flip.find(prefix);
+    ASSERT_NE(shown, std::string::npos) << flip;
+    EXPECT_GT(std::stoi(flip.substr(shown + prefix.size())), 0) << "the flip-book turned";
+    EXPECT_EQ(flip.find("<video"), std::string::npos);
     if (const char* keep = std::getenv("CAMWATCH_REVIEW_SCREENSHOT")) Browse(dir, port, "#review", keep);
     program.Send("exit\n");
     EXPECT_EQ(program.Wait(kTimeoutMs), 0);
