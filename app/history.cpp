@@ -30,8 +30,8 @@ std::string EventHistory::List(const Page& page) {
     }
     out += "],\"next\":";
     if (static_cast<int>(rows.size()) == q.limit && !rows.empty()) {
-        out += "\"" + std::to_string(rows.back().startMs) + "." + std::to_string(rows.back().id) +
-               "\"";
+        out.append("\"").append(std::to_string(rows.back().startMs));
+        out.append(".").append(std::to_string(rows.back().id)).append("\"");
     } else {
         out += "null";
     }
@@ -45,15 +45,16 @@ std::optional<std::string> EventHistory::Event(int64_t id) {
 }
 
 std::string EventHistory::Timeline(int camera, int64_t fromMs, int64_t toMs) {
-    std::string out = "{\"from_ms\":" + std::to_string(fromMs) +
-                      ",\"to_ms\":" + std::to_string(toMs) + ",\"events\":[";
+    std::string out = "{\"from_ms\":";
+    out.append(std::to_string(fromMs)).append(",\"to_ms\":").append(std::to_string(toMs));
+    out.append(",\"events\":[");
     bool first = true;
     for (const store::Record& r : store_->Span(camera, fromMs, toMs)) {
         if (!first) out += ",";
         first = false;
-        out += "[" + std::to_string(r.id) + "," + std::to_string(r.camera) + "," +
-               std::to_string(r.startMs) + "," + (r.endMs ? std::to_string(r.endMs) : "null") +
-               "]";
+        out.append("[").append(std::to_string(r.id)).append(",");
+        out.append(std::to_string(r.camera)).append(",").append(std::to_string(r.startMs));
+        out.append(",").append(r.endMs ? std::to_string(r.endMs) : "null").append("]");
     }
     return out + "]}";
 }

@@ -10,9 +10,7 @@
 #include "web/web.h"
 #include "worker/worker.h"
 
-class EventHistory final : public web::History,
-                           public ThumbnailSink,
-                           public clips::RetentionGuard {
+class EventHistory final : public web::History, public ThumbnailSink, public clips::RetentionGuard {
   public:
     explicit EventHistory(std::unique_ptr<store::Store> store) : store_(std::move(store)) {}
     // Null when the store is off or cannot be used (one line said why).

@@ -32,8 +32,7 @@ std::string ClipTime(const std::string& name) {
 
 }  // namespace
 
-int DeleteOldClips(const std::string& prefix, int days, int64_t nowWallMs,
-                   RetentionGuard* guard) {
+int DeleteOldClips(const std::string& prefix, int days, int64_t nowWallMs, RetentionGuard* guard) {
     if (days <= 0) return 0;
     const size_t slash = prefix.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : prefix.substr(0, slash + 1);

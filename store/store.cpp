@@ -14,8 +14,8 @@
 #include <deque>
 #include <fstream>
 #include <mutex>
-#include <set>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <thread>
 #include <variant>
 
@@ -148,7 +148,8 @@ Record ReadRow(const Stmt& s) {
 // message, else SQLITE_OK.
 int Connect(const std::string& path, Db& db, std::string& error) {
     sqlite3* raw = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    int rc =
+        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     db.reset(raw);
     if (rc != SQLITE_OK) {
         error = raw ? sqlite3_errmsg(raw) : "out of memory";
@@ -404,9 +405,10 @@ void Store::Impl::Reconcile() {
             const bool snapGone = hadSnap && !Exists(s.Text(3));
             const bool clipGone = hadClip && !Exists(s.Text(4));
             if (!snapGone && !clipGone) continue;
-            const bool nothingLeft = (!hadSnap || snapGone) && (!hadClip || clipGone) &&
-                                     !Exists(thumbs + thumb);
-            changes.emplace_back(s.Int(0), nothingLeft ? 0 : (clipGone ? 1 : 0) | (snapGone ? 2 : 0));
+            const bool nothingLeft =
+                (!hadSnap || snapGone) && (!hadClip || clipGone) && !Exists(thumbs + thumb);
+            changes.emplace_back(s.Int(0),
+                                 nothingLeft ? 0 : (clipGone ? 1 : 0) | (snapGone ? 2 : 0));
         }
     }
     if (!changes.empty()) {
@@ -417,8 +419,14 @@ void Store::Impl::Reconcile() {
                 ++rows;
                 continue;
             }
-            if (what & 1) Stmt(writer.get(), "UPDATE events SET clip=NULL, clip_off=NULL WHERE id=?1").Bind(1, id).Run();
-            if (what & 2) Stmt(writer.get(), "UPDATE events SET snap1=NULL, snap2=NULL WHERE id=?1").Bind(1, id).Run();
+            if (what & 1)
+                Stmt(writer.get(), "UPDATE events SET clip=NULL, clip_off=NULL WHERE id=?1")
+                    .Bind(1, id)
+                    .Run();
+            if (what & 2)
+                Stmt(writer.get(), "UPDATE events SET snap1=NULL, snap2=NULL WHERE id=?1")
+                    .Bind(1, id)
+                    .Run();
             ++forgotten;
         }
         Exec(writer.get(), "COMMIT");
@@ -447,13 +455,15 @@ int Store::Impl::Retain(sqlite3* db, int64_t nowMs) {
     if (gone.empty()) return 0;
     Stmt(db, "DELETE FROM events WHERE start < ?1 AND keep = 0").Bind(1, cutoff).Run();
     for (const auto& [camera, start] : gone) {
-        std::remove((thumbs + std::to_string(camera) + "-" + std::to_string(start) + ".jpg").c_str());
+        std::remove(
+            (thumbs + std::to_string(camera) + "-" + std::to_string(start) + ".jpg").c_str());
     }
     return static_cast<int>(gone.size());
 }
 
 void Store::Impl::DeleteFiles(const Record& r, bool withClip) const {
-    std::remove((thumbs + std::to_string(r.camera) + "-" + std::to_string(r.startMs) + ".jpg").c_str());
+    std::remove(
+        (thumbs + std::to_string(r.camera) + "-" + std::to_string(r.startMs) + ".jpg").c_str());
     if (withClip && !r.clip.empty()) std::remove(r.clip.c_str());
     const auto first = SnapshotNumber(r.firstSnapshot), last = SnapshotNumber(r.lastSnapshot);
     if (first && last && *last >= *first && *last - *first < 100000) {
@@ -474,8 +484,9 @@ std::unique_ptr<Store> Store::Open(const Options& options) {
     impl->options = options;
     if (impl->options.queueCapacity == 0) impl->options.queueCapacity = 1;
     const size_t slash = options.path.rfind('/');
-    impl->thumbs = (slash == std::string::npos ? std::string() : options.path.substr(0, slash + 1)) +
-                   "thumbs/";
+    impl->thumbs =
+        (slash == std::string::npos ? std::string() : options.path.substr(0, slash + 1)) +
+        "thumbs/";
     impl->fresh = !Exists(options.path);
     std::string error;
     int rc = Connect(options.path, impl->writer, error);
@@ -483,7 +494,8 @@ std::unique_ptr<Store> Store::Open(const Options& options) {
         impl->writer.reset();
         const std::string aside = options.path + ".corrupt-" + Dated(NowMs());
         if (std::rename(options.path.c_str(), aside.c_str()) != 0) {
-            impl->Say("event store " + options.path + " is corrupt and cannot be moved aside; "
+            impl->Say("event store " + options.path +
+                      " is corrupt and cannot be moved aside; "
                       "the event history is off");
             return nullptr;
         }
@@ -536,7 +548,9 @@ uint64_t Store::Dropped() const {
 std::vector<Record> Store::List(const Query& q) const {
     std::string sql = std::string("SELECT ") + kColumns + " FROM events";
     std::string where;
-    auto add = [&](const char* cond) { where += (where.empty() ? " WHERE " : " AND ") + std::string(cond); };
+    auto add = [&](const char* cond) {
+        where += (where.empty() ? " WHERE " : " AND ") + std::string(cond);
+    };
     if (q.camera >= 0) add("camera = ?1");
     if (q.fromMs != INT64_MIN) add("start >= ?2");
     if (q.toMs != INT64_MAX) add("start < ?3");
@@ -660,7 +674,8 @@ std::string ToJson(const Record& r, int snapshots) {
     j["frames"] = r.frames;
     j["max_regions"] = r.maxRegions;
     if (r.largest) {
-        j["largest"] = {{"x", r.largest->x}, {"y", r.largest->y}, {"w", r.largest->w}, {"h", r.largest->h}};
+        j["largest"] = {
+            {"x", r.largest->x}, {"y", r.largest->y}, {"w", r.largest->w}, {"h", r.largest->h}};
     } else {
         j["largest"] = nullptr;
     }

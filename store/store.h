@@ -20,7 +20,7 @@ struct Options {
     std::string path;        // the database file; "" = off
     int days = 0;            // EVENTDAYS: rows older than this many days go (0 keeps all)
     std::string importFile;  // events.jsonl whose end records a brand-new store takes in
-    bool reconcile = true;  // at start, rows and files are matched up (see Open)
+    bool reconcile = true;   // at start, rows and files are matched up (see Open)
     size_t queueCapacity = 1024;
     int thumbWidth = 320;
     // Where the one-line messages go (the app passes ReportError); null: stderr.
@@ -45,7 +45,7 @@ struct Record {
 };
 
 struct Query {
-    int camera = -1;  // -1: every camera
+    int camera = -1;                               // -1: every camera
     int64_t fromMs = INT64_MIN, toMs = INT64_MAX;  // start in [from, to)
     bool keptOnly = false;
     // Keyset: only rows before (start, id), newest first.

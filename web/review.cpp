@@ -100,21 +100,21 @@ void SendFile(const std::string& path, const char* type, const httplib::Request&
     auto file = std::make_shared<std::ifstream>(path, std::ios::binary);
     if (!*file) return Plain(res, 404, "not found");
     res.set_header("Accept-Ranges", "bytes");
-    res.set_content_provider(
-        size, type, [file](size_t offset, size_t length, httplib::DataSink& sink) {
-            char buffer[64 * 1024];
-            file->clear();
-            file->seekg(static_cast<std::streamoff>(offset));
-            while (length > 0) {
-                const size_t n = std::min(length, sizeof buffer);
-                file->read(buffer, static_cast<std::streamsize>(n));
-                if (file->gcount() <= 0) return false;
-                const size_t got = static_cast<size_t>(file->gcount());
-                if (!sink.write(buffer, got)) return false;
-                length -= got;
-            }
-            return true;
-        });
+    res.set_content_provider(size, type,
+                             [file](size_t offset, size_t length, httplib::DataSink& sink) {
+                                 char buffer[64 * 1024];
+                                 file->clear();
+                                 file->seekg(static_cast<std::streamoff>(offset));
+                                 while (length > 0) {
+                                     const size_t n = std::min(length, sizeof buffer);
+                                     file->read(buffer, static_cast<std::streamsize>(n));
+                                     if (file->gcount() <= 0) return false;
+                                     const size_t got = static_cast<size_t>(file->gcount());
+                                     if (!sink.write(buffer, got)) return false;
+                                     length -= got;
+                                 }
+                                 return true;
+                             });
 }
 
 }  // namespace
@@ -165,13 +165,14 @@ void AddReviewRoutes(httplib::Server& http, std::function<History*()> history) {
         if (!h) Plain(res, 404, "no event history");
         return h;
     };
-    http.Get(R"(/api/events/(\d{1,18}))", [need](const httplib::Request& req, httplib::Response& res) {
-        History* h = need(res);
-        if (!h) return;
-        const auto json = h->Event(Id(req));
-        if (!json) return Plain(res, 404, "no such event");
-        res.set_content(*json, "application/json");
-    });
+    http.Get(R"(/api/events/(\d{1,18}))",
+             [need](const httplib::Request& req, httplib::Response& res) {
+                 History* h = need(res);
+                 if (!h) return;
+                 const auto json = h->Event(Id(req));
+                 if (!json) return Plain(res, 404, "no such event");
+                 res.set_content(*json, "application/json");
+             });
     http.Get("/api/timeline", [need](const httplib::Request& req, httplib::Response& res) {
         History* h = need(res);
         if (!h) return;
@@ -205,13 +206,13 @@ void AddReviewRoutes(httplib::Server& http, std::function<History*()> history) {
         res.set_content(std::string("{\"keep\":") + (value == "1" ? "true" : "false") + "}",
                         "application/json");
     });
-    http.Delete(R"(/api/events/(\d{1,18}))", [need](const httplib::Request& req,
-                                                    httplib::Response& res) {
-        History* h = need(res);
-        if (!h) return;
-        if (!h->Delete(Id(req))) return Plain(res, 404, "no such event");
-        res.status = 204;
-    });
+    http.Delete(R"(/api/events/(\d{1,18}))",
+                [need](const httplib::Request& req, httplib::Response& res) {
+                    History* h = need(res);
+                    if (!h) return;
+                    if (!h->Delete(Id(req))) return Plain(res, 404, "no such event");
+                    res.status = 204;
+                });
 }
 
 }  // namespace web

@@ -8,10 +8,9 @@
 
 #include <ctime>
 #include <filesystem>
-#include <set>
-
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <set>
 
 #include "tests/testkit/e2e.h"
 
@@ -80,10 +79,20 @@ TEST(History, StoreKeepsEventsWithThumbnailsClipsAndServesThem) {
     testkit::WriteTextFile(dir.File(oldClip1), "old clip 1");
     testkit::WriteTextFile(
         dir.File("events.jsonl"),
-        "{\"type\":\"start\",\"id\":\"0-1735725600000\",\"camera\":0,\"start\":\"2025-01-01T10:00:00.000+00:00\"}\n"
-        "{\"type\":\"end\",\"id\":\"0-1735725600000\",\"camera\":0,\"start\":\"2025-01-01T10:00:00.000+00:00\",\"end\":\"2025-01-01T10:00:07.500+00:00\",\"frames\":12,\"first_snapshot\":null,\"last_snapshot\":null,\"max_regions\":2,\"largest\":{\"x\":1,\"y\":2,\"w\":3,\"h\":4},\"direction\":90.0,\"clip\":\"" + oldClip0 + "\"}\n"
-        "torn line {\n"
-        "{\"type\":\"end\",\"id\":\"1-1735729200000\",\"camera\":1,\"start\":\"2025-01-01T11:00:00.000+00:00\",\"end\":\"2025-01-01T11:00:02.000+00:00\",\"frames\":3,\"first_snapshot\":null,\"last_snapshot\":null,\"max_regions\":1,\"largest\":null,\"direction\":null,\"clip\":\"" + oldClip1 + "\"}\n");
+        "{\"type\":\"start\",\"id\":\"0-1735725600000\",\"camera\":0,\"start\":\"2025-01-01T10:00:"
+        "00.000+00:00\"}\n"
+        "{\"type\":\"end\",\"id\":\"0-1735725600000\",\"camera\":0,\"start\":\"2025-01-01T10:00:00."
+        "000+00:00\",\"end\":\"2025-01-01T10:00:07.500+00:00\",\"frames\":12,\"first_snapshot\":"
+        "null,\"last_snapshot\":null,\"max_regions\":2,\"largest\":{\"x\":1,\"y\":2,\"w\":3,\"h\":"
+        "4},\"direction\":90.0,\"clip\":\"" +
+            oldClip0 +
+            "\"}\n"
+            "torn line {\n"
+            "{\"type\":\"end\",\"id\":\"1-1735729200000\",\"camera\":1,\"start\":\"2025-01-01T11:"
+            "00:00.000+00:00\",\"end\":\"2025-01-01T11:00:02.000+00:00\",\"frames\":3,\"first_"
+            "snapshot\":null,\"last_snapshot\":null,\"max_regions\":1,\"largest\":null,"
+            "\"direction\":null,\"clip\":\"" +
+            oldClip1 + "\"}\n");
     const int port = testkit::FreePort();
     e2e::WriteConfig(dir, {{"OUTEVENTS", "ON"},
                            {"EVENTGAP", "1"},
@@ -139,7 +148,8 @@ TEST(History, StoreKeepsEventsWithThumbnailsClipsAndServesThem) {
         std::set<int64_t> seen;
         std::string next;
         for (int i = 0; i < 10; ++i) {
-            const nlohmann::json page = Page(port, "limit=2" + (next.empty() ? "" : "&before=" + next));
+            const nlohmann::json page =
+                Page(port, "limit=2" + (next.empty() ? "" : "&before=" + next));
             for (const auto& e : page["events"]) seen.insert(e["id"].get<int64_t>());
             if (page["next"].is_null()) break;
             next = page["next"];
@@ -153,11 +163,11 @@ TEST(History, StoreKeepsEventsWithThumbnailsClipsAndServesThem) {
         const std::string gone = std::to_string(all["events"][1]["id"].get<int64_t>());
         EXPECT_EQ(Curl(port, "/api/events/" + kept + "/keep", "-X POST -d 1").code, "200");
         const std::string keptOld = std::to_string(all["events"].back()["id"].get<int64_t>());
-        EXPECT_EQ(Curl(port, "/api/events/" + keptOld + "/keep?keep=1", "-X POST -d ''").code, "200");
+        EXPECT_EQ(Curl(port, "/api/events/" + keptOld + "/keep?keep=1", "-X POST -d ''").code,
+                  "200");
         EXPECT_EQ(Page(port, "kept=1")["events"].size(), 2u);
-        const std::string goneClip = dir.File(
-            testkit::CommandOutput("sqlite3 '" + db + "' 'SELECT clip FROM events WHERE id=" +
-                                   gone + "' | tr -d '\\n'"));
+        const std::string goneClip = dir.File(testkit::CommandOutput(
+            "sqlite3 '" + db + "' 'SELECT clip FROM events WHERE id=" + gone + "' | tr -d '\\n'"));
         EXPECT_TRUE(testkit::FileExists(goneClip));
         EXPECT_EQ(Curl(port, "/api/events/" + gone, "-X DELETE").code, "204");
         EXPECT_EQ(Curl(port, "/api/events/" + gone).code, "404");
@@ -170,12 +180,12 @@ TEST(History, StoreKeepsEventsWithThumbnailsClipsAndServesThem) {
         EXPECT_EQ(nlohmann::json::parse(timeline.body)["events"].size(), 2u);
 
         // Hostile input: 4xx, and the server still answers.
-        for (const std::string& target : std::vector<std::string>
-             {"/api/events?limit=100000", "/api/events?limit=-1", "/api/events?camera=12",
-              "/api/events?before=1;DROP", "/api/events?from=2026-13-45",
-              "/api/timeline?day=2026-02-30", "/api/timeline?day=", "/api/events/999999999999",
-              "/api/events/99999999999999999999999", "/events/" + kept + "/snapshots/99999.jpg",
-              "/events/" + kept + "/../../config.cfg", "/events/-1/thumb.jpg"}) {
+        for (const std::string& target : std::vector<std::string>{
+                 "/api/events?limit=100000", "/api/events?limit=-1", "/api/events?camera=12",
+                 "/api/events?before=1;DROP", "/api/events?from=2026-13-45",
+                 "/api/timeline?day=2026-02-30", "/api/timeline?day=", "/api/events/999999999999",
+                 "/api/events/99999999999999999999999", "/events/" + kept + "/snapshots/99999.jpg",
+                 "/events/" + kept + "/../../config.cfg", "/events/-1/thumb.jpg"}) {
             const std::string code = Curl(port, target, "--path-as-is").code;
             EXPECT_EQ(code[0], '4') << target << " gave " << code;
         }
@@ -227,11 +237,15 @@ std::string Browse(const testkit::TempDir& dir, int port, const std::string& has
         "timeout 90 /usr/bin/chromium --headless --no-sandbox --disable-gpu --disable-quic "
         "--no-first-run --disable-background-networking --disable-component-update "
         "--disable-sync --hide-scrollbars --autoplay-policy=no-user-gesture-required "
-        "--user-data-dir=" + dir.File("profile") + " --window-size=1280,800 "
-        "--virtual-time-budget=6000 " + (shot.empty() ? "--dump-dom" : "--screenshot=" + shot) +
+        "--user-data-dir=" +
+        dir.File("profile") +
+        " --window-size=1280,800 "
+        "--virtual-time-budget=6000 " +
+        (shot.empty() ? "--dump-dom" : "--screenshot=" + shot) +
         " 'http://127.0.0.1:" + std::to_string(port) + "/" + hash + "' > " + dir.File("dom.html") +
         " 2> " + dir.File("chromium.log");
-    if (std::system(command.c_str()) != 0) ADD_FAILURE() << testkit::ReadFile(dir.File("chromium.log"));
+    if (std::system(command.c_str()) != 0)
+        ADD_FAILURE() << testkit::ReadFile(dir.File("chromium.log"));
     return testkit::ReadFile(dir.File("dom.html"));
 }
 
@@ -294,7 +308,8 @@ TEST(History, ReviewViewInBrowser) {
     ASSERT_NE(shown, std::string::npos) << flip;
     EXPECT_GT(std::stoi(flip.substr(shown + prefix.size())), 0) << "the flip-book turned";
     EXPECT_EQ(flip.find("<video"), std::string::npos);
-    if (const char* keep = std::getenv("CAMWATCH_REVIEW_SCREENSHOT")) Browse(dir, port, "#review", keep);
+    if (const char* keep = std::getenv("CAMWATCH_REVIEW_SCREENSHOT"))
+        Browse(dir, port, "#review", keep);
     program.Send("exit\n");
     EXPECT_EQ(program.Wait(kTimeoutMs), 0);
     EXPECT_TRUE(testkit::FileExists(dir.File("history/thumbs/")));
