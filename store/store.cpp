@@ -387,7 +387,8 @@ void Store::Impl::Import() {
     if (items.empty()) return;
     const size_t count = items.size();
     Write(items);
-    Say("event store: imported " + std::to_string(count) + " events from " + options.importFile);
+    Say("event store: imported " + std::to_string(count) + (count == 1 ? " event" : " events") +
+        " from " + options.importFile);
 }
 
 void Store::Impl::Reconcile() {
