@@ -4,7 +4,8 @@
 // timeline, a camera's day. Prints the median and the slowest of the runs, and bytes per
 // event (thumbnails not counted).
 //
-//   build/bench/store_bench [events=1000000] [folder=/tmp]
+//   build/bench/store_bench [events=1000000] [folder=/tmp] [keep]
+// With keep the store stays (its name is printed), for a look at it through the program.
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -178,6 +179,10 @@ int main(int argc, char** argv) {
         return Render(s, s.List(q));
     });
     opened.reset();
+    if (argc > 3 && std::string(argv[3]) == "keep") {
+        std::printf("kept %s\n", path.c_str());
+        return 0;
+    }
     for (const char* tail : {"", "-wal", "-shm"}) std::remove((path + tail).c_str());
     ::rmdir((folder + "/thumbs").c_str());
     return 0;
