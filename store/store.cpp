@@ -185,6 +185,18 @@ bool Exists(const std::string& path) {
     return !path.empty() && ::stat(path.c_str(), &st) == 0;
 }
 
+// Snapshot numbers are reused (the lowest free one is taken), so the numbers between an
+// event's first and last snapshot may also hold other events' pictures: a file counts as the
+// event's only when it was written while the event lasted.
+bool TakenDuring(const std::string& path, const Record& r) {
+    constexpr int64_t kSlackMs = 2000;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return false;
+    const int64_t at = int64_t{st.st_mtim.tv_sec} * 1000 + st.st_mtim.tv_nsec / 1000000;
+    const int64_t end = r.endMs ? r.endMs : NowMs();
+    return at >= r.startMs - kSlackMs && at <= end + kSlackMs;
+}
+
 }  // namespace
 
 struct Thumb {
@@ -469,7 +481,8 @@ void Store::Impl::DeleteFiles(const Record& r, bool withClip) const {
     const auto first = SnapshotNumber(r.firstSnapshot), last = SnapshotNumber(r.lastSnapshot);
     if (first && last && *last >= *first && *last - *first < 100000) {
         for (int64_t k = *first; k <= *last; ++k) {
-            std::remove(SnapshotName(r.firstSnapshot, k).c_str());
+            const std::string name = SnapshotName(r.firstSnapshot, k);
+            if (TakenDuring(name, r)) std::remove(name.c_str());
         }
     }
 }
@@ -640,7 +653,7 @@ std::string Store::File(int64_t id, Media media, int index) const {
         case Media::kSnapshot:
             if (index < 0 || index >= Snapshots(*r)) return {};
             path = SnapshotName(r->firstSnapshot, *SnapshotNumber(r->firstSnapshot) + index);
-            break;
+            return TakenDuring(path, *r) ? path : std::string();
     }
     return Exists(path) ? path : std::string();
 }
