@@ -4,6 +4,7 @@
 #include <chrono>
 #include <mutex>
 
+#include "app/history.h"
 #include "cameras/slots.h"
 #include "cameras/stream.h"
 #include "clips/clips.h"
@@ -18,8 +19,10 @@ namespace {
 // Status, events and health of the cameras for the web server, read from the slots.
 class CameraProvider : public web::Provider {
   public:
-    CameraProvider(int cameraCount, const events::Bus* bus)
-        : slots_(std::clamp(cameraCount, 0, kSlotCount)), bus_(bus) {}
+    CameraProvider(int cameraCount, const events::Bus* bus, web::History* history)
+        : slots_(std::clamp(cameraCount, 0, kSlotCount)), bus_(bus), history_(history) {}
+
+    web::History* EventHistory() override { return history_; }
 
     std::vector<web::CameraStatus> Cameras() override {
         std::vector<web::CameraStatus> cameras;
@@ -105,6 +108,7 @@ class CameraProvider : public web::Provider {
     };
     const int slots_;
     const events::Bus* bus_;
+    web::History* history_;
     std::mutex mutex_;
     Sample samples_[kSlotCount];
 };
@@ -112,6 +116,7 @@ class CameraProvider : public web::Provider {
 }  // namespace
 
 struct Outlets::Parts {
+    std::unique_ptr<EventHistory> history;  // EVENTDB, or the web view on
     std::unique_ptr<events::Bus> bus;
     std::unique_ptr<web::FrameHub> hub;
     std::unique_ptr<CameraProvider> provider;
@@ -134,11 +139,16 @@ void Outlets::Start(const CommandLine& command, int cameraCount) {
     const bool webOn = webOptions.port > 0;
     const events::Options eventOptions = events::OptionsFromConfig(cameraCount);
     p.bus = events::StartEvents(eventOptions);
+    p.history = EventHistory::Start(webOn);
     // The page lists recent events even when no other outlet wants them.
-    if (!p.bus && webOn) p.bus = std::make_unique<events::Bus>(eventOptions);
+    if (!p.bus && (webOn || p.history)) p.bus = std::make_unique<events::Bus>(eventOptions);
+    if (p.history) {
+        store::Store* store = &p.history->Store();
+        p.bus->Attach([store](const events::Event& e) { store->Add(e); });
+    }
     if (webOn) {
         p.hub = std::make_unique<web::FrameHub>();
-        p.provider = std::make_unique<CameraProvider>(cameraCount, p.bus.get());
+        p.provider = std::make_unique<CameraProvider>(cameraCount, p.bus.get(), p.history.get());
         p.server = std::make_unique<web::Server>();
         if (!p.server->Start(webOptions, *p.provider, *p.hub, ProgramVersion())) {
             p.server.reset();
@@ -146,7 +156,8 @@ void Outlets::Start(const CommandLine& command, int cameraCount) {
         }
     }
     SetWorkerOutlets(p.bus.get(), p.hub.get());
-    p.clipRetention = clips::StartRetention(clips::OptionsFromConfig());
+    SetWorkerThumbnails(p.history.get());
+    p.clipRetention = clips::StartRetention(clips::OptionsFromConfig(), p.history.get());
 }
 
 void Outlets::Stop() {
@@ -154,4 +165,5 @@ void Outlets::Stop() {
     p.clipRetention.reset();
     if (p.server) p.server->Stop();
     if (p.bus) p.bus->Stop(std::chrono::steady_clock::now() + std::chrono::seconds(2));
+    if (p.history) p.history->Store().Stop();
 }

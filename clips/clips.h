@@ -45,6 +45,8 @@ class Recorder {
                  int64_t wallMs, bool room = true);
     // The open event's clip (prefix + name), "" between events.
     const std::string& Clip() const { return clip_; }
+    // Where the open clip's first motion frame lies in it (the pre-capture), ms.
+    int64_t ClipOffsetMs() const { return clipOffsetMs_; }
     // Ends an open clip, writes what is queued and stops the encoder. Idempotent.
     void Finish();
 
@@ -71,6 +73,7 @@ class Recorder {
     int64_t lastMotionMs_ = 0;
     int64_t sinceMotion_ = 0;
     std::string clip_, lastName_;
+    int64_t clipOffsetMs_ = 0;
     std::unique_ptr<int64_t[]> ringWall_;  // wall times of the frames the ring should hold
     size_t ringWallCap_ = 0, ringWallHead_ = 0, ringWallCount_ = 0;
     std::unique_ptr<Encoder> encoder_;
@@ -79,12 +82,20 @@ class Recorder {
 // Deletes, oldest first, the clips (files named camN-YYYYMMDD-HHMMSS.mp4 after prefix's own
 // name part, in prefix's folder) whose time is more than `days` days before nowWallMs.
 // Returns how many were deleted. Nothing for days <= 0.
-int DeleteOldClips(const std::string& prefix, int days, int64_t nowWallMs);
+// With a guard, a clip it keeps stays, and each deleted clip is told to it.
+class RetentionGuard {
+  public:
+    virtual ~RetentionGuard() = default;
+    virtual bool Kept(const std::string& path) = 0;
+    virtual void Deleted(const std::string& path) = 0;
+};
+int DeleteOldClips(const std::string& prefix, int days, int64_t nowWallMs,
+                   RetentionGuard* guard = nullptr);
 
 // Runs DeleteOldClips at once and then once an hour on its own thread until destroyed.
 class Retention {
   public:
-    Retention(std::string prefix, int days);
+    Retention(std::string prefix, int days, RetentionGuard* guard = nullptr);
     ~Retention();
     Retention(const Retention&) = delete;
     Retention& operator=(const Retention&) = delete;
@@ -92,12 +103,14 @@ class Retention {
   private:
     std::string prefix_;
     int days_;
+    RetentionGuard* guard_;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stop_ = false;
     std::thread thread_;
 };
 // A Retention when OUTCLIP is on and CLIPDAYS > 0, else null.
-std::unique_ptr<Retention> StartRetention(const Options& options);
+// guard, when given, must outlive the Retention.
+std::unique_ptr<Retention> StartRetention(const Options& options, RetentionGuard* guard = nullptr);
 
 }  // namespace clips

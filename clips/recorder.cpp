@@ -338,6 +338,7 @@ void Recorder::OnFrame(const cv::Mat& frame, int32_t motionCount, bool held, int
         if (!open_ && room) {
             const int64_t first = ringWallCount_ ? ringWall_[ringWallHead_] : wallMs;
             clip_ = NextName(first);
+            clipOffsetMs_ = fps_ > 0 ? std::lround(double(ringWallCount_) * 1000.0 / fps_) : 0;
             Item open;
             open.kind = kOpen;
             open.name = clip_;

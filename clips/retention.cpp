@@ -32,7 +32,7 @@ std::string ClipTime(const std::string& name) {
 
 }  // namespace
 
-int DeleteOldClips(const std::string& prefix, int days, int64_t nowWallMs) {
+int DeleteOldClips(const std::string& prefix, int days, int64_t nowWallMs, RetentionGuard* guard) {
     if (days <= 0) return 0;
     const size_t slash = prefix.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : prefix.substr(0, slash + 1);
@@ -56,12 +56,17 @@ int DeleteOldClips(const std::string& prefix, int days, int64_t nowWallMs) {
     std::sort(old.begin(), old.end());
     int deleted = 0;
     for (const auto& [at, path] : old) {
-        if (std::remove(path.c_str()) == 0) ++deleted;
+        if (guard && guard->Kept(path)) continue;
+        if (std::remove(path.c_str()) == 0) {
+            ++deleted;
+            if (guard) guard->Deleted(path);
+        }
     }
     return deleted;
 }
 
-Retention::Retention(std::string prefix, int days) : prefix_(std::move(prefix)), days_(days) {
+Retention::Retention(std::string prefix, int days, RetentionGuard* guard)
+    : prefix_(std::move(prefix)), days_(days), guard_(guard) {
     thread_ = std::thread([this] {
         try {
             std::unique_lock<std::mutex> lock(mutex_);
@@ -69,7 +74,8 @@ Retention::Retention(std::string prefix, int days) : prefix_(std::move(prefix)),
                 lock.unlock();
                 const auto now = std::chrono::system_clock::now().time_since_epoch();
                 DeleteOldClips(prefix_, days_,
-                               std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+                               std::chrono::duration_cast<std::chrono::milliseconds>(now).count(),
+                               guard_);
                 lock.lock();
                 wake_.wait_for(lock, std::chrono::hours(1), [this] { return stop_; });
             }
@@ -88,12 +94,12 @@ Retention::~Retention() {
     thread_.join();
 }
 
-std::unique_ptr<Retention> StartRetention(const Options& options) {
+std::unique_ptr<Retention> StartRetention(const Options& options, RetentionGuard* guard) {
     if (!options.on || options.days <= 0) return nullptr;
     // The time zone is read here, before the sweep's thread and the workers start: glibc
     // reads it again only when TZ changes, so their localtime_r() calls then only read it.
     tzset();
-    return std::make_unique<Retention>(options.prefix, options.days);
+    return std::make_unique<Retention>(options.prefix, options.days, guard);
 }
 
 }  // namespace clips

@@ -23,6 +23,21 @@ void Report(const std::string& message) {
     diag::Line(message);
 }
 
+namespace {
+// An outlet the app attaches: it hears the motion records only.
+class Receiver final : public Outlet {
+  public:
+    explicit Receiver(std::function<void(const Event&)> f) : f_(std::move(f)) {}
+    void Deliver(const Event& event, const std::string&) override {
+        if (event.type == Type::kStart || event.type == Type::kEnd) f_(event);
+    }
+    void Stop(Deadline) override {}
+
+  private:
+    std::function<void(const Event&)> f_;
+};
+}  // namespace
+
 struct Bus::Impl {
     Options options;
     std::vector<std::unique_ptr<Outlet>> outlets;
@@ -168,6 +183,11 @@ std::vector<Event> Bus::Since(const std::string& id) const {
 uint64_t Bus::Published(int camera) const {
     if (camera < 0 || camera >= kCameraCounters) return 0;
     return impl_->published[camera].load(std::memory_order_relaxed);
+}
+
+void Bus::Attach(std::function<void(const Event&)> receiver) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->outlets.push_back(std::make_unique<Receiver>(std::move(receiver)));
 }
 
 uint64_t Bus::Dropped() const {

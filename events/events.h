@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,7 @@ struct FrameFacts {
     std::optional<double> direction;  // its direction in degrees, when measured
     std::string snapshot;             // snapshot file written for this frame, "" if none
     std::string clip;                 // the clip this frame's event is written to, "" if none
+    int64_t clipOffsetMs = -1;        // where that event starts inside its clip, -1 unknown
 };
 
 // Offset of local time from UTC, in seconds, at a moment; the seam tests replace.
@@ -50,6 +52,7 @@ struct Event {
     std::optional<Region> largest;
     std::optional<double> direction;  // circular mean, [0, 360)
     std::optional<std::string> clip;
+    int64_t clipOffsetMs = -1;  // the start inside the clip (pre-capture); not in the JSON
     // Lost records:
     std::string reason;
     // Back records: when the camera was lost (the gap runs from here to startMs); 0 unknown.
@@ -99,6 +102,10 @@ class Bus {
     uint64_t Dropped() const;              // records dropped from the full queue
     int gapSeconds() const;
 
+    // One more receiver of every start and end record, called on the dispatcher thread (it
+    // must not wait). Attach before the first Publish; the app uses it for the event store.
+    void Attach(std::function<void(const Event&)> receiver);
+
   private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
@@ -119,6 +126,9 @@ class CameraEvents {
     // At the worker's end: an open event gets its end.
     void Finish(int64_t steadyMs, int64_t wallMs);
     bool open() const { return open_; }
+    // The open event's start and the area of its largest region so far (-1: none).
+    int64_t openStartMs() const { return event_.startMs; }
+    int64_t largestArea() const { return largestArea_; }
 
   private:
     void Begin(const FrameFacts& facts);

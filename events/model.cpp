@@ -144,7 +144,10 @@ void CameraEvents::Add(const FrameFacts& facts) {
             event_.direction.reset();
         }
     }
-    if (!facts.clip.empty() && !event_.clip) event_.clip = facts.clip;
+    if (!facts.clip.empty() && !event_.clip) {
+        event_.clip = facts.clip;
+        event_.clipOffsetMs = facts.clipOffsetMs;
+    }
     if (snapshotsOn_ && !facts.snapshot.empty()) {
         if (!event_.firstSnapshot) event_.firstSnapshot = facts.snapshot;
         event_.lastSnapshot = facts.snapshot;

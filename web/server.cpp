@@ -12,6 +12,7 @@
 #include "diag/diag.h"
 #include "web/hub.h"
 #include "web/render.h"
+#include "web/review.h"
 
 namespace web {
 
@@ -129,7 +130,7 @@ void Server::Impl::Routes() {
     http->Get("/", [](const httplib::Request&, httplib::Response& res) {
         res.set_header("X-Frame-Options", "DENY");
         res.set_header("Content-Security-Policy",
-                       "default-src 'none'; img-src 'self'; connect-src 'self'; "
+                       "default-src 'none'; img-src 'self'; media-src 'self'; connect-src 'self'; "
                        "style-src 'unsafe-inline'; script-src 'unsafe-inline'");
         res.set_content(kPage, "text/html; charset=utf-8");
     });
@@ -144,10 +145,13 @@ void Server::Impl::Routes() {
                         "application/json");
     });
     http->Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
+        History* history = provider->EventHistory();
+        if (history && !req.has_param("since") && ListEvents(*history, req, res)) return;
         const std::string since = req.get_param_value("since");
         if (since.size() > 128) return Plain(res, 400, "since is too long");
         res.set_content(provider->EventsSince(since), "application/json");
     });
+    AddReviewRoutes(*http, [this] { return provider->EventHistory(); });
     http->Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
         res.set_content(MetricsText(provider->Cameras()),
                         "text/plain; version=0.0.4; charset=utf-8");

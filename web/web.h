@@ -58,6 +58,30 @@ struct CameraStatus {  // one camera slot in use, as the app sees it now
     double frame_seconds_sum = 0;
 };
 
+// The event history behind the review view; implemented by the app, called on server
+// threads, concurrently. JSON comes back ready to send.
+class History {
+  public:
+    virtual ~History() = default;
+    struct Page {
+        int camera = -1;  // -1: every camera
+        int64_t fromMs = INT64_MIN, toMs = INT64_MAX;
+        bool keptOnly = false;
+        int64_t beforeStart = INT64_MAX, beforeId = INT64_MAX;  // keyset, newest first
+        int limit = 50;                                         // 1..200
+    };
+    // {"events":[...],"next":"<start>.<id>"|null}
+    virtual std::string List(const Page& page) = 0;
+    virtual std::optional<std::string> Event(int64_t id) = 0;  // nullopt: no such event
+    // {"events":[[id,camera,start_ms,end_ms|null],...]} for events starting in [from, to).
+    virtual std::string Timeline(int camera, int64_t fromMs, int64_t toMs) = 0;
+    enum class Media { kThumb, kClip, kSnapshot };
+    // The file the history names for this event (never one taken from a request); "" none.
+    virtual std::string File(int64_t id, Media media, int index) = 0;
+    virtual bool Keep(int64_t id, bool keep) = 0;  // false: no such event
+    virtual bool Delete(int64_t id) = 0;           // the event and its files
+};
+
 class Provider {  // implemented by the app; called on server threads, concurrently
   public:
     virtual ~Provider() = default;
@@ -66,6 +90,8 @@ class Provider {  // implemented by the app; called on server threads, concurren
     // event should be an object with an "id" the page passes back as since.
     virtual std::string EventsSince(const std::string& id) = 0;
     virtual bool Healthy() = 0;
+    // The event history; null when there is none (then its routes answer 404).
+    virtual History* EventHistory() { return nullptr; }
 };
 
 // Live frames. Camera workers hand frames in; the server's encoder thread scales and

@@ -77,6 +77,8 @@ struct Worker {
     std::chrono::steady_clock::time_point cpuTakenAt{};  // CountFlow's last CPU clock reading
     int64_t stillSinceMs = -1;  // IDLEDECODE: the steady time of the last motion (or start)
     bool idle = false;          // the source was told to decode only key frames
+    int64_t thumbStartMs = 0;  // the event the last thumbnail was offered for
+    int64_t thumbArea = -1;    // and the area of its region then
 };
 
 // Bounds of what an output adds to the disk, for the disk guard's ledger: no file is larger.
@@ -455,10 +457,40 @@ void ReportEvents(Worker& w, int32_t count) {
             facts.direction = w.detector.LargestDirection();
         }
         facts.snapshot = w.snapshotWritten;
-        if (w.clip) facts.clip = w.clip->Clip();
+        if (w.clip) {
+            facts.clip = w.clip->Clip();
+            facts.clipOffsetMs = w.clip->ClipOffsetMs();
+        }
         w.events->OnFrame(facts);
     });
     w.snapshotWritten.clear();
+}
+
+// When an open event's largest region grows, a small boxed copy of this frame goes to the
+// thumbnail sink; the JPEG is made on its thread.
+void OfferThumbnail(Worker& w) {
+    if (!w.services.thumbnails || !w.events || !w.events->open()) return;
+    Guarded([&] {
+        const int64_t start = w.events->openStartMs(), area = w.events->largestArea();
+        if (start != w.thumbStartMs) {
+            w.thumbStartMs = start;
+            w.thumbArea = -1;
+        }
+        if (area <= w.thumbArea || !TakeColour(w) || w.copy.empty()) return;
+        w.thumbArea = area;
+        constexpr int kWidth = 320;
+        const double scale = std::min(1.0, double(kWidth) / w.copy.cols);
+        cv::Mat small;
+        cv::resize(w.copy, small, cv::Size(), scale, scale, cv::INTER_AREA);
+        const cv::Rect r = w.detector.Largest();
+        const double sx = scale * w.copy.cols / std::max(1, w.size.width);
+        const double sy = scale * w.copy.rows / std::max(1, w.size.height);
+        cv::rectangle(small,
+                      cv::Rect(int(r.x * sx), int(r.y * sy), std::max(1, int(r.width * sx)),
+                               std::max(1, int(r.height * sy))),
+                      cv::Scalar(0, 0, 255), 2);
+        w.services.thumbnails->Offer(w.slotIndex, start, std::move(small));
+    });
 }
 
 // While someone watches in the browser, a due frame goes to the web server with its overlay
@@ -510,6 +542,7 @@ void FrameLoop(Worker& w) {
         RecordHeldFrame(w);
         RecordClip(w, count);
         ReportEvents(w, count);
+        OfferThumbnail(w);
         OfferLiveFrame(w);
         CountFlow(w);
         TimeFrame(w);
@@ -588,7 +621,12 @@ void ServeCamera(int slotIndex, const WorkerConfig& settings,
 namespace {
 events::Bus* gEvents = nullptr;
 web::FrameHub* gWeb = nullptr;
+ThumbnailSink* gThumbnails = nullptr;
 }  // namespace
+
+void SetWorkerThumbnails(ThumbnailSink* thumbnails) {
+    gThumbnails = thumbnails;
+}
 
 void SetWorkerOutlets(events::Bus* events, web::FrameHub* web) {
     gEvents = events;
@@ -610,6 +648,7 @@ void CameraWorker(int slotIndex) {
             gEvents,
             gWeb,
             &ledger,
+            gThumbnails,
         };
         static const WorkerConfig config = WorkerConfigFromSettings(Settings);
         ServeCamera(slotIndex, config, services);

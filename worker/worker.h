@@ -21,6 +21,14 @@ namespace web {
 class FrameHub;
 }
 
+// Takes a small picture of an open event's most telling frame (its largest region so far,
+// boxed). Called on the camera's worker thread; must not block.
+class ThumbnailSink {
+  public:
+    virtual ~ThumbnailSink() = default;
+    virtual void Offer(int camera, int64_t eventStartMs, cv::Mat picture) = 0;
+};
+
 // Thread body for a started slot with the process's settings; serves the slot's camera until
 // stopped or until the camera ends, and reports Finished in the slot's run state as its very
 // last action.
@@ -49,11 +57,14 @@ struct WorkerServices {
     web::FrameHub* web = nullptr;
     // What all cameras wrote, for the disk guards (MINFREEMB); nullptr: each worker its own.
     DiskLedger* disk = nullptr;
+    ThumbnailSink* thumbnails = nullptr;  // event thumbnails; nullptr = off
 };
 
 // The optional outlets CameraWorker hands its workers. Set once before the first worker
 // starts, like the settings; read-only afterwards.
 void SetWorkerOutlets(events::Bus* events, web::FrameHub* web);
+// Likewise for the event thumbnails (the event outlets must be on too).
+void SetWorkerThumbnails(ThumbnailSink* thumbnails);
 
 // What a worker is configured with: the settings of config.cfg's eleven keys and the keys of
 // the optional outputs, all off by default.

@@ -109,7 +109,10 @@ TEST(EventModel, GapSnapshotsRegionsDirectionAndJson) {
     EXPECT_EQ(lost, json::parse(R"({"type":"lost","id":"2-1796768436123","camera":2,
                                     "start":"2026-12-08T23:20:36.123+01:00",
                                     "reason":"end of stream"})"));
-    EXPECT_EQ(json::parse(r[5].ToJson(PlusOne)).size(), 4u);  // back: type, id, camera, start
+    // back: type, id, camera, start, and when its loss began
+    const json back = json::parse(r[5].ToJson(PlusOne));
+    EXPECT_EQ(back.size(), 5u);
+    EXPECT_EQ(back["lost_at"], lost["start"]);
 
     EXPECT_EQ(bus.Published(2), 6u);
     EXPECT_EQ(bus.Since(r[3].id).size(), 2u);  // after the last record of the second event
