@@ -16,6 +16,13 @@ struct Region {
     int x = 0, y = 0, w = 0, h = 0;
 };
 
+// What the tracks say (MINTRAVEL / MINDURATION set): of one frame, or summed over an event.
+struct TrackFacts {
+    int tracks = 0;             // tracks that passed the gate (in this frame: for the first time)
+    double travelPercent = 0;   // the longest net travel, percent of the frame diagonal
+    std::optional<double> direction;  // that track's direction in degrees
+};
+
 // What the frame loop knows after one frame.
 struct FrameFacts {
     int64_t steadyMs = 0;             // monotonic milliseconds
@@ -26,6 +33,7 @@ struct FrameFacts {
     std::optional<double> direction;  // its direction in degrees, when measured
     std::string snapshot;             // snapshot file written for this frame, "" if none
     std::string clip;                 // the clip this frame's event is written to, "" if none
+    std::optional<TrackFacts> tracks;  // with the track gate on
 };
 
 // Offset of local time from UTC, in seconds, at a moment; the seam tests replace.
@@ -50,6 +58,7 @@ struct Event {
     std::optional<Region> largest;
     std::optional<double> direction;  // circular mean, [0, 360)
     std::optional<std::string> clip;
+    std::optional<TrackFacts> tracks;  // with the track gate on: "tracks", "travel", ...
     // Lost records:
     std::string reason;
 

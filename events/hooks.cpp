@@ -131,7 +131,7 @@ class Hooks final : public Outlet {
         auto num = [&](auto v) { return motion ? std::to_string(v) : std::string(); };
         std::string direction =
             motion && e.direction ? nlohmann::json(*e.direction).dump() : std::string();
-        return {
+        std::vector<std::string> env = {
             std::string("CAMWATCH_TYPE=") + TypeName(e.type),
             "CAMWATCH_CAMERA=" + std::to_string(e.camera),
             "CAMWATCH_EVENT=" + e.id,
@@ -146,6 +146,14 @@ class Hooks final : public Outlet {
             "CAMWATCH_REASON=" + e.reason,
             "CAMWATCH_JSON=" + json,
         };
+        if (motion && e.tracks) {  // only with the track gate on
+            env.push_back("CAMWATCH_TRACKS=" + std::to_string(e.tracks->tracks));
+            env.push_back("CAMWATCH_TRAVEL=" + nlohmann::json(e.tracks->travelPercent).dump());
+            env.push_back("CAMWATCH_TRAVEL_DIRECTION=" +
+                          (e.tracks->direction ? nlohmann::json(*e.tracks->direction).dump()
+                                               : std::string()));
+        }
+        return env;
     }
 
     void Wake() {

@@ -76,6 +76,12 @@ std::string Event::ToJson(UtcOffset offset) const {
         }
         j["direction"] = direction ? nlohmann::ordered_json(*direction) : nullptr;
         j["clip"] = Text(clip);
+        if (tracks) {
+            j["tracks"] = tracks->tracks;
+            j["travel"] = tracks->travelPercent;
+            j["travel_direction"] =
+                tracks->direction ? nlohmann::ordered_json(*tracks->direction) : nullptr;
+        }
     }
     // Snapshot names and reasons come from outside; bytes that are not UTF-8 become U+FFFD
     // rather than an exception.
@@ -144,6 +150,14 @@ void CameraEvents::Add(const FrameFacts& facts) {
         }
     }
     if (!facts.clip.empty() && !event_.clip) event_.clip = facts.clip;
+    if (facts.tracks) {
+        if (!event_.tracks) event_.tracks.emplace();
+        event_.tracks->tracks += facts.tracks->tracks;
+        if (facts.tracks->travelPercent > event_.tracks->travelPercent) {
+            event_.tracks->travelPercent = facts.tracks->travelPercent;
+            event_.tracks->direction = facts.tracks->direction;
+        }
+    }
     if (snapshotsOn_ && !facts.snapshot.empty()) {
         if (!event_.firstSnapshot) event_.firstSnapshot = facts.snapshot;
         event_.lastSnapshot = facts.snapshot;

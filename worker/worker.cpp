@@ -69,10 +69,17 @@ struct Worker {
     DiskGuard clipGuard;
     bool clipRoom = true;
     std::chrono::steady_clock::time_point frameStart;
+    std::optional<tracks::Tracker> tracker;  // MINTRAVEL / MINDURATION
+    int32_t gateHold = 0;                    // the motion hold of the gated count
 };
 
 bool Held(const Worker& w) {
     return w.holdFrames > 0;
+}
+
+// The hold that events and clips follow: the gate's, when tracks are on.
+bool EventHeld(const Worker& w) {
+    return w.tracker ? w.gateHold > 0 : Held(w);
 }
 
 // ---- start ----
@@ -269,6 +276,35 @@ int32_t CountMotion(Worker& w) {
     return count;
 }
 
+// With MINTRAVEL or MINDURATION the counted regions are followed as tracks, and the frame
+// counts as motion for events and clips only while a track has travelled and lived far
+// enough: the gated count, 0 otherwise. Without the keys: count itself. A scene switch
+// (the detector restarted its history) ends every track.
+int32_t FollowTracks(Worker& w, int32_t count) {
+    if (!w.tracker) return count;
+    int32_t moving = 0;
+    Guarded([&] {
+        if (w.detector.Restarted()) w.tracker->Reset();
+        std::vector<tracks::Observation> seen;
+        if (count > 0) {
+            const std::vector<cv::Rect> regions = w.detector.Regions();
+            const std::vector<std::optional<double>> directions = w.detector.Directions(regions);
+            for (size_t i = 0; i < regions.size(); ++i) seen.push_back({regions[i], directions[i]});
+        }
+        w.tracker->Update(seen, SteadyMs(), w.size);
+        if (w.tracker->Moving()) moving = count;
+    });
+    if (w.gateHold > 0) --w.gateHold;
+    if (moving > 0) w.gateHold = kHoldLength;
+    return moving;
+}
+
+// The count that snapshots, video, log and the status follow: the gated one with
+// TRACKGATE=ON, the plain one otherwise.
+int32_t CoreCount(const Worker& w, int32_t count, int32_t moving) {
+    return w.settings.trackGate ? moving : count;
+}
+
 void UpdateHold(Worker& w, int32_t count) {
     if (w.holdFrames > 0) --w.holdFrames;
     if (count > 0) w.holdFrames = kHoldLength;
@@ -370,7 +406,7 @@ void RecordClip(Worker& w, int32_t count) {
             if (room != w.clipRoom) w.clipGuard.Report(w.slotIndex, room);
             w.clipRoom = room;
         }
-        w.clip->OnFrame(w.copy, count, Held(w), now, WallMs(), w.clipRoom);
+        w.clip->OnFrame(w.copy, count, EventHeld(w), now, WallMs(), w.clipRoom);
     });
 }
 
@@ -382,11 +418,15 @@ void ReportEvents(Worker& w, int32_t count) {
         facts.steadyMs = SteadyMs();
         facts.wallMs = WallMs();
         facts.count = count;
-        facts.held = Held(w);
+        facts.held = EventHeld(w);
         if (count > 0) {
             const cv::Rect r = w.detector.Largest();
             if (!r.empty()) facts.largest = events::Region{r.x, r.y, r.width, r.height};
             facts.direction = w.detector.LargestDirection();
+        }
+        if (w.tracker && count > 0) {
+            const tracks::Summary& t = w.tracker->Last();
+            facts.tracks = events::TrackFacts{t.newlyQualified, t.longestTravelPercent, t.direction};
         }
         facts.snapshot = w.snapshotWritten;
         if (w.clip) facts.clip = w.clip->Clip();
@@ -433,16 +473,18 @@ void FrameLoop(Worker& w) {
         KeepCleanCopy(w);
         OpenVideoIfWanted(w);
         const int32_t count = CountMotion(w);
-        UpdateHold(w, count);
-        CountFrame(w, count);
+        const int32_t moving = FollowTracks(w, count);
+        const int32_t core = CoreCount(w, count, moving);
+        UpdateHold(w, core);
+        CountFrame(w, core);
         ChooseWait(w);
         FollowWindowFlag(w);
         ShowFrame(w);
         CheckRoom(w);
         SaveSnapshotIfHeld(w);
         RecordHeldFrame(w);
-        RecordClip(w, count);
-        ReportEvents(w, count);
+        RecordClip(w, moving);
+        ReportEvents(w, moving);
         OfferLiveFrame(w);
         TimeFrame(w);
         Pause(w);
@@ -481,6 +523,7 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
     }
     OpenWindowIfShown(w);
     Guarded([&] { SetUpDetector(w); });
+    if (w.settings.gate.On()) Guarded([&] { w.tracker.emplace(w.settings.gate); });
     w.holdFrames = 0;
     Guarded([&] { FrameLoop(w); });
     EndSequence(w);
@@ -500,6 +543,14 @@ WorkerConfig WorkerConfigFromSettings(const SettingsRecord& settings) {
         config.maskFiles[i] = ConfigText(("MASK" + std::to_string(i)).c_str());
     }
     config.clips = clips::OptionsFromConfig();
+    config.gate.minTravelPercent = std::clamp(ConfigInt("MINTRAVEL", 0), 0, 100);
+    config.gate.minDurationMs = std::max(0, ConfigInt("MINDURATION", 0));
+    config.trackGate = config.gate.On() && ConfigSwitch("TRACKGATE");
+    // Scene switches restart history and tracks whenever tracks judge travel, unless the
+    // user chose a light switch of their own (LIGHTSWITCH=0 keeps it off).
+    if (config.gate.minTravelPercent > 0 && ConfigText("LIGHTSWITCH").empty()) {
+        config.detection.lightSwitchPercent = kSceneSwitchPercent;
+    }
     return config;
 }
 

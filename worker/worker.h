@@ -10,6 +10,7 @@
 #include "clips/clips.h"
 #include "config/config.h"
 #include "detector/detector.h"
+#include "tracks/tracks.h"
 #include "worker/windows.h"
 
 namespace events {
@@ -60,7 +61,13 @@ struct WorkerConfig : SettingsRecord {
     DetectorControls detection;
     std::array<std::string, 10> maskFiles;  // MASK0..MASK9; "" = none
     clips::Options clips;                   // OUTCLIP and the keys of event clips
+    tracks::Gate gate;                      // MINTRAVEL, MINDURATION; off unless set
+    bool trackGate = false;                 // TRACKGATE=ON: the core outputs follow the gate
 };
+
+// With MINTRAVEL set and no LIGHTSWITCH key, a frame where more than this percent of the
+// picture changed is a scene switch (lights, a day/night switch): history and tracks restart.
+constexpr int kSceneSwitchPercent = 40;
 
 // The process's settings and the optional keys of config.cfg.
 WorkerConfig WorkerConfigFromSettings(const SettingsRecord& settings);
