@@ -23,6 +23,14 @@ struct TrackFacts {
     std::optional<double> direction;  // that track's direction in degrees
 };
 
+// A label an event got (LABELS set): its best sighting.
+struct LabelFacts {
+    std::string label;
+    double score = 0;
+    Region box;
+    std::string snapshot;  // the snapshot of the frame it was seen on, "" if none
+};
+
 // What the frame loop knows after one frame.
 struct FrameFacts {
     int64_t steadyMs = 0;             // monotonic milliseconds
@@ -34,6 +42,7 @@ struct FrameFacts {
     std::string snapshot;             // snapshot file written for this frame, "" if none
     std::string clip;                 // the clip this frame's event is written to, "" if none
     std::optional<TrackFacts> tracks;  // with the track gate on
+    std::vector<LabelFacts> labels;    // labels confirmed since the last frame
 };
 
 // Offset of local time from UTC, in seconds, at a moment; the seam tests replace.
@@ -42,7 +51,11 @@ int LocalUtcOffset(int64_t wallMs);  // the system's time zone
 // 2026-12-08T23:20:05.123+01:00
 std::string FormatTime(int64_t wallMs, UtcOffset offset = LocalUtcOffset);
 
-enum class Type { kStart, kEnd, kLost, kBack };
+// kLabel: an open event got a new label (LABELS set); hooks run nothing for it.
+enum class Type { kStart, kEnd, kLost, kBack, kLabel };
+// Who gets a record: everyone; only the outlets that record (file, history), or only those
+// that alert (hooks, MQTT's events topic). ALERTLABELS keeps unlabelled events from alerting.
+enum class Audience { kAll, kRecord, kAlert };
 const char* TypeName(Type type);
 
 struct Event {
@@ -59,6 +72,8 @@ struct Event {
     std::optional<double> direction;  // circular mean, [0, 360)
     std::optional<std::string> clip;
     std::optional<TrackFacts> tracks;  // with the track gate on: "tracks", "travel", ...
+    std::optional<std::vector<LabelFacts>> labels;  // with LABELS set, one per label
+    Audience audience = Audience::kAll;             // not part of the record
     // Lost records:
     std::string reason;
 
@@ -78,6 +93,7 @@ struct Options {
     std::string mqttTopic = "camwatch";  // MQTTTOPIC
     std::string mqttUser, mqttPassword;  // MQTTUSER, MQTTPASSWORD
     bool mqttDiscovery = false;          // MQTTDISCOVERY
+    bool personLabel = false;            // LABELS=person: camN/person and its discovery
     UtcOffset utcOffset = LocalUtcOffset;
     size_t queueCapacity = 1024;   // records waiting for the dispatcher
     size_t historyCapacity = 512;  // records kept for Since()
@@ -129,11 +145,15 @@ class CameraEvents {
     // At the worker's end: an open event gets its end.
     void Finish(int64_t steadyMs, int64_t wallMs);
     bool open() const { return open_; }
+    // LABELS set: records carry "labels"; with alert labels given (ALERTLABELS), hooks and
+    // MQTT's events topic hear of an event only once it has one of them.
+    void UseLabels(std::vector<std::string> alert);
 
   private:
     void Begin(const FrameFacts& facts);
     void Add(const FrameFacts& facts);
     void End(int64_t wallMs);
+    void AddLabels(const std::vector<LabelFacts>& labels);
 
     int camera_;
     Bus& bus_;
@@ -144,6 +164,11 @@ class CameraEvents {
     double sumSin_ = 0, sumCos_ = 0;
     int64_t largestArea_ = -1;
     Event event_;
+    bool labelsOn_ = false;
+    std::vector<LabelFacts> waiting_;  // confirmed just before the event began
+    int64_t waitingMs_ = 0;
+    std::vector<std::string> alert_;
+    bool alerted_ = false;
 };
 
 }  // namespace events

@@ -85,7 +85,7 @@ class Hooks final : public Outlet {
 
     void Deliver(const Event& event, const std::string& json) override {
         int kind = static_cast<int>(event.type);
-        if (commands_[kind].empty()) return;
+        if (kind >= static_cast<int>(std::size(commands_)) || commands_[kind].empty()) return;
         Job job{kind, Environment(event, json)};
         {
             std::lock_guard lock(mutex_);
@@ -153,8 +153,20 @@ class Hooks final : public Outlet {
                           (e.tracks->direction ? nlohmann::json(*e.tracks->direction).dump()
                                                : std::string()));
         }
+        if (motion && e.labels) {  // only with LABELS set
+            nlohmann::json list = nlohmann::json::array();
+            for (const LabelFacts& l : *e.labels) {
+                list.push_back({{"label", l.label},
+                                {"score", l.score},
+                                {"box", {{"x", l.box.x}, {"y", l.box.y}, {"w", l.box.w}, {"h", l.box.h}}},
+                                {"snapshot", l.snapshot}});
+            }
+            env.push_back("CAMWATCH_LABELS=" +
+                          list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        }
         return env;
     }
+    bool Takes(Audience audience) const override { return audience != Audience::kRecord; }
 
     void Wake() {
         uint64_t one = 1;

@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <opencv2/imgproc.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cameras/slots.h"
 #include "cameras/stream.h"
@@ -20,6 +22,7 @@
 namespace {
 
 constexpr int32_t kHoldLength = 5;  // a motion frame and the four after it
+constexpr size_t kLabelTargets = 3;  // the largest tracks of a frame that are checked
 
 struct Worker {
     Worker(int index, const WorkerConfig& c, const WorkerServices& services)
@@ -69,8 +72,11 @@ struct Worker {
     DiskGuard clipGuard;
     bool clipRoom = true;
     std::chrono::steady_clock::time_point frameStart;
-    std::optional<tracks::Tracker> tracker;  // MINTRAVEL / MINDURATION
+    std::optional<tracks::Tracker> tracker;  // MINTRAVEL / MINDURATION, or LABELS
     int32_t gateHold = 0;                    // the motion hold of the gated count
+    int64_t trackMs = 0;                     // the tracks' time of this frame
+    std::unique_ptr<labels::Labeller> labeller;  // LABELS
+    std::vector<events::LabelFacts> newLabels;   // confirmed since the last report
 };
 
 bool Held(const Worker& w) {
@@ -284,15 +290,19 @@ int32_t FollowTracks(Worker& w, int32_t count) {
     if (!w.tracker) return count;
     int32_t moving = 0;
     Guarded([&] {
-        if (w.detector.Restarted()) w.tracker->Reset();
+        if (w.detector.Restarted()) {
+            w.tracker->Reset();
+            if (w.labeller) w.labeller->Reset();
+        }
         std::vector<tracks::Observation> seen;
         if (count > 0) {
             const std::vector<cv::Rect> regions = w.detector.Regions();
             const std::vector<std::optional<double>> directions = w.detector.Directions(regions);
             for (size_t i = 0; i < regions.size(); ++i) seen.push_back({regions[i], directions[i]});
         }
-        w.tracker->Update(seen, SteadyMs(), w.size);
-        if (w.tracker->Moving()) moving = count;
+        w.trackMs = SteadyMs();
+        w.tracker->Update(seen, w.trackMs, w.size);
+        if (!w.settings.gate.On() || w.tracker->Moving()) moving = count;
     });
     if (w.gateHold > 0) --w.gateHold;
     if (moving > 0) w.gateHold = kHoldLength;
@@ -410,6 +420,30 @@ void RecordClip(Worker& w, int32_t count) {
     });
 }
 
+// LABELS: on motion frames, at most LABELRATE times a second, the areas around the tracks
+// seen in this frame go to the labeller's thread (copied, never waited for); the labels it
+// confirmed since the last frame are handed to the events.
+void CheckLabels(Worker& w, int32_t count) {
+    if (!w.labeller) return;
+    Guarded([&] {
+        if (count > 0 && w.labeller->Due(w.trackMs) && TakeColour(w) && w.copy.size() == w.size) {
+            std::vector<labels::Target> targets;
+            for (const tracks::Track& t : w.tracker->Tracks()) {
+                if (t.lastSeenMs == w.trackMs) targets.push_back({t.id, t.box});
+            }
+            std::sort(targets.begin(), targets.end(), [](const auto& a, const auto& b) {
+                return a.box.area() > b.box.area();
+            });
+            if (targets.size() > kLabelTargets) targets.resize(kLabelTargets);
+            w.labeller->Check(w.copy, targets, w.trackMs, w.snapshotWritten);
+        }
+        for (const labels::Label& l : w.labeller->TakeConfirmed()) {
+            w.newLabels.push_back(
+                {l.label, l.score, {l.box.x, l.box.y, l.box.width, l.box.height}, l.snapshot});
+        }
+    });
+}
+
 // The facts of this frame go to the camera's event tracker; it publishes starts and ends.
 void ReportEvents(Worker& w, int32_t count) {
     if (!w.events) return;
@@ -429,10 +463,12 @@ void ReportEvents(Worker& w, int32_t count) {
             facts.tracks = events::TrackFacts{t.newlyQualified, t.longestTravelPercent, t.direction};
         }
         facts.snapshot = w.snapshotWritten;
+        facts.labels.swap(w.newLabels);
         if (w.clip) facts.clip = w.clip->Clip();
         w.events->OnFrame(facts);
     });
     w.snapshotWritten.clear();
+    w.newLabels.clear();
 }
 
 // While someone watches in the browser, a due frame goes to the web server with its overlay
@@ -484,6 +520,7 @@ void FrameLoop(Worker& w) {
         SaveSnapshotIfHeld(w);
         RecordHeldFrame(w);
         RecordClip(w, moving);
+        CheckLabels(w, count);
         ReportEvents(w, moving);
         OfferLiveFrame(w);
         TimeFrame(w);
@@ -523,7 +560,15 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
     }
     OpenWindowIfShown(w);
     Guarded([&] { SetUpDetector(w); });
-    if (w.settings.gate.On()) Guarded([&] { w.tracker.emplace(w.settings.gate); });
+    if (w.settings.gate.On() || w.settings.labels.On()) {
+        Guarded([&] { w.tracker.emplace(w.settings.gate); });
+    }
+    if (w.settings.labels.On()) {
+        Guarded([&] {
+            w.labeller = std::make_unique<labels::Labeller>(w.settings.labels, labels::MakeHogPeople());
+            if (w.events) w.events->UseLabels(w.settings.labels.alert);
+        });
+    }
     w.holdFrames = 0;
     Guarded([&] { FrameLoop(w); });
     EndSequence(w);
@@ -546,6 +591,7 @@ WorkerConfig WorkerConfigFromSettings(const SettingsRecord& settings) {
     config.gate.minTravelPercent = std::clamp(ConfigInt("MINTRAVEL", 0), 0, 100);
     config.gate.minDurationMs = std::max(0, ConfigInt("MINDURATION", 0));
     config.trackGate = config.gate.On() && ConfigSwitch("TRACKGATE");
+    config.labels = labels::OptionsFromConfig();
     // Scene switches restart history and tracks whenever tracks judge travel, unless the
     // user chose a light switch of their own (LIGHTSWITCH=0 keeps it off).
     if (config.gate.minTravelPercent > 0 && ConfigText("LIGHTSWITCH").empty()) {

@@ -10,6 +10,7 @@
 #include "clips/clips.h"
 #include "config/config.h"
 #include "detector/detector.h"
+#include "labels/labels.h"
 #include "tracks/tracks.h"
 #include "worker/windows.h"
 
@@ -63,6 +64,7 @@ struct WorkerConfig : SettingsRecord {
     clips::Options clips;                   // OUTCLIP and the keys of event clips
     tracks::Gate gate;                      // MINTRAVEL, MINDURATION; off unless set
     bool trackGate = false;                 // TRACKGATE=ON: the core outputs follow the gate
+    labels::Options labels;                 // LABELS, LABELRATE, ALERTLABELS
 };
 
 // With MINTRAVEL set and no LIGHTSWITCH key, a frame where more than this percent of the

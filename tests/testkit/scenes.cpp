@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
 
 #include "tests/testkit/video.h"
 
@@ -128,6 +129,19 @@ cv::Mat SceneFrame(const std::string& name, cv::Size size, int i, const cv::Mat&
         Foliage(scene, i);
     }
     return scene;
+}
+
+bool PersonPhoto(cv::Mat& picture, cv::Mat& mask) {
+    cv::VideoCapture video("/usr/share/doc/opencv-doc/examples/data/vtest.avi", cv::CAP_FFMPEG);
+    cv::Mat frame;
+    if (!video.isOpened() || !video.read(frame) || frame.cols < 320 || frame.rows < 340) return false;
+    // The man on the grass at the left, walking; a soft oval around him.
+    const cv::Rect at(236, 200, 64, 124);
+    picture = frame(at).clone();
+    mask = cv::Mat::zeros(at.size(), CV_8UC1);
+    cv::ellipse(mask, {at.width / 2, at.height / 2}, {at.width * 2 / 5, at.height / 2 - 2}, 0, 0,
+                360, cv::Scalar(255), cv::FILLED);
+    return true;
 }
 
 }  // namespace testkit

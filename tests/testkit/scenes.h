@@ -23,4 +23,8 @@ const std::vector<SceneSpec>& Scenes();
 cv::Mat SceneFrame(const std::string& name, cv::Size size, int i, const cv::Mat& person = {},
                    const cv::Mat& personMask = {});
 
+// A real photograph of a walking person and its mask, cut from the first frame of OpenCV's
+// sample street video (Debian's opencv-doc). False when the package is not installed.
+bool PersonPhoto(cv::Mat& picture, cv::Mat& mask);
+
 }  // namespace testkit

@@ -1,28 +1,21 @@
-// Writes every test scene as a lossless video: scene_videos <folder> [<w>x<h>] [person.png]
-// (a person picture with transparency, pasted where the person walks; none: a drawn figure).
+// Writes every test scene as a lossless video: scene_videos <folder> [<w>x<h>] [photo]
+// (photo: the person is the photograph testkit::PersonPhoto cuts; otherwise a drawn figure).
 #include <cstdio>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
 
 #include "tests/testkit/scenes.h"
 #include "tests/testkit/video.h"
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: scene_videos <folder> [<w>x<h>] [person.png]\n");
+        std::fprintf(stderr, "usage: scene_videos <folder> [<w>x<h>] [photo]\n");
         return 2;
     }
     cv::Size size(320, 240);
     if (argc > 2) std::sscanf(argv[2], "%dx%d", &size.width, &size.height);
     cv::Mat person, mask;
-    if (argc > 3) {
-        cv::Mat rgba = cv::imread(argv[3], cv::IMREAD_UNCHANGED);
-        if (rgba.empty() || rgba.channels() != 4) {
-            std::fprintf(stderr, "scene_videos: %s is no picture with transparency\n", argv[3]);
-            return 1;
-        }
-        cv::cvtColor(rgba, person, cv::COLOR_BGRA2BGR);
-        cv::extractChannel(rgba, mask, 3);
+    if (argc > 3 && !testkit::PersonPhoto(person, mask)) {
+        std::fprintf(stderr, "scene_videos: no photograph of a person (install opencv-doc)\n");
+        return 1;
     }
     for (const testkit::SceneSpec& s : testkit::Scenes()) {
         const std::string path = std::string(argv[1]) + "/" + s.name + ".avi";
