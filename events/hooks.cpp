@@ -154,7 +154,7 @@ class Hooks final : public Outlet {
                                                : std::string()));
         }
         if (motion && e.labels) {  // only with LABELS set
-            nlohmann::json list = nlohmann::json::array();
+            nlohmann::ordered_json list = nlohmann::ordered_json::array();
             for (const LabelFacts& l : *e.labels) {
                 list.push_back({{"label", l.label},
                                 {"score", l.score},
@@ -162,7 +162,7 @@ class Hooks final : public Outlet {
                                 {"snapshot", l.snapshot}});
             }
             env.push_back("CAMWATCH_LABELS=" +
-                          list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+                          list.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
         }
         return env;
     }

@@ -20,7 +20,7 @@ class HogPeople final : public Detector {
         if (picture.cols < hog_.winSize.width || picture.rows < hog_.winSize.height) return found;
         std::vector<cv::Rect> boxes;
         std::vector<double> weights;
-        hog_.detectMultiScale(picture, boxes, weights, 0, cv::Size(8, 8), cv::Size(), 1.1, 2);
+        hog_.detectMultiScale(picture, boxes, weights, 0, cv::Size(8, 8), cv::Size(16, 16), 1.05, 2);
         for (size_t i = 0; i < boxes.size(); ++i) {
             const double score = i < weights.size() ? weights[i] : 0.0;
             if (score >= kLeastScore) found.push_back({"person", score, boxes[i]});

@@ -458,7 +458,7 @@ void ReportEvents(Worker& w, int32_t count) {
             if (!r.empty()) facts.largest = events::Region{r.x, r.y, r.width, r.height};
             facts.direction = w.detector.LargestDirection();
         }
-        if (w.tracker && count > 0) {
+        if (w.tracker && w.settings.gate.On() && count > 0) {
             const tracks::Summary& t = w.tracker->Last();
             facts.tracks = events::TrackFacts{t.newlyQualified, t.longestTravelPercent, t.direction};
         }

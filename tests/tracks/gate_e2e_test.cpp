@@ -1,6 +1,7 @@
 // The track gate in the real program: swaying foliage, a walker and a light jump side by side.
 // Events and hooks report only the walker, with its travel; the core outputs follow the plain
-// count unless TRACKGATE=ON; a light jump restarts the scene instead of counting.
+// count unless TRACKGATE=ON; a light jump restarts the scene instead of counting. Then the
+// person label: the photographed walker alerts, the foliage is only recorded.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -85,6 +86,54 @@ TEST(TrackGate, OnlyTheWalkerMakesEventsAndTrackGateTakesTheCoreOutputsAlong) {
     EXPECT_LT(gatedWalker, plainWalker);
     EXPECT_EQ(e2e::LogRecords(gated.File("cam1.log")), static_cast<int>(gatedWalker));
     EXPECT_EQ(Starts(gated, 1).size(), 1u);
+}
+
+TEST(PersonLabel, OnlyThePhotographedWalkerAlertsAndEveryEventIsRecorded) {
+    cv::Mat person, mask;
+    if (!testkit::PersonPhoto(person, mask)) GTEST_SKIP() << "opencv-doc is not installed";
+    testkit::TempDir dir;
+    ASSERT_TRUE(testkit::WriteVideo(dir.File("foliage.avi"), 125, kSize, [&](int f) {
+        return testkit::SceneFrame("foliage", kSize, f);
+    }));
+    ASSERT_TRUE(testkit::WriteVideo(dir.File("crossing.avi"), 125, kSize, [&](int f) {
+        return testkit::SceneFrame("crossing", kSize, f, person, mask);
+    }));
+    e2e::WriteConfig(dir, {{"ALLCAM", "2"},
+                           {"SOURCE0", "foliage.avi"},
+                           {"SOURCE1", "crossing.avi"},
+                           {"OUTEVENTS", "ON"},
+                           {"MINMSEC", "40"},  // the scene's own pace, 25 frames a second
+                           {"MAXMSEC", "40"},
+                           {"WARMUP", "3"},
+                           {"LABELS", "person"},
+                           {"ALERTLABELS", "person"},
+                           {"ONEVENTSTART", "echo \"$CAMWATCH_CAMERA $CAMWATCH_LABELS\" >> hook.txt"}});
+    RunUntilEnd(dir, 2);
+
+    // Both events are recorded; the foliage's has no label.
+    ASSERT_EQ(Starts(dir, 0).size(), 1u);
+    ASSERT_EQ(Starts(dir, 1).size(), 1u);
+    EXPECT_EQ(Starts(dir, 0)[0]["labels"], nlohmann::json::array());
+    const std::string records = testkit::ReadFile(dir.File("events.jsonl"));
+    EXPECT_EQ(e2e::Occurrences(records, "\"type\":\"label\""), 1) << records;
+    std::istringstream lines(records);
+    for (std::string line; std::getline(lines, line);) {
+        const auto j = nlohmann::json::parse(line);
+        if (j["type"] != "end") continue;
+        if (j["camera"] == 0) {
+            EXPECT_EQ(j["labels"], nlohmann::json::array());
+        }
+        if (j["camera"] != 1) continue;
+        ASSERT_EQ(j["labels"].size(), 1u);
+        EXPECT_EQ(j["labels"][0]["label"], "person");
+        EXPECT_GT(j["labels"][0]["score"].get<double>(), 0.3);
+        const std::string shot = j["labels"][0]["snapshot"];
+        EXPECT_TRUE(testkit::FileExists(dir.File(shot))) << shot;
+    }
+    // Only the person's event ran the start hook, with its label.
+    const std::string hooks = testkit::ReadFile(dir.File("hook.txt"));
+    EXPECT_EQ(e2e::Occurrences(hooks, "\n"), 1) << hooks;
+    EXPECT_EQ(hooks.rfind("1 [{\"label\":\"person\"", 0), 0u) << hooks;
 }
 
 }  // namespace
