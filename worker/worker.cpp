@@ -22,7 +22,6 @@
 namespace {
 
 constexpr int32_t kHoldLength = 5;  // a motion frame and the four after it
-constexpr size_t kLabelTargets = 3;  // the largest tracks of a frame that are checked
 
 struct Worker {
     Worker(int index, const WorkerConfig& c, const WorkerServices& services)
@@ -295,10 +294,10 @@ int32_t FollowTracks(Worker& w, int32_t count) {
             if (w.labeller) w.labeller->Reset();
         }
         std::vector<tracks::Observation> seen;
+        // The regions only: measuring each one's direction costs several times the detector
+        // (a motion gradient under every region), and the tracks' own motion serves as well.
         if (count > 0) {
-            const std::vector<cv::Rect> regions = w.detector.Regions();
-            const std::vector<std::optional<double>> directions = w.detector.Directions(regions);
-            for (size_t i = 0; i < regions.size(); ++i) seen.push_back({regions[i], directions[i]});
+            for (const cv::Rect& r : w.detector.Regions()) seen.push_back({r, std::nullopt});
         }
         w.trackMs = SteadyMs();
         w.tracker->Update(seen, w.trackMs, w.size);
@@ -427,15 +426,17 @@ void CheckLabels(Worker& w, int32_t count) {
     if (!w.labeller) return;
     Guarded([&] {
         if (count > 0 && w.labeller->Due(w.trackMs) && TakeColour(w) && w.copy.size() == w.size) {
-            std::vector<labels::Target> targets;
+            // One track per check: the one seen now that has travelled farthest (a walker
+            // before a swaying branch), the larger of equals.
+            const tracks::Track* pick = nullptr;
             for (const tracks::Track& t : w.tracker->Tracks()) {
-                if (t.lastSeenMs == w.trackMs) targets.push_back({t.id, t.box});
+                if (t.lastSeenMs != w.trackMs) continue;
+                if (!pick || t.Travel() > pick->Travel() + 1.0 ||
+                    (t.Travel() > pick->Travel() - 1.0 && t.box.area() > pick->box.area())) {
+                    pick = &t;
+                }
             }
-            std::sort(targets.begin(), targets.end(), [](const auto& a, const auto& b) {
-                return a.box.area() > b.box.area();
-            });
-            if (targets.size() > kLabelTargets) targets.resize(kLabelTargets);
-            w.labeller->Check(w.copy, targets, w.trackMs, w.snapshotWritten);
+            if (pick) w.labeller->Check(w.copy, {{pick->id, pick->box}}, w.trackMs, w.snapshotWritten);
         }
         for (const labels::Label& l : w.labeller->TakeConfirmed()) {
             w.newLabels.push_back(
