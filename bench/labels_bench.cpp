@@ -39,7 +39,7 @@ double Round(Mode mode, const std::string& stream, int count, uint64_t* checks) 
     labels::Options options;
     options.person = true;
     std::unique_ptr<labels::Labeller> labeller;
-    if (mode == kLabels) labeller = std::make_unique<labels::Labeller>(options, labels::MakeHogPeople());
+    if (mode == kLabels) labeller = std::make_unique<labels::Labeller>(options, labels::ModuleHogPeople());
     cv::Mat frame;
     const double start = CpuSeconds();
     cv::VideoCapture video(stream, cv::CAP_FFMPEG);

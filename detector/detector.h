@@ -62,9 +62,6 @@ class MotionDetector {
     std::optional<double> LargestDirection();
     // Every region counted by the last call, in the order found (Largest is one of them).
     std::vector<cv::Rect> Regions() const;
-    // The direction of each of these regions of the last call, as LargestDirection measures
-    // it; nothing for a region where it cannot be measured.
-    std::vector<std::optional<double>> Directions(const std::vector<cv::Rect>& regions);
     // Whether the last call counted no motion because it restarted the history from its
     // picture (warm-up, light switch).
     bool Restarted() const;

@@ -295,22 +295,6 @@ std::vector<cv::Rect> MotionDetector::Regions() const {
     return regions;
 }
 
-std::vector<std::optional<double>> MotionDetector::Directions(const std::vector<cv::Rect>& regions) {
-    DetectorState& s = *state_;
-    std::vector<std::optional<double>> directions(regions.size());
-    if (regions.empty() || s.history.empty()) return directions;
-    try {
-        GradientUnder(s, regions);
-        for (size_t i = 0; i < regions.size(); ++i) {
-            const double angle = 360.0 - GlobalOrientation(s, regions[i], s.lastTime);
-            directions[i] = angle >= 360.0 ? angle - 360.0 : angle;
-        }
-    } catch (...) {
-        std::fill(directions.begin(), directions.end(), std::nullopt);
-    }
-    return directions;
-}
-
 bool MotionDetector::Restarted() const {
     return state_->restarted;
 }

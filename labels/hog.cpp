@@ -43,7 +43,7 @@ class HogPeople final : public Detector {
 
 }  // namespace
 
-std::unique_ptr<Detector> MakeHogPeople() {
+std::unique_ptr<Detector> ModuleHogPeople() {
     return std::make_unique<HogPeople>();
 }
 

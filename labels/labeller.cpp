@@ -46,6 +46,10 @@ Options OptionsFromConfig() {
         if (name == "person") o.person = true;
     }
     o.ratePerSecond = std::clamp(ConfigInt("LABELRATE", 2), 1, 50);
+    o.model = ConfigText("MODEL");
+    o.modelLabels = ConfigText("MODELLABELS");
+    o.modelSize = std::clamp(ConfigInt("MODELSIZE", 640), 32, 4096);
+    o.modelScore = std::clamp(ConfigInt("MODELSCORE", 50), 1, 100) / 100.0;
     std::istringstream alert(ConfigText("ALERTLABELS"));
     for (std::string name; std::getline(alert, name, ',');) {
         if (!name.empty()) o.alert.push_back(name);

@@ -16,9 +16,14 @@ struct Options {
     bool person = false;             // LABELS=person: OpenCV's HOG people detector
     int ratePerSecond = 2;           // LABELRATE: checks per second per camera at most
     std::vector<std::string> alert;  // ALERTLABELS: labels that let hooks and MQTT fire
-    bool On() const { return person; }
+    // MODEL: an ONNX detection network used instead of HOG, with MODELLABELS (one class
+    // name a line), MODELSIZE (its square input, pixels) and MODELSCORE (least score).
+    std::string model, modelLabels;
+    int modelSize = 640;
+    double modelScore = 0.5;
+    bool On() const { return person || !model.empty(); }
 };
-// Reads LABELS, LABELRATE, ALERTLABELS.
+// Reads LABELS, LABELRATE, ALERTLABELS, MODEL, MODELLABELS, MODELSIZE, MODELSCORE (percent).
 Options OptionsFromConfig();
 
 // A region to check: a track and its box in the frame.
@@ -50,7 +55,14 @@ class Detector {
     // The picture height the detector works best at for one target (it is scaled to it).
     virtual int WorkingHeight() const = 0;
 };
-std::unique_ptr<Detector> MakeHogPeople();
+// The detector the options ask for: the network of options.model, checked with one pass, or
+// else the HOG people detector; both live in camwatch-labels.so, loaded at the first call.
+// Null, and why in error, when the module cannot be loaded or the model file cannot be read,
+// is no network, or its output is not [1, N, 5 + classes].
+std::unique_ptr<Detector> MakeDetector(const Options& options, std::string& error);
+// Inside the module.
+std::unique_ptr<Detector> ModuleHogPeople();
+std::unique_ptr<Detector> ModuleModel(const Options& options, std::string& error);
 
 // One per camera with labels on; fed by that camera's frame loop only.
 class Labeller {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <opencv2/imgproc.hpp>
 #include <optional>
 #include <string>
@@ -122,6 +123,20 @@ void SetUpDetector(Worker& w) {
         }
     }
     w.detector.SetControls(controls);
+}
+
+// LABELS or MODEL: the camera's labeller. A detector that cannot be had (a model file that
+// is no usable network) is told once for all cameras; the camera goes on without labels.
+void StartLabeller(Worker& w) {
+    std::string error;
+    std::unique_ptr<labels::Detector> detector = labels::MakeDetector(w.settings.labels, error);
+    if (!detector) {
+        static std::once_flag told;
+        std::call_once(told, [&] { ReportError(error + "; cameras run without labels"); });
+        return;
+    }
+    w.labeller = std::make_unique<labels::Labeller>(w.settings.labels, std::move(detector));
+    if (w.events) w.events->UseLabels(w.settings.labels.alert);
 }
 
 // ---- one frame ----
@@ -564,12 +579,7 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
     if (w.settings.gate.On() || w.settings.labels.On()) {
         Guarded([&] { w.tracker.emplace(w.settings.gate); });
     }
-    if (w.settings.labels.On()) {
-        Guarded([&] {
-            w.labeller = std::make_unique<labels::Labeller>(w.settings.labels, labels::MakeHogPeople());
-            if (w.events) w.events->UseLabels(w.settings.labels.alert);
-        });
-    }
+    if (w.settings.labels.On()) Guarded([&] { StartLabeller(w); });
     w.holdFrames = 0;
     Guarded([&] { FrameLoop(w); });
     EndSequence(w);
@@ -593,9 +603,9 @@ WorkerConfig WorkerConfigFromSettings(const SettingsRecord& settings) {
     config.gate.minDurationMs = std::max(0, ConfigInt("MINDURATION", 0));
     config.trackGate = config.gate.On() && ConfigSwitch("TRACKGATE");
     config.labels = labels::OptionsFromConfig();
-    // Scene switches restart history and tracks whenever tracks judge travel, unless the
-    // user chose a light switch of their own (LIGHTSWITCH=0 keeps it off).
-    if (config.gate.minTravelPercent > 0 && ConfigText("LIGHTSWITCH").empty()) {
+    // Scene switches restart history and tracks whenever tracks judge travel: at the
+    // user's LIGHTSWITCH percent when one is set, otherwise at ours.
+    if (config.gate.minTravelPercent > 0 && config.detection.lightSwitchPercent == 0) {
         config.detection.lightSwitchPercent = kSceneSwitchPercent;
     }
     return config;

@@ -67,8 +67,9 @@ struct WorkerConfig : SettingsRecord {
     labels::Options labels;                 // LABELS, LABELRATE, ALERTLABELS
 };
 
-// With MINTRAVEL set and no LIGHTSWITCH key, a frame where more than this percent of the
-// picture changed is a scene switch (lights, a day/night switch): history and tracks restart.
+// With MINTRAVEL set and LIGHTSWITCH 0 or absent, a frame where more than this percent of
+// the picture changed is a scene switch (lights, a day/night switch): history and tracks
+// restart.
 constexpr int kSceneSwitchPercent = 40;
 
 // The process's settings and the optional keys of config.cfg.

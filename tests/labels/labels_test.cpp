@@ -1,11 +1,17 @@
-// The labeller: the two-sightings rule, its queue that drops rather than waits, and the HOG
-// people detector on a photograph of a person and on scenes without one.
+// The labeller: the two-sightings rule, its queue that drops rather than waits, the HOG
+// people detector on a photograph of a person and on scenes without one, and a user's ONNX
+// network: tiny ones written by tests/labels/tiny_model.py with known outputs, and hostile
+// files.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <future>
 #include <opencv2/imgproc.hpp>
 
 #include "labels/labels.h"
+#include "tests/testkit/process.h"
 #include "tests/testkit/scenes.h"
 
 namespace {
@@ -89,7 +95,7 @@ TEST(Labeller, AFullQueueDropsAndCountsInsteadOfWaiting) {
 TEST(HogPeople, FindsThePhotographedPersonAndConfirmsNothingInTheNoiseScenes) {
     cv::Mat person, mask;
     if (!testkit::PersonPhoto(person, mask)) GTEST_SKIP() << "opencv-doc is not installed";
-    auto hog = labels::MakeHogPeople();
+    auto hog = labels::ModuleHogPeople();
     const cv::Size size(320, 240);
     // The labeller's view: the padded area of the track, scaled to the working height.
     const auto view = [&](const std::string& scene, int frame, cv::Rect area) {
@@ -103,7 +109,7 @@ TEST(HogPeople, FindsThePhotographedPersonAndConfirmsNothingInTheNoiseScenes) {
     EXPECT_EQ(walker[0].label, "person");
     // The scenes without a person, checked where they move, twice a second for 5 s: a
     // one-off hit may happen, a confirmed label must not.
-    labels::Labeller labeller({true, 2, {}}, labels::MakeHogPeople());
+    labels::Labeller labeller({true, 2, {}}, labels::ModuleHogPeople());
     const std::pair<const char*, cv::Rect> noise[] = {
         {"foliage", {190, 5, 120, 110}}, {"rain", {0, 0, 320, 240}}, {"insect", {60, 70, 100, 100}}};
     int track = 1;
@@ -115,6 +121,49 @@ TEST(HogPeople, FindsThePhotographedPersonAndConfirmsNothingInTheNoiseScenes) {
         EXPECT_TRUE(labeller.TakeConfirmed().empty()) << scene;
         ++track;
     }
+}
+
+TEST(Model, KnownOutputsBecomeLabelsAndBadFilesOneReason) {
+    testkit::TempDir dir;
+    ASSERT_EQ(std::system(("/usr/bin/python3 " CAMWATCH_SOURCE "/tests/labels/tiny_model.py '" +
+                           dir.path() + "'").c_str()),
+              0);
+    testkit::WriteTextFile(dir.File("names.txt"), "person\ncar\n");
+    labels::Options o;
+    o.modelLabels = dir.File("names.txt");
+    o.modelSize = 64;
+    o.modelScore = 0.5;
+    std::string error;
+    o.model = dir.File("good.onnx");
+    auto model = labels::MakeDetector(o, error);
+    ASSERT_TRUE(model) << error;
+    EXPECT_EQ(model->WorkingHeight(), 64);
+    // The network sees 64x64; its boxes come back in the picture's pixels (twice as large).
+    const auto found = model->Detect(cv::Mat(128, 128, CV_8UC3, cv::Scalar::all(90)));
+    ASSERT_EQ(found.size(), 1u);  // the second row's 0.2 x 0.5 is below MODELSCORE
+    EXPECT_EQ(found[0].label, "car");
+    EXPECT_NEAR(found[0].score, 0.72, 1e-6);
+    EXPECT_EQ(found[0].box, cv::Rect(48, 32, 32, 64));
+
+    // Each bad file gives no detector and one reason that names it.
+    const std::string good = testkit::ReadFile(dir.File("good.onnx"));
+    testkit::WriteTextFile(dir.File("truncated.onnx"), good.substr(0, good.size() / 2));
+    testkit::WriteTextFile(dir.File("empty.onnx"), "");
+    ASSERT_EQ(mkdir(dir.File("folder.onnx").c_str(), 0755), 0);
+    for (const char* bad : {"wrong.onnx", "truncated.onnx", "empty.onnx", "folder.onnx", "none.onnx"}) {
+        o.model = dir.File(bad);
+        error.clear();
+        EXPECT_FALSE(labels::MakeDetector(o, error)) << bad;
+        EXPECT_NE(error.find(o.model), std::string::npos) << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+    o.model = dir.File("wrong.onnx");
+    labels::MakeDetector(o, error);
+    EXPECT_EQ(error, "model " + o.model + " gives output [1, 14], not [1, N, 7]");
+    o.model = dir.File("good.onnx");
+    o.modelLabels = dir.File("nowhere.txt");
+    EXPECT_FALSE(labels::MakeDetector(o, error));
+    EXPECT_EQ(error, "model labels " + o.modelLabels + " cannot be read");
 }
 
 }  // namespace

@@ -124,6 +124,11 @@ cv::Mat SceneFrame(const std::string& name, cv::Size size, int i, const cv::Mat&
         // Walks in to the middle, stands still, then leaves.
         const int x = i < 40 ? (i - 15) * (W / 2 + 20) / 25 - 20 : i < 80 ? W / 2 : W / 2 + (i - 80) * 8;
         if (i >= 15 && x < W + 40) Person(scene, {x, H - 10}, tall, i < 40 || i >= 80 ? i : 0, person, personMask);
+    } else if (name == "gardenwalk") {  // the README's picture: a walker below the tree
+        if (i >= 30 && i < 70) {
+            Person(scene, {(i - 30) * (W + 40) / 40 - 20, H - 6}, tall * 4 / 5, i, person, personMask);
+        }
+        Foliage(scene, i);
     } else if (name == "behindfoliage") {
         if (i >= 30 && i < 70) Person(scene, {W - (i - 30) * (W + 40) / 40 + 20, H / 2 + 20}, tall * 3 / 5, i, person, personMask);
         Foliage(scene, i);

@@ -16,6 +16,7 @@ struct SceneSpec {
 };
 
 // foliage, rain, lightjump, colourgray, insect, crossing, approach, standleave, behindfoliage.
+// SceneFrame also draws "gardenwalk": a person crossing below the swaying tree.
 const std::vector<SceneSpec>& Scenes();
 
 // Frame i of a scene. person: the picture of a person (8-bit BGR) with its mask (8-bit, 255
