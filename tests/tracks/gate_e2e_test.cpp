@@ -4,6 +4,7 @@
 // person label: the photographed walker alerts, the foliage is only recorded.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -134,6 +135,33 @@ TEST(PersonLabel, OnlyThePhotographedWalkerAlertsAndEveryEventIsRecorded) {
     const std::string hooks = testkit::ReadFile(dir.File("hook.txt"));
     EXPECT_EQ(e2e::Occurrences(hooks, "\n"), 1) << hooks;
     EXPECT_EQ(hooks.rfind("1 [{\"label\":\"person\"", 0), 0u) << hooks;
+}
+
+// A model whose output has the wrong shape: one line for all cameras, which go on unlabelled.
+TEST(PersonLabel, AWrongModelIsToldOnceAndTheCamerasGoOn) {
+    testkit::TempDir dir;
+    ASSERT_EQ(std::system(("/usr/bin/python3 " CAMWATCH_SOURCE "/tests/labels/tiny_model.py '" +
+                           dir.path() + "'").c_str()),
+              0);
+    testkit::WriteTextFile(dir.File("names.txt"), "person\ncar\n");
+    ASSERT_TRUE(testkit::WriteVideo(dir.File("src0.avi"), 60, kSize, [&](int f) {
+        return testkit::SceneFrame("crossing", kSize, f + 20);
+    }));
+    e2e::WriteConfig(dir, {{"ALLCAM", "2"},
+                           {"SOURCE1", "src0.avi"},
+                           {"OUTEVENTS", "ON"},
+                           {"MODEL", "wrong.onnx"},
+                           {"MODELLABELS", "names.txt"},
+                           {"MODELSIZE", "64"}});
+    testkit::Program program(dir.path());
+    for (int slot : {0, 1}) EXPECT_TRUE(e2e::WaitForWorkerEnd(dir, slot)) << slot;
+    program.Send("exit\n");
+    EXPECT_EQ(program.Wait(10000), 0);
+    EXPECT_EQ(program.Stderr(),
+              "camwatch: model wrong.onnx gives output [1, 14], not [1, N, 7]; cameras run "
+              "without labels\n");
+    EXPECT_GE(e2e::Snapshots(dir, "cam0n").size(), 20u);
+    EXPECT_EQ(Starts(dir, 1).size(), 1u);
 }
 
 }  // namespace
