@@ -87,6 +87,10 @@ class Mqtt final : public Outlet {
         }
     }
 
+    // Every record: the state topics follow them all, the events topic all but those only
+    // for recording.
+    bool Takes(Audience) const override { return true; }
+
     void Stop(Deadline deadline) override {
         {
             std::unique_lock lock(mutex_);
