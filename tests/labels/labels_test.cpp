@@ -34,13 +34,20 @@ class Scripted : public labels::Detector {
     std::promise<void> entered;
 };
 
+labels::Options Person(int rate) {
+    labels::Options o;
+    o.person = true;
+    o.ratePerSecond = rate;
+    return o;
+}
+
 cv::Mat Frame(bool bright) {
     return cv::Mat(240, 320, CV_8UC3, cv::Scalar::all(bright ? 200 : 20));
 }
 
 TEST(Labeller, ALabelCountsOnceTwoChecksWithinTwoSecondsSeeItOnOneTrack) {
     auto owned = std::make_unique<Scripted>();
-    labels::Labeller labeller({true, 2, {}}, std::move(owned));
+    labels::Labeller labeller(Person(2), std::move(owned));
     const cv::Rect box(100, 60, 40, 100);
     EXPECT_TRUE(labeller.Due(0));
     labeller.Check(Frame(true), {{1, box}}, 0, "cam0n1.jpg");
@@ -80,7 +87,7 @@ TEST(Labeller, AFullQueueDropsAndCountsInsteadOfWaiting) {
     std::promise<void> release;
     detector.gate = release.get_future().share();
     auto entered = detector.entered.get_future();
-    labels::Labeller labeller({true, 50, {}}, std::move(owned));
+    labels::Labeller labeller(Person(50), std::move(owned));
     const cv::Rect box(10, 10, 50, 50);
     labeller.Check(Frame(true), {{1, box}}, 0, "");
     entered.wait();  // the thread is inside the detector
@@ -109,7 +116,7 @@ TEST(HogPeople, FindsThePhotographedPersonAndConfirmsNothingInTheNoiseScenes) {
     EXPECT_EQ(walker[0].label, "person");
     // The scenes without a person, checked where they move, twice a second for 5 s: a
     // one-off hit may happen, a confirmed label must not.
-    labels::Labeller labeller({true, 2, {}}, labels::ModuleHogPeople());
+    labels::Labeller labeller(Person(2), labels::ModuleHogPeople());
     const std::pair<const char*, cv::Rect> noise[] = {
         {"foliage", {190, 5, 120, 110}}, {"rain", {0, 0, 320, 240}}, {"insect", {60, 70, 100, 100}}};
     int track = 1;
