@@ -42,6 +42,12 @@ class CameraProvider : public web::Provider {
             c.video_frames = s.videoFrames.load();
             c.output_errors = s.outputErrors.load();
             c.reconnects = s.reconnects.load();
+            c.received = s.received.load();
+            c.decoded = s.decoded.load();
+            c.dropped = s.dropped.load();
+            c.clip_frames = s.clipFrames.load();
+            c.worker_cpu_s = static_cast<double>(s.workerCpuNs.load()) / 1e9;
+            c.reader_cpu_s = static_cast<double>(s.readerCpuNs.load()) / 1e9;
             c.events = bus_ ? bus_->Published(i) : 0;
             c.fps = Rate(i, c.frames, now);
             if (const int64_t m = s.lastMotionWallMs.load()) c.last_motion_ms = m;

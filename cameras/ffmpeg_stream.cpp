@@ -177,6 +177,7 @@ class FfmpegStream : public FrameSource {
     bool Reconnects() const override { return !file_; }
     double Fps() const override { return fps_; }
     void Interrupt() override { interrupted_.store(true); }
+    FrameCounts Counts() const override { return counts_; }
 
   private:
     // The frame rate OpenCV's capture reports for a file's stream.
@@ -205,7 +206,10 @@ class FfmpegStream : public FrameSource {
         timedOut_ = false;
         for (;;) {
             const int got = avcodec_receive_frame(decoder_.get(), frame_.get());
-            if (got == 0) return ReadStatus::Frame;
+            if (got == 0) {
+                ++counts_.decoded;
+                return ReadStatus::Frame;
+            }
             if (got == AVERROR_EOF) return ReadStatus::End;
             if (got != AVERROR(EAGAIN) && !file_) return ReadStatus::Error;
             const int read = av_read_frame(input_.get(), packet_.get());
@@ -218,8 +222,10 @@ class FfmpegStream : public FrameSource {
                 }
                 return ReadStatus::Error;
             }
-            if (packet_->stream_index == stream_)
+            if (packet_->stream_index == stream_) {
+                ++counts_.received;
                 avcodec_send_packet(decoder_.get(), packet_.get());
+            }
             av_packet_unref(packet_.get());
         }
     }
@@ -276,6 +282,7 @@ class FfmpegStream : public FrameSource {
     std::unique_ptr<SwsContext, ScalerFreer> scaler_;
     int stream_ = -1;
     double fps_ = 0.0;
+    FrameCounts counts_;  // read on the decoding thread only
 };
 
 }  // namespace

@@ -27,6 +27,7 @@ void CameraStats::CountFrameTime(double seconds) {
 
 void CameraStats::Reset() {
     for (auto* a : {&frames, &motionFrames, &snapshots, &videoFrames, &outputErrors, &reconnects,
+                    &received, &decoded, &dropped, &clipFrames, &workerCpuNs, &readerCpuNs,
                     &frameTimeMicros}) {
         a->store(0);
     }

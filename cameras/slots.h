@@ -31,6 +31,11 @@ inline constexpr int kFrameSecondsBuckets = sizeof kFrameSecondsBounds / sizeof(
 struct CameraStats {
     std::atomic<uint64_t> frames{0}, motionFrames{0}, snapshots{0}, videoFrames{0};
     std::atomic<uint64_t> outputErrors{0}, reconnects{0};
+    // The frames behind `frames` (those analysed): received from the camera, decoded, dropped
+    // on the way (the stream reader's newer frame, the clip queue), and written into clips.
+    std::atomic<uint64_t> received{0}, decoded{0}, dropped{0}, clipFrames{0};
+    // CPU time of the camera's worker thread and of its stream reader, ns, about once a second.
+    std::atomic<uint64_t> workerCpuNs{0}, readerCpuNs{0};
     std::atomic<bool> lost{false};             // a stream that is being reconnected
     std::atomic<int64_t> lastProgressMs{0};    // steady ms of the last frame or reconnect try
     std::atomic<int32_t> waitMs{0};            // the pause that follows that frame

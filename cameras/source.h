@@ -1,6 +1,7 @@
 // Cameras: devices, video files and network streams behind one interface.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <opencv2/core/mat.hpp>
 #include <string>
@@ -11,6 +12,16 @@ enum class ReadStatus {
     End,      // the source has ended (end of file, device gone, stream closed)
     Error,    // the source failed
     Timeout,  // nothing came in time (a stalled stream)
+};
+
+// What a source has counted of the frames behind Read, since it was made.
+struct FrameCounts {
+    uint64_t received = 0;  // video packets (or frames) that came from the camera
+    uint64_t decoded = 0;   // pictures decoded from them
+    uint64_t dropped = 0;   // decoded pictures replaced by newer ones before Read took them
+    // CPU time of the source's own reading thread (a stream's), nanoseconds, brought up to date
+    // about once a second; 0 where Read decodes on the caller's thread.
+    uint64_t readerCpuNs = 0;
 };
 
 // A camera. Read() gives the next frame, converted to 8-bit BGR by the caller.
@@ -25,6 +36,9 @@ class FrameSource {
     // Cuts a Read blocked on the source short, now and from then on (the camera is being
     // stopped). May be called from another thread while Read runs.
     virtual void Interrupt() {}
+    // Sources that count for themselves (streams) say so here; for the others every frame
+    // read was received and decoded, and nothing is counted (all zero).
+    virtual FrameCounts Counts() const { return {}; }
 
     // Sources that decode into another format may keep a frame in it until its colour is
     // needed. Where Defers() is true, ReadDeferred() reads the next frame as Read would;

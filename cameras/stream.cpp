@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <ctime>
 #include <mutex>
 #include <opencv2/core/mat.hpp>
 #include <thread>
@@ -54,6 +55,13 @@ void StartCountedThread(std::function<void()> body, std::thread* keep) {
     }
 }
 
+// CPU time of the calling thread.
+uint64_t ThreadCpuNs() {
+    timespec t{};
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t) != 0) return 0;
+    return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
+}
+
 // What the reader and the consumer of one stream share.
 struct StreamState {
     StreamOpener open;
@@ -73,6 +81,8 @@ struct StreamState {
     bool finished = false;           // the reader's loop has ended
     FrameSource* current = nullptr;  // the reader's open capture, for Interrupt
     double fps = 0.0;
+    FrameCounts counts;          // over every capture the reader has opened, and its CPU time
+    FrameCounts countsOfClosed;  // of the captures already closed
 
     // Reader side: waits ms or until stopped. True when stopped.
     bool Sleep(int32_t ms) {
@@ -113,6 +123,15 @@ ReadStatus LossOf(ReadStatus status, Clock::duration took, int32_t timeoutMs) {
 
 void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
     int32_t retryMs = kFirstRetryMs;
+    uint64_t framesOfCapture = 0;
+    Clock::time_point cpuTakenAt{};
+    // However the reader ends (stopped with a capture open, say), Stop may still be called (the
+    // source's destructor after an interrupt) and must not reach the capture once it is gone.
+    // Locals go before the parameter that owns the capture.
+    struct Unpublish {
+        StreamState& s;
+        ~Unpublish() { s.Publish(nullptr); }
+    } unpublish{s};
     s.Publish(capture.get());
     while (!s.Stopping()) {
         if (!capture) {
@@ -135,9 +154,20 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
         } catch (...) {
             status = ReadStatus::Error;
         }
-        if (status == ReadStatus::Frame && !frame.empty()) {
+        const bool got = status == ReadStatus::Frame && !frame.empty();
+        if (got) ++framesOfCapture;
+        FrameCounts own = capture->Counts();  // a capture that does not count: its frames
+        if (own.decoded == 0) own.received = own.decoded = framesOfCapture;
+        if (got) {
             retryMs = kFirstRetryMs;
             std::lock_guard<std::mutex> lock(s.mutex);
+            s.counts.received = s.countsOfClosed.received + own.received;
+            s.counts.decoded = s.countsOfClosed.decoded + own.decoded;
+            if (!s.newest.empty()) ++s.counts.dropped;
+            if (const Clock::time_point now = Clock::now(); now - cpuTakenAt >= std::chrono::seconds(1)) {
+                cpuTakenAt = now;
+                s.counts.readerCpuNs = ThreadCpuNs();
+            }
             s.newest = std::move(frame);  // an untaken older frame is dropped
             ++s.frames;
             s.up = true;
@@ -147,7 +177,12 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
         const ReadStatus loss = LossOf(status, Clock::now() - start, s.timeoutMs);
         s.Publish(nullptr);
         capture.reset();
+        framesOfCapture = 0;
         std::lock_guard<std::mutex> lock(s.mutex);
+        s.countsOfClosed.received += own.received;
+        s.countsOfClosed.decoded += own.decoded;
+        s.counts.received = s.countsOfClosed.received;
+        s.counts.decoded = s.countsOfClosed.decoded;
         if (s.up || s.losses == 0) {
             s.lostAs = loss;
             ++s.losses;
@@ -222,6 +257,11 @@ class StreamSource : public FrameSource {
     }
 
     void Interrupt() override { state_->Stop(); }
+
+    FrameCounts Counts() const override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        return state_->counts;
+    }
 
   private:
     std::shared_ptr<StreamState> state_;

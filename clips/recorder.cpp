@@ -16,6 +16,7 @@
 #include "clips/ring.h"
 #include "config/config.h"
 #include "cvio/cvio.h"
+#include "diag/diag.h"
 
 namespace clips {
 
@@ -33,7 +34,7 @@ struct Item {
 };
 
 void Say(const std::string& line) {
-    std::fputs(("camwatch: " + line + "\n").c_str(), stderr);
+    diag::Line(line);
 }
 
 bool Exists(const std::string& path) {

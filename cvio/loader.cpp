@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "cvio/table.h"
+#include "diag/diag.h"
 
 namespace cvio {
 namespace {
@@ -38,10 +39,8 @@ const Table* Load() {
         reason = error ? error : path;
         break;
     }
-    std::fprintf(stderr,
-                 "camwatch: %s cannot be loaded (%s); video devices, image files and video "
-                 "codecs other than MJPG are unavailable\n",
-                 kModule, reason.c_str());
+    diag::Line(std::string(kModule) + " cannot be loaded (" + reason +
+               "); video devices, image files and video codecs other than MJPG are unavailable");
     return nullptr;
 }
 

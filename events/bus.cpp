@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "config/config.h"
+#include "diag/diag.h"
 #include "events/outlets.h"
 
 namespace events {
@@ -20,9 +21,7 @@ constexpr auto kOutletWait = std::chrono::seconds(2);
 }  // namespace
 
 void Report(const std::string& message) {
-    std::string line = "camwatch: " + message + "\n";
-    ssize_t ignored = ::write(2, line.data(), line.size());
-    (void)ignored;
+    diag::Line(message);
 }
 
 struct Bus::Impl {
@@ -212,10 +211,6 @@ std::unique_ptr<Bus> StartEvents(const Options& options) {
         Report(std::string("events are off: ") + e.what());
         return nullptr;
     }
-}
-
-std::unique_ptr<Bus> StartEventsFromConfig(int cameraCount) {
-    return StartEvents(OptionsFromConfig(cameraCount));
 }
 
 }  // namespace events

@@ -76,6 +76,8 @@ struct Event {
     Audience audience = Audience::kAll;             // not part of the record
     // Lost records:
     std::string reason;
+    // Back records: when the camera was lost (the gap runs from here to startMs); 0 unknown.
+    int64_t lostAtMs = 0;
 
     std::string ToJson(UtcOffset offset = LocalUtcOffset) const;
 };
@@ -129,9 +131,6 @@ class Bus {
 
 // Null when no outlet is switched on: then nothing at all runs (no thread, no file).
 std::unique_ptr<Bus> StartEvents(const Options& options);
-// Reads OUTEVENTS, PATHLOG, EVENTGAP, ONEVENTSTART, ONEVENTEND, ONCAMERALOST, ONCAMERABACK,
-// HOOKTIMEOUT, MQTTHOST, MQTTPORT, MQTTTOPIC, MQTTUSER, MQTTPASSWORD, MQTTDISCOVERY.
-std::unique_ptr<Bus> StartEventsFromConfig(int cameraCount);
 
 // One per camera, used only by that camera's worker thread. OnFrame takes no lock and
 // allocates nothing except when an event starts or ends.
@@ -163,6 +162,7 @@ class CameraEvents {
     int64_t lastMotionMs_ = 0;
     double sumSin_ = 0, sumCos_ = 0;
     int64_t largestArea_ = -1;
+    int64_t lostAtMs_ = 0;  // the loss a `back` ends; 0 while the camera is up
     Event event_;
     bool labelsOn_ = false;
     std::vector<LabelFacts> waiting_;  // confirmed just before the event began

@@ -68,6 +68,7 @@ std::string Event::ToJson(UtcOffset offset) const {
     j["camera"] = camera;
     j["start"] = FormatTime(startMs, offset);
     if (type == Type::kLost) j["reason"] = reason;
+    if (type == Type::kBack && lostAtMs != 0) j["lost_at"] = FormatTime(lostAtMs, offset);
     if (type == Type::kStart || type == Type::kEnd || type == Type::kLabel) {
         if (type == Type::kEnd) j["end"] = FormatTime(endMs, offset);
         j["frames"] = frames;
@@ -248,6 +249,7 @@ void CameraEvents::OnLost(const std::string& reason, int64_t wallMs) {
     lost.id = std::to_string(camera_) + "-" + std::to_string(wallMs);
     lost.startMs = wallMs;
     lost.reason = reason;
+    if (lostAtMs_ == 0) lostAtMs_ = wallMs;
     bus_.Publish(std::move(lost));
 }
 
@@ -257,6 +259,8 @@ void CameraEvents::OnBack(int64_t wallMs) {
     back.camera = camera_;
     back.id = std::to_string(camera_) + "-" + std::to_string(wallMs);
     back.startMs = wallMs;
+    back.lostAtMs = lostAtMs_;
+    lostAtMs_ = 0;
     bus_.Publish(std::move(back));
 }
 

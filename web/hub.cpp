@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cvio/cvio.h"
+#include "diag/diag.h"
 
 namespace web {
 
@@ -207,7 +208,7 @@ void FrameHub::Impl::EncoderLoop() {
             }
         }
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "camwatch: web: live frames stopped: %s\n", e.what());
+        diag::Line(std::string("web: live frames stopped: ") + e.what());
     }
 }
 

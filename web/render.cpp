@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 #include <nlohmann/json.hpp>
+#include <tuple>
 
 namespace web {
 
@@ -35,6 +36,12 @@ std::string StatusJson(const std::vector<CameraStatus>& cameras, const std::stri
              {"snapshots", c.snapshots},
              {"video_frames", c.video_frames},
              {"output_errors", c.output_errors},
+             {"frames_received", c.received},
+             {"frames_decoded", c.decoded},
+             {"frames_dropped", c.dropped},
+             {"clip_frames", c.clip_frames},
+             {"worker_cpu_s", c.worker_cpu_s},
+             {"reader_cpu_s", c.reader_cpu_s},
              {"fps", std::isfinite(c.fps) ? c.fps : 0.0},
              {"last_motion", c.last_motion_ms ? nlohmann::json(IsoLocalTime(*c.last_motion_ms))
                                               : nlohmann::json(nullptr)}});
@@ -69,6 +76,26 @@ std::string MetricsText(const std::vector<CameraStatus>& cameras) {
     std::string out;
     Family(out, "camwatch_frames_total", "counter", "Frames read from the camera.", cameras,
            &CameraStatus::frames);
+    Family(out, "camwatch_frames_received_total", "counter",
+           "Video packets or frames received from the camera.", cameras, &CameraStatus::received);
+    Family(out, "camwatch_frames_decoded_total", "counter", "Pictures decoded.", cameras,
+           &CameraStatus::decoded);
+    Family(out, "camwatch_frames_dropped_total", "counter",
+           "Decoded frames not analysed (the camera sent faster than they were read) or not "
+           "written into a clip (its queue was full).",
+           cameras, &CameraStatus::dropped);
+    Family(out, "camwatch_clip_frames_total", "counter", "Frames written into event clips.",
+           cameras, &CameraStatus::clip_frames);
+    for (const auto& [name, field, help] :
+         {std::tuple{"camwatch_worker_cpu_seconds_total", &CameraStatus::worker_cpu_s,
+                     "CPU time of the camera's worker thread (about once a second)."},
+          std::tuple{"camwatch_reader_cpu_seconds_total", &CameraStatus::reader_cpu_s,
+                     "CPU time of the camera's stream reader thread (about once a second)."}}) {
+        out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " counter\n";
+        for (const CameraStatus& c : cameras)
+            out += std::string(name) + "{camera=\"" + std::to_string(c.index) + "\"} " +
+                   Number(c.*field) + "\n";
+    }
     Family(out, "camwatch_motion_frames_total", "counter", "Frames in which motion was seen.",
            cameras, &CameraStatus::motion_frames);
     Family(out, "camwatch_snapshots_total", "counter", "Snapshots written.", cameras,
@@ -116,24 +143,6 @@ bool SameSecret(const std::string& a, const std::string& b) {
         diff |= x ^ static_cast<unsigned char>(b[i]);
     }
     return diff == 0;
-}
-
-void FrameSeconds::Observe(double seconds) {
-    size_t i = 0;
-    while (i < kFrameSecondsBuckets.size() && seconds > kFrameSecondsBuckets[i]) ++i;
-    if (i < kFrameSecondsBuckets.size()) buckets_[i].fetch_add(1, std::memory_order_relaxed);
-    count_.fetch_add(1, std::memory_order_relaxed);
-    const double micros = seconds > 0 ? seconds * 1e6 : 0;
-    sumMicros_.fetch_add(static_cast<uint64_t>(std::llround(micros)), std::memory_order_relaxed);
-}
-
-void FrameSeconds::CopyTo(CameraStatus& out) const {
-    // Relaxed loads: a scrape may see a bucket and the count from slightly different moments;
-    // MetricsText keeps the +Inf bucket and _count no lower than the finite buckets.
-    for (size_t i = 0; i < buckets_.size(); ++i)
-        out.frame_seconds_buckets[i] = buckets_[i].load(std::memory_order_relaxed);
-    out.frame_seconds_count = count_.load(std::memory_order_relaxed);
-    out.frame_seconds_sum = static_cast<double>(sumMicros_.load(std::memory_order_relaxed)) / 1e6;
 }
 
 }  // namespace web

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <regex>
 
+#include "diag/diag.h"
 #include "web/hub.h"
 #include "web/render.h"
 
@@ -266,16 +267,14 @@ bool Server::Start(const Options& opts, Provider& provider, FrameHub& hub,
         s.port = opts.port;
     }
     if (!bound) {
-        std::fprintf(stderr, "camwatch: web: cannot listen on %s\n", shown.c_str());
+        diag::Line("web: cannot listen on " + shown);
         s.http.reset();
         s.port = 0;
         return false;
     }
     if (opts.token.empty() && !IsLoopback(opts.bind))
-        std::fprintf(stderr,
-                     "camwatch: web: listening on %s without WEBTOKEN: anyone who can reach "
-                     "it sees the cameras\n",
-                     shown.c_str());
+        diag::Line("web: listening on " + shown +
+                   " without WEBTOKEN: anyone who can reach it sees the cameras");
 
     s.hub->Start(opts.fps, opts.width);
     s.listening = false;
@@ -283,7 +282,7 @@ bool Server::Start(const Options& opts, Provider& provider, FrameHub& hub,
         try {
             http.listen_after_bind();
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "camwatch: web: server stopped: %s\n", e.what());
+            diag::Line(std::string("web: server stopped: ") + e.what());
         }
         {
             std::lock_guard<std::mutex> lock(s.mutex);

@@ -46,6 +46,9 @@ struct CameraStatus {  // one camera slot in use, as the app sees it now
     std::string state;   // "running", "lost", "ended"
     uint64_t frames = 0, motion_frames = 0, snapshots = 0, video_frames = 0;
     uint64_t output_errors = 0, reconnects = 0, events = 0;
+    // Frames received from the camera, decoded, dropped on the way, written into clips.
+    uint64_t received = 0, decoded = 0, dropped = 0, clip_frames = 0;
+    double worker_cpu_s = 0, reader_cpu_s = 0;  // CPU time of its threads
     double fps = 0;                         // recent frames per second
     std::optional<int64_t> last_motion_ms;  // ms since the epoch
     // Per-bucket (not cumulative) counts: bucket i holds the observations in
@@ -53,18 +56,6 @@ struct CameraStatus {  // one camera slot in use, as the app sees it now
     std::array<uint64_t, kFrameSecondsBuckets.size()> frame_seconds_buckets{};
     uint64_t frame_seconds_count = 0;
     double frame_seconds_sum = 0;
-};
-
-// A frame-time histogram a camera worker can fill lock-free and the app can copy into its
-// CameraStatus.
-class FrameSeconds {
-  public:
-    void Observe(double seconds);          // worker thread
-    void CopyTo(CameraStatus& out) const;  // any thread
-  private:
-    std::array<std::atomic<uint64_t>, kFrameSecondsBuckets.size()> buckets_{};
-    std::atomic<uint64_t> count_{0};
-    std::atomic<uint64_t> sumMicros_{0};
 };
 
 class Provider {  // implemented by the app; called on server threads, concurrently

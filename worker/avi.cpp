@@ -195,6 +195,12 @@ bool MjpegAvi::Write(const cv::Mat& bgr) {
     return s.Encode(s.picture);
 }
 
+int64_t MjpegAvi::Unflushed() const {
+    if (!state_ || !state_->output || !state_->output->pb) return 0;
+    const AVIOContext* pb = state_->output->pb;
+    return pb->buf_ptr - pb->buffer;
+}
+
 void MjpegAvi::Close() {
     if (!state_) return;
     // Only an open file has a state, so its header is written.

@@ -4,6 +4,7 @@
 // scaler's bytes. Used by VideoRecorder (outputs.cpp) only.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <opencv2/core/mat.hpp>
 #include <string>
@@ -21,6 +22,8 @@ class MjpegAvi {
     bool IsOpen() const;
     // Appends an 8-bit BGR frame of the size given to Open. False when it is not written.
     bool Write(const cv::Mat& bgr);
+    // Bytes written but still in the file's buffer (not yet on the disk).
+    int64_t Unflushed() const;
     // Flushes the encoder, writes the index and closes the file.
     void Close();
 

@@ -1,8 +1,7 @@
-// The worker's few words to the operator: one plain line on stderr each. Library chatter
-// during retries that would repeat on every frame is muted.
+// The worker's few words to the operator: one plain line on stderr each, through the program's
+// stderr channel (diag/).
 #pragma once
 
-#include <functional>
 #include <string>
 
 // Writes "camwatch: " + text + "\n" to stderr as one line.
@@ -17,7 +16,3 @@ void Guarded(F&& f) noexcept {
     } catch (...) {
     }
 }
-
-// Runs f with the process's stderr sent to /dev/null. Serialised with ReportError, so that
-// the program's own lines are never lost in the muted span.
-void WithStderrMuted(const std::function<void()>& f);

@@ -7,13 +7,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <mutex>
 #include <opencv2/imgproc.hpp>
 #include <string_view>
 #include <vector>
 
+extern "C" {
+#include <libavcodec/codec_desc.h>
+#include <libavformat/avformat.h>
+}
+
 #include "cvio/cvio.h"
+#include "diag/diag.h"
 #include "worker/errors.h"
 
 namespace {
@@ -172,6 +179,24 @@ std::string SnapshotNamer::Next() {
     return ComposeFileName(base_, std::to_string(n) + ".jpg");
 }
 
+namespace {
+
+// Whether FFmpeg knows the four-character code as the video writer looks it up: the AVI and
+// MOV tags, then the codec's name in lower case.
+bool KnownVideoCodec(int32_t fourcc) {
+    const AVCodecTag* const tags[] = {avformat_get_riff_video_tags(),
+                                      avformat_get_mov_video_tags(), nullptr};
+    if (av_codec_get_id(tags, static_cast<unsigned>(fourcc)) != AV_CODEC_ID_NONE) return true;
+    char name[5];
+    for (int i = 0; i < 4; ++i) {
+        name[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(fourcc >> (8 * i))));
+    }
+    name[4] = '\0';
+    return avcodec_descriptor_get_by_name(name) != nullptr;
+}
+
+}  // namespace
+
 bool SaveSnapshot(const std::string& path, const cv::Mat& image) {
     if (path.empty() || image.empty()) return false;
     if (image.type() == CV_8UC3 && path.ends_with(".jpg")) return WriteJpeg(path, image);
@@ -202,11 +227,13 @@ void VideoRecorder::Open(const std::string& path, int32_t fourcc, cv::Size frame
         }
     };
     // The first failure is reported, the library's reason included; the retries that follow
-    // on every frame stay quiet.
+    // on every frame stay quiet. A codec the library has no name for can never be opened, and
+    // the library says so on stderr itself at each try: it is tried once.
     if (failedAttempts_ == 0) {
         open();
-    } else {
-        WithStderrMuted(open);
+    } else if (own_ || KnownVideoCodec(fourcc)) {
+        const diag::QuietLibraries quiet;
+        open();
     }
     if (IsOpen()) return;
     if (failedAttempts_++ == 0) {
@@ -228,6 +255,11 @@ bool VideoRecorder::Write(const cv::Mat& image) {
     } catch (...) {
         return false;
     }
+}
+
+int64_t VideoRecorder::Unflushed() const {
+    if (!IsOpen()) return 0;
+    return own_ ? avi_.Unflushed() : kWriterBufferBound;
 }
 
 void VideoRecorder::Release() {

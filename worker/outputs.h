@@ -62,6 +62,9 @@ bool WriteJpeg(const std::string& path, const cv::Mat& image);
 // it, and so must anything else on a worker thread that reads or writes images.
 void PrepareImageCodecs();
 
+// What a library's video writer may hold back before it writes to the file.
+constexpr int64_t kWriterBufferBound = int64_t{1} << 20;
+
 // The camera's video: opened at the first frame, retried on each later frame while it cannot
 // be created, half the first frame's size, frames scaled down with bicubic interpolation.
 class VideoRecorder {
@@ -73,6 +76,8 @@ class VideoRecorder {
     bool Write(const cv::Mat& image);
     // Closes the file.
     void Release();
+    // Bytes written but not yet on the disk (a bound where the library does not say).
+    int64_t Unflushed() const;
 
   private:
     bool own_ = false;  // MJPEG, written by avi_; other codecs go through writer_

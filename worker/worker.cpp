@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <opencv2/imgproc.hpp>
@@ -32,7 +33,8 @@ struct Worker {
           settings(c),
           services(services),
           pictureGuard(c.minFreeBytes, "snapshots and video frames"),
-          clipGuard(c.minFreeBytes, "clips") {}
+          clipGuard(c.minFreeBytes, "clips"),
+          ledger(services.disk ? *services.disk : ownLedger) {}
 
     const int slotIndex;
     CameraSlot& slot;
@@ -71,13 +73,22 @@ struct Worker {
     std::string clipGuardPath;            // where the disk guard looks for the clips' room
     DiskGuard clipGuard;
     bool clipRoom = true;
+    DiskLedger ownLedger;  // when the services bring no ledger shared by every camera
+    DiskLedger& ledger;
     std::chrono::steady_clock::time_point frameStart;
+    std::chrono::steady_clock::time_point cpuTakenAt{};  // CountFlow's last CPU clock reading
     std::optional<tracks::Tracker> tracker;  // MINTRAVEL / MINDURATION, or LABELS
     int32_t gateHold = 0;                    // the motion hold of the gated count
     int64_t trackMs = 0;                     // the tracks' time of this frame
     std::unique_ptr<labels::Labeller> labeller;  // LABELS
     std::vector<events::LabelFacts> newLabels;   // confirmed since the last report
 };
+
+// Bounds of what an output adds to the disk, for the disk guard's ledger: no file is larger.
+int64_t PictureBound(cv::Size size) {
+    return int64_t{size.width} * size.height * 3 + 65536;
+}
+constexpr int64_t kLogRecordBound = 128;
 
 bool Held(const Worker& w) {
     return w.holdFrames > 0;
@@ -345,13 +356,41 @@ void CountFrame(Worker& w, int32_t count) {
         std::memory_order_relaxed);
 }
 
+// Where each frame came from and where it went: the source's own counts (a stream's reader
+// drops frames the loop had no time for), and the clip recorder's; and, once a second, the
+// CPU time of this thread and of the stream's reader.
+void CountFlow(Worker& w) {
+    Guarded([&] {
+        const uint64_t analysed = w.stats.frames.load(std::memory_order_relaxed);
+        FrameCounts c = w.slot.capture ? w.slot.capture->Counts() : FrameCounts{};
+        if (c.decoded == 0) c.received = c.decoded = analysed;
+        if (w.clip) {
+            c.dropped += w.clip->Dropped();
+            w.stats.clipFrames.store(w.clip->Written(), std::memory_order_relaxed);
+        }
+        if (w.frameStart - w.cpuTakenAt >= std::chrono::seconds(1)) {
+            w.cpuTakenAt = w.frameStart;
+            timespec t{};
+            if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t) == 0) {
+                w.stats.workerCpuNs.store(uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_nsec),
+                                          std::memory_order_relaxed);
+            }
+            w.stats.readerCpuNs.store(c.readerCpuNs, std::memory_order_relaxed);
+        }
+        w.stats.received.store(c.received, std::memory_order_relaxed);
+        w.stats.decoded.store(c.decoded, std::memory_order_relaxed);
+        w.stats.dropped.store(c.dropped, std::memory_order_relaxed);
+    });
+}
+
 // With the disk guard on, a held frame's pictures wait for room on their file system.
 void CheckRoom(Worker& w) {
     if (!Held(w) || w.settings.minFreeBytes <= 0) return;
     const int64_t now = SteadyMs();
     const bool room =
-        w.pictureGuard.Room(w.snapshotBase.empty() ? std::string() : w.snapshotBase, now) &&
-        w.pictureGuard.Room(w.videoPath, now);
+        w.pictureGuard.Room(w.snapshotBase.empty() ? std::string() : w.snapshotBase, now,
+                            &w.ledger, w.video.Unflushed()) &&
+        w.pictureGuard.Room(w.videoPath, now, &w.ledger, w.video.Unflushed());
     if (room != w.pictureRoom) w.pictureGuard.Report(w.slotIndex, room);
     w.pictureRoom = room;
 }
@@ -400,6 +439,7 @@ void SaveSnapshotIfHeld(Worker& w) {
             const std::string name = w.snapshotNames->Next();
             saved = SaveSnapshot(name, w.copy);
             if (saved) w.snapshotWritten = name;
+            if (w.settings.minFreeBytes > 0) w.ledger.Add(PictureBound(w.copy.size()));
         });
     }
     CountOutput(w, w.stats.snapshots, saved);
@@ -409,12 +449,14 @@ void RecordHeldFrame(Worker& w) {
     if (!Held(w)) return;
     if (!w.videoPath.empty() && w.pictureRoom) {
         CountOutput(w, w.stats.videoFrames, TakeColour(w) && w.video.Write(w.copy));
+        if (w.settings.minFreeBytes > 0) w.ledger.Add(PictureBound(w.firstSize) / 4);
     }
     if (!w.logPath.empty()) {
         Guarded([&] {
             std::string record = "cadr #" + std::to_string(w.loggedFrame);
             w.log.Write(record.c_str());
         });
+        if (w.settings.minFreeBytes > 0) w.ledger.Add(kLogRecordBound);
         ++w.loggedFrame;
     }
 }
@@ -425,12 +467,20 @@ void RecordClip(Worker& w, int32_t count) {
     if (!w.clip || !TakeColour(w)) return;
     Guarded([&] {
         const int64_t now = SteadyMs();
-        if (w.settings.minFreeBytes > 0 && (count > 0 || !w.clip->Clip().empty())) {
-            const bool room = w.clipGuard.Room(w.clipGuardPath, now);
+        const bool guarded = w.settings.minFreeBytes > 0;
+        const bool wasOpen = !w.clip->Clip().empty();
+        if (guarded && (count > 0 || wasOpen)) {
+            const bool room = w.clipGuard.Room(w.clipGuardPath, now, &w.ledger,
+                                               wasOpen ? kWriterBufferBound : 0);
             if (room != w.clipRoom) w.clipGuard.Report(w.slotIndex, room);
             w.clipRoom = room;
         }
         w.clip->OnFrame(w.copy, count, EventHeld(w), now, WallMs(), w.clipRoom);
+        // A clip that opens writes its pre-capture at once: at most the ring's raw frames.
+        if (guarded && !w.clip->Clip().empty()) {
+            w.ledger.Add(PictureBound(w.copy.size()) / 2 +
+                         (wasOpen ? 0 : static_cast<int64_t>(w.clip->RingBytes())));
+        }
     });
 }
 
@@ -539,6 +589,7 @@ void FrameLoop(Worker& w) {
         CheckLabels(w, count);
         ReportEvents(w, moving);
         OfferLiveFrame(w);
+        CountFlow(w);
         TimeFrame(w);
         Pause(w);
     } while (!StopRequested(w));
@@ -631,6 +682,7 @@ void SetWorkerOutlets(events::Bus* events, web::FrameHub* web) {
 
 void CameraWorker(int slotIndex) {
     try {
+        static DiskLedger ledger;  // every camera's outputs, for every camera's disk guard
         static const WorkerServices services{
             DisplayWindows(),
             [](MotionDetector& detector, const MotionFrame& frame, int32_t threshold,
@@ -642,6 +694,7 @@ void CameraWorker(int slotIndex) {
             [](int index, int32_t ms) { PauseUnlessStopped(index, ms); },
             gEvents,
             gWeb,
+            &ledger,
         };
         static const WorkerConfig config = WorkerConfigFromSettings(Settings);
         ServeCamera(slotIndex, config, services);

@@ -12,6 +12,7 @@
 #include "detector/detector.h"
 #include "labels/labels.h"
 #include "tracks/tracks.h"
+#include "worker/diskguard.h"
 #include "worker/windows.h"
 
 namespace events {
@@ -47,6 +48,8 @@ struct WorkerServices {
     // Optional outlets: motion events, live frames for the browser. nullptr = off.
     events::Bus* events = nullptr;
     web::FrameHub* web = nullptr;
+    // What all cameras wrote, for the disk guards (MINFREEMB); nullptr: each worker its own.
+    DiskLedger* disk = nullptr;
 };
 
 // The optional outlets CameraWorker hands its workers. Set once before the first worker

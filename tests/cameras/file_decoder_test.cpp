@@ -3,7 +3,10 @@
 #include <cstdlib>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
+#include <condition_variable>
+#include <mutex>
 #include <random>
+#include <thread>
 
 #include "cameras/stream.h"
 #include "cameras/yuv_gray.h"
@@ -139,3 +142,45 @@ TEST(FileDecoder, GrayFromThePlanesIsProvedHere) {
     EXPECT_FALSE(cameras::PlanesGiveGray(256, 145, AV_PIX_FMT_YUV420P));
     EXPECT_FALSE(cameras::PlanesGiveGray(256, 144, AV_PIX_FMT_YUV422P));
 }
+
+namespace {
+
+// A capture that reads nothing until interrupted.
+class IdleCapture : public FrameSource {
+  public:
+    ReadStatus Read(cv::Mat&) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [&] { return interrupted_; });
+        return ReadStatus::End;
+    }
+    void Interrupt() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        interrupted_ = true;
+        wake_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool interrupted_ = false;
+};
+
+// A stop (the slot's interrupt) ends the reader, which drops its capture; the source's
+// destructor stops it again and must not reach that capture (a crash at exit, seen as a
+// use-after-free under AddressSanitizer).
+TEST(StreamSource, DestroyedAfterItsReaderEndedOnAStop) {
+    for (int round = 0; round < 20; ++round) {
+        std::unique_ptr<FrameSource> source = MakeStreamSource(
+            [](const std::atomic<bool>&) { return std::make_unique<IdleCapture>(); }, 1000,
+            std::make_unique<IdleCapture>());
+        ASSERT_TRUE(source);
+        source->Interrupt();
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (StreamThreadsRunning() > 0 && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        source.reset();
+    }
+}
+
+}  // namespace

@@ -137,4 +137,55 @@ inline void Exit(testkit::Program& program) {
     EXPECT_EQ(program.Wait(kWaitMs), 0) << program.Stderr();
 }
 
+// Mounts made by a test stay inside this test process where the machine allows it (a mount
+// namespace of its own), so that a test that dies leaves nothing mounted behind.
+inline void KeepMountsPrivate() {
+    static const bool kept = unshare(CLONE_NEWNS) == 0 &&
+                             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    (void)kept;
+}
+
+// A tmpfs of a few kilobytes on path, for the life of the object. ok() is false where this
+// machine does not allow mounting.
+class SmallFileSystem {
+  public:
+    SmallFileSystem(const std::string& path, int kib)
+        : path_(path), options_("size=" + std::to_string(kib) + "k") {
+        KeepMountsPrivate();
+        mkdir(path.c_str(), 0755);
+        mounted_ = mount("tmpfs", path.c_str(), "tmpfs", kFlags, options_.c_str()) == 0;
+    }
+    ~SmallFileSystem() {
+        if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+    }
+    SmallFileSystem(const SmallFileSystem&) = delete;
+    SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+
+    bool ok() const { return mounted_; }
+    bool SetReadOnly(bool on) {
+        return mounted_ && mount(nullptr, path_.c_str(), nullptr,
+                                 MS_REMOUNT | kFlags | (on ? MS_RDONLY : 0), options_.c_str()) == 0;
+    }
+    // Fills every last byte with a file of its own; Free() gives the room back.
+    bool Fill() {
+        std::ofstream filler(Filler(), std::ios::binary);
+        const std::string block(4096, 'x');
+        while (filler.write(block.data(), block.size())) filler.flush();
+        filler.close();
+        // A one-byte probe must not fit any more.
+        int fd = open((path_ + "/probe").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        bool full = fd >= 0 && write(fd, "x", 1) < 0 && errno == ENOSPC;
+        if (fd >= 0) close(fd);
+        unlink((path_ + "/probe").c_str());
+        return full;
+    }
+    bool Free() { return unlink(Filler().c_str()) == 0; }
+
+  private:
+    static constexpr unsigned long kFlags = MS_NOSUID | MS_NODEV;
+    std::string Filler() const { return path_ + "/filler"; }
+    std::string path_, options_;
+    bool mounted_ = false;
+};
+
 }  // namespace fault

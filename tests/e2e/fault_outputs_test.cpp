@@ -1,61 +1,13 @@
 // Output folders that are missing, read-only or full, a file-size limit, named pipes in place
 // of outputs, and a console that goes away.
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
 #include "tests/e2e/fault.h"
 
 namespace {
 
 using namespace fault;
-
-// Mounts made by a test stay inside this test process where the machine allows it (a mount
-// namespace of its own), so that a test that dies leaves nothing mounted behind.
-void KeepMountsPrivate() {
-    static const bool kept = unshare(CLONE_NEWNS) == 0 &&
-                             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-    (void)kept;
-}
-
-// A tmpfs of a few kilobytes on path, for the life of the object. ok() is false where this
-// machine does not allow mounting.
-class SmallFileSystem {
-  public:
-    SmallFileSystem(const std::string& path, int kib)
-        : path_(path), options_("size=" + std::to_string(kib) + "k") {
-        KeepMountsPrivate();
-        mkdir(path.c_str(), 0755);
-        mounted_ = mount("tmpfs", path.c_str(), "tmpfs", kFlags, options_.c_str()) == 0;
-    }
-    ~SmallFileSystem() {
-        if (mounted_) umount2(path_.c_str(), MNT_DETACH);
-    }
-    SmallFileSystem(const SmallFileSystem&) = delete;
-    SmallFileSystem& operator=(const SmallFileSystem&) = delete;
-
-    bool ok() const { return mounted_; }
-    bool SetReadOnly(bool on) {
-        return mounted_ && mount(nullptr, path_.c_str(), nullptr,
-                                 MS_REMOUNT | kFlags | (on ? MS_RDONLY : 0), options_.c_str()) == 0;
-    }
-    // Fills every last byte with a file of its own; Free() gives the room back.
-    bool Fill() {
-        std::ofstream filler(Filler(), std::ios::binary);
-        const std::string block(4096, 'x');
-        while (filler.write(block.data(), block.size())) filler.flush();
-        filler.close();
-        // A one-byte probe must not fit any more.
-        int fd = open((path_ + "/probe").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        bool full = fd >= 0 && write(fd, "x", 1) < 0 && errno == ENOSPC;
-        if (fd >= 0) close(fd);
-        unlink((path_ + "/probe").c_str());
-        return full;
-    }
-    bool Free() { return unlink(Filler().c_str()) == 0; }
-
-  private:
-    static constexpr unsigned long kFlags = MS_NOSUID | MS_NODEV;
-    std::string Filler() const { return path_ + "/filler"; }
-    std::string path_, options_;
-    bool mounted_ = false;
-};
 
 bool SetImmutable(const std::string& path, bool on) {
     int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -318,6 +270,55 @@ TEST(FaultOutputs, TheDiskGuardSkipsPicturesBelowTheFloorAndResumes) {
     EXPECT_LT(shots, kFrames - 30);
     EXPECT_TRUE(testkit::FileExists(dir.File("pics/cam0n" + std::to_string(shots) + ".jpg")));
     EXPECT_EQ(e2e::Probe(dir.File("pics/cam0.avi")).frames, shots);
+}
+
+}  // namespace
+
+namespace {
+
+// At full speed, with a new noisy picture every frame, free space on the pictures' file system
+// never falls more than one frame's files below MINFREEMB (it only falls here, so the end is
+// its lowest).
+TEST(FaultOutputs, TheDiskFloorHoldsAtFullSpeed) {
+    testkit::TempDir dir;
+    SmallFileSystem fs(dir.File("pics"), 16 * 1024);
+    if (!fs.ok()) GTEST_SKIP() << "cannot mount a small tmpfs here";
+    constexpr int kFrames = 240;
+    const cv::Size size(320, 240);
+    ASSERT_TRUE(testkit::WriteVideo(dir.File("src0.avi"), kFrames, size, [size](int i) {
+        cv::Mat noise(size, CV_8UC3);
+        cv::theRNG().state = static_cast<uint64_t>(i) + 1;
+        cv::randu(noise, 0, 256);
+        return noise;
+    }));
+    e2e::WriteConfig(dir, {{"PATHJPG", "pics/"},
+                           {"PATHAVI", "pics/"},
+                           {"MINFREEMB", "8"},
+                           {"MINMSEC", "0"},
+                           {"MAXMSEC", "0"}});
+    testkit::Program program(dir.path());
+    ASSERT_TRUE(WaitForLogsClosed(program, dir, "", 1)) << program.Stderr();
+    struct statvfs st {};
+    ASSERT_EQ(statvfs(dir.File("pics").c_str(), &st), 0);
+    const int64_t freeBytes = static_cast<int64_t>(st.f_bavail) * static_cast<int64_t>(st.f_frsize);
+    int64_t largest = 0;
+    int shots = 0;
+    for (const std::string& name : testkit::ListFiles(dir.File("pics"))) {
+        if (name.size() < 4 || name.substr(name.size() - 4) != ".jpg") continue;
+        ++shots;
+        struct stat file {};
+        if (stat(dir.File("pics/" + name).c_str(), &file) == 0) largest = std::max<int64_t>(largest, file.st_size);
+    }
+    Exit(program);
+    EXPECT_EQ(program.Stderr(),
+              "camwatch: camera 0: less than 8 MB free; snapshots and video frames are skipped\n");
+    EXPECT_GT(shots, 10);
+    EXPECT_LT(shots, kFrames / 2);
+    // One snapshot and one video frame (a quarter of the picture) may go past the floor.
+    const int64_t frameFiles = largest + largest / 4 + 64 * 1024;
+    EXPECT_GE(freeBytes, int64_t{8} * 1024 * 1024 - frameFiles)
+        << freeBytes << " free, largest snapshot " << largest;
+    ExpectWholeLog(dir.File("cam0.log"), kFrames);
 }
 
 }  // namespace

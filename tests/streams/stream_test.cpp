@@ -8,12 +8,15 @@
 
 #include <cstdio>
 #include <fstream>
+#include <nlohmann/json.hpp>
 
-#include "tests/e2e/fault.h"
+#include "tests/streams/servers.h"
 
 namespace {
 
 using fault::Clock;
+using streams::Listening;
+using streams::StreamServer;
 
 constexpr int kTimeoutMs = 1500;  // SOURCETIMEOUT in these tests
 // The sanitizer builds start up (libraries, instrumented opens) that much slower.
@@ -50,47 +53,6 @@ class LoopbackSocket {
     int port_ = 0;
 };
 
-bool Listening(int port) {
-    char local[32];
-    std::snprintf(local, sizeof local, "0100007F:%04X 00000000:0000 0A", port);
-    return testkit::ReadFile("/proc/net/tcp").find(local) != std::string::npos;
-}
-
-// ffmpeg serving file as a live camera (-re) to one client at http://127.0.0.1:port/cam.
-class StreamServer {
-  public:
-    StreamServer(const testkit::TempDir& dir, const std::string& file, const std::string& format,
-                 int port, bool loop = true)
-        : dir_(dir), file_(file), format_(format), port_(port), loop_(loop) {
-        Start();
-    }
-    void Start() {
-        std::vector<std::string> args = {"-nostdin", "-v", "error", "-re"};
-        if (loop_) args.insert(args.end(), {"-stream_loop", "-1"});
-        args.insert(args.end(), {"-i", file_, "-c:v", format_ == "mpjpeg" ? "mjpeg" : "mpeg2video",
-                                 "-q:v", "2", "-f", format_, "-listen", "1", Url()});
-        process_ =
-            std::make_unique<testkit::Program>(dir_.path(), std::vector<std::string>{},
-                                               "/usr/bin/ffmpeg", std::function<void()>{}, args);
-        EXPECT_TRUE(fault::WaitUntil([&] { return Listening(port_); }, 20000))
-            << Url() << process_->Stderr();
-    }
-    void Kill() {
-        process_.reset();  // SIGKILL and reaped
-    }
-    void Signal(int sig) { process_->Signal(sig); }
-    std::string Url(const std::string& credentials = "") const {
-        return "http://" + credentials + "127.0.0.1:" + std::to_string(port_) + "/cam";
-    }
-
-  private:
-    const testkit::TempDir& dir_;
-    std::string file_, format_;
-    int port_;
-    bool loop_;
-    std::unique_ptr<testkit::Program> process_;
-};
-
 bool WaitForStderr(testkit::Program& program, const std::string& needle, int timeoutMs) {
     return fault::WaitUntil([&] { return program.Stderr().find(needle) != std::string::npos; },
                             timeoutMs);
@@ -114,8 +76,11 @@ TEST(Streams, ALostCameraComesBackAndItsOutputsGoOn) {
     const int port = testkit::FreePort();
     StreamServer mjpeg(dir, "blink.avi", "mpjpeg", port);
     StreamServer ts(dir, "blink.avi", "mpegts", testkit::FreePort());
+    const int web = testkit::FreePort();
     e2e::WriteConfig(dir, {{"ALLCAM", "2"},
                            {"OUTJPG", "OFF"},
+                           {"OUTEVENTS", "ON"},
+                           {"WEBPORT", std::to_string(web)},
                            {"SOURCETIMEOUT", std::to_string(kTimeoutMs)},
                            {"SOURCE0", mjpeg.Url("viewer:s3cret@")},
                            {"SOURCE1", ts.Url()}});
@@ -133,7 +98,32 @@ TEST(Streams, ALostCameraComesBackAndItsOutputsGoOn) {
     ASSERT_TRUE(WaitForStderr(program, "camera 0 back", kWaitMs)) << program.Stderr();
     std::printf("[ measure  ] back %lld ms after the server returned\n", MsSince(served));
     ASSERT_TRUE(fault::WaitUntil([&] { return Records(dir, 0) >= before + 20; }, kWaitMs));
+    // Every frame accounted for: decoded = analysed + dropped (+ one the reader holds), the
+    // received packets at least as many (the stream's frames before the first key frame).
+    testkit::CommandOutput("curl -s -m 10 -o '" + dir.File("status.json") + "' http://127.0.0.1:" +
+                           std::to_string(web) + "/api/status");
+    const auto status = nlohmann::json::parse(testkit::ReadFile(dir.File("status.json")));
+    ASSERT_EQ(status["cameras"].size(), 2u);
+    for (const auto& c : status["cameras"]) {
+        const auto analysed = c["frames"].get<int64_t>(), decoded = c["frames_decoded"].get<int64_t>();
+        EXPECT_GT(analysed, 0) << c;
+        EXPECT_GE(c["frames_received"].get<int64_t>(), decoded) << c;
+        EXPECT_GE(decoded - c["frames_dropped"].get<int64_t>() - analysed, 0) << c;
+        EXPECT_LE(decoded - c["frames_dropped"].get<int64_t>() - analysed, 1) << c;
+        EXPECT_GT(c["worker_cpu_s"].get<double>(), 0) << c;
+        EXPECT_GT(c["reader_cpu_s"].get<double>(), 0) << c;
+    }
     EXPECT_LT(ExitTime(program), 2000);
+    // The loss is a gap in the event records: the `back` names when its `lost` began.
+    std::ifstream events(dir.File("events.jsonl"));
+    std::string lostAt, backLostAt;
+    for (std::string line; std::getline(events, line);) {
+        const auto record = nlohmann::json::parse(line);
+        if (record["type"] == "lost") lostAt = record["start"];
+        if (record["type"] == "back") backLostAt = record["lost_at"];
+    }
+    EXPECT_FALSE(lostAt.empty());
+    EXPECT_EQ(backLostAt, lostAt);
 
     // Two lines, the password masked (a killed server may read as ended or as an error).
     const std::string err = program.Stderr();
