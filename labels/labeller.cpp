@@ -4,7 +4,6 @@
 #include <deque>
 #include <map>
 #include <mutex>
-#include <set>
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 #include <sstream>
@@ -29,6 +28,8 @@ struct Piece {
     cv::Rect area;  // in the frame
     cv::Mat picture;
 };
+
+constexpr int64_t kForgetMs = 60000;
 
 struct Job {
     std::vector<Piece> pieces;
@@ -95,6 +96,7 @@ struct Labeller::Impl {
             confirmed.clear();
             seenGeneration = job.generation;
         }
+        Forget(job.steadyMs);
         for (const Piece& piece : job.pieces) {
             const double scale =
                 std::clamp(double(detector->WorkingHeight()) / piece.area.height, 0.25, 4.0);
@@ -113,6 +115,15 @@ struct Labeller::Impl {
         }
     }
 
+    // Tracks come and go for as long as the camera runs: what was last seen a while ago is
+    // forgotten (a track unseen that long has ended).
+    void Forget(int64_t nowMs) {
+        std::erase_if(hits, [&](const auto& h) {
+            return h.second.empty() || nowMs - h.second.back() > kConfirmWithinMs;
+        });
+        std::erase_if(confirmed, [&](const auto& c) { return nowMs - c.second > kForgetMs; });
+    }
+
     void Hit(int track, const std::string& label, double score, const cv::Rect& box,
              const Job& job) {
         const auto key = std::make_pair(track, label);
@@ -120,7 +131,7 @@ struct Labeller::Impl {
         while (!times.empty() && job.steadyMs - times.front() > kConfirmWithinMs) times.pop_front();
         times.push_back(job.steadyMs);
         if (times.size() < 2 && !confirmed.count(key)) return;
-        confirmed.insert(key);
+        confirmed[key] = job.steadyMs;
         std::lock_guard lock(resultMutex);
         results.push_back({label, std::round(score * 100.0) / 100.0, box, job.snapshot,
                            track});
@@ -136,7 +147,7 @@ struct Labeller::Impl {
     // The thread's own: hit times per track and label, and what it confirmed.
     uint64_t seenGeneration = 0;
     std::map<std::pair<int, std::string>, std::deque<int64_t>> hits;
-    std::set<std::pair<int, std::string>> confirmed;
+    std::map<std::pair<int, std::string>, int64_t> confirmed;  // and when last seen
     std::mutex resultMutex;
     std::vector<Label> results;
     std::thread thread;
