@@ -44,6 +44,7 @@ bool Screen(DetectorState& s, int64_t changed) {
         restart = changed * 100 > int64_t{s.controls.lightSwitchPercent} * s.watchedPixels;
     }
     if (restart) RestartFrom(s);
+    s.restarted = restart;
     return restart;
 }
 

@@ -7,6 +7,7 @@
 #include <opencv2/core/mat.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct DetectorState;
 
@@ -59,6 +60,11 @@ class MotionDetector {
     // Direction of the largest region of the last call in degrees (0 = toward larger x, 90 =
     // toward smaller row numbers, as drawn); measured on demand, nothing when none was counted.
     std::optional<double> LargestDirection();
+    // Every region counted by the last call, in the order found (Largest is one of them).
+    std::vector<cv::Rect> Regions() const;
+    // Whether the last call counted no motion because it restarted the history from its
+    // picture (warm-up, light switch).
+    bool Restarted() const;
 
     // Replaces the controls and starts their warm-up. Never throws.
     void SetControls(const DetectorControls& controls);

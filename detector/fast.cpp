@@ -154,6 +154,7 @@ void GradientUnder(DetectorState& s, const std::vector<cv::Rect>& rects) {
 
 int32_t FastPass(cv::Size size, const GrayRows& gray, cv::Mat& frame, int32_t diffThreshold,
                  DetectorState& s, double timestamp, bool overlayShown) {
+    s.restarted = false;
     const bool screened = Screened(s);
     cv::Mat& silhouette =
         screened ? Difference(size, gray, s) : Silhouette(size, gray, diffThreshold, s);
@@ -283,4 +284,17 @@ std::optional<double> MotionDetector::LargestDirection() {
     } catch (...) {
         return std::nullopt;
     }
+}
+
+std::vector<cv::Rect> MotionDetector::Regions() const {
+    const DetectorState& s = *state_;
+    std::vector<cv::Rect> regions;
+    for (const cv::Rect& r : s.components) {
+        if (r.width + r.height >= s.controls.minSize) regions.push_back(r);
+    }
+    return regions;
+}
+
+bool MotionDetector::Restarted() const {
+    return state_->restarted;
 }

@@ -65,6 +65,7 @@ struct DetectorState {
     cv::Mat frameMask;          // controls.mask at the frame size (0/255); empty: none
     int64_t watchedPixels = 0;  // non-zero pixels of frameMask, or the frame's area
     int warmupLeft = 0;         // calls still to count as no motion
+    bool restarted = false;     // the current call restarted the history
 };
 
 // The boxes cv::motempl::segmentMotion finds in history (CV_32F) for this time stamp and

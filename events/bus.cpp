@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "config/config.h"
@@ -67,12 +68,13 @@ struct Bus::Impl {
 void Bus::Impl::Deliver(const Event& event) noexcept {
     try {
         std::string json = event.ToJson(options.utcOffset);
-        {
+        if (event.audience != Audience::kAlert) {
             std::lock_guard lock(historyMutex);
             history.push_back(event);
             while (history.size() > options.historyCapacity) history.pop_front();
         }
         for (auto& outlet : outlets) {
+            if (!outlet->Takes(event.audience)) continue;
             try {
                 outlet->Deliver(event, json);
             } catch (const std::exception& e) {
@@ -214,6 +216,8 @@ Options OptionsFromConfig(int cameraCount) {
     o.mqttUser = ConfigText("MQTTUSER");
     o.mqttPassword = ConfigText("MQTTPASSWORD");
     o.mqttDiscovery = ConfigSwitch("MQTTDISCOVERY");
+    std::istringstream labels(ConfigText("LABELS"));
+    for (std::string label; std::getline(labels, label, ',');) o.personLabel |= label == "person";
     return o;
 }
 

@@ -17,6 +17,21 @@ struct Region {
     int x = 0, y = 0, w = 0, h = 0;
 };
 
+// What the tracks say (MINTRAVEL / MINDURATION set): of one frame, or summed over an event.
+struct TrackFacts {
+    int tracks = 0;             // tracks that passed the gate (in this frame: for the first time)
+    double travelPercent = 0;   // the longest net travel, percent of the frame diagonal
+    std::optional<double> direction;  // that track's direction in degrees
+};
+
+// A label an event got (LABELS set): its best sighting.
+struct LabelFacts {
+    std::string label;
+    double score = 0;
+    Region box;
+    std::string snapshot;  // the snapshot of the frame it was seen on, "" if none
+};
+
 // What the frame loop knows after one frame.
 struct FrameFacts {
     int64_t steadyMs = 0;             // monotonic milliseconds
@@ -28,6 +43,8 @@ struct FrameFacts {
     std::string snapshot;             // snapshot file written for this frame, "" if none
     std::string clip;                 // the clip this frame's event is written to, "" if none
     int64_t clipOffsetMs = -1;        // where that event starts inside its clip, -1 unknown
+    std::optional<TrackFacts> tracks;  // with the track gate on
+    std::vector<LabelFacts> labels;    // labels confirmed since the last frame
 };
 
 // Offset of local time from UTC, in seconds, at a moment; the seam tests replace.
@@ -36,7 +53,11 @@ int LocalUtcOffset(int64_t wallMs);  // the system's time zone
 // 2026-12-08T23:20:05.123+01:00
 std::string FormatTime(int64_t wallMs, UtcOffset offset = LocalUtcOffset);
 
-enum class Type { kStart, kEnd, kLost, kBack };
+// kLabel: an open event got a new label (LABELS set); hooks run nothing for it.
+enum class Type { kStart, kEnd, kLost, kBack, kLabel };
+// Who gets a record: everyone; only the outlets that record (file, history), or only those
+// that alert (hooks, MQTT's events topic). ALERTLABELS keeps unlabelled events from alerting.
+enum class Audience { kAll, kRecord, kAlert };
 const char* TypeName(Type type);
 
 struct Event {
@@ -53,6 +74,9 @@ struct Event {
     std::optional<double> direction;  // circular mean, [0, 360)
     std::optional<std::string> clip;
     int64_t clipOffsetMs = -1;  // the start inside the clip (pre-capture); not in the JSON
+    std::optional<TrackFacts> tracks;  // with the track gate on: "tracks", "travel", ...
+    std::optional<std::vector<LabelFacts>> labels;  // with LABELS set, one per label
+    Audience audience = Audience::kAll;             // not part of the record
     // Lost records:
     std::string reason;
     // Back records: when the camera was lost (the gap runs from here to startMs); 0 unknown.
@@ -74,6 +98,7 @@ struct Options {
     std::string mqttTopic = "camwatch";  // MQTTTOPIC
     std::string mqttUser, mqttPassword;  // MQTTUSER, MQTTPASSWORD
     bool mqttDiscovery = false;          // MQTTDISCOVERY
+    bool personLabel = false;            // LABELS=person: camN/person and its discovery
     UtcOffset utcOffset = LocalUtcOffset;
     size_t queueCapacity = 1024;   // records waiting for the dispatcher
     size_t historyCapacity = 512;  // records kept for Since()
@@ -129,11 +154,15 @@ class CameraEvents {
     // The open event's start and the area of its largest region so far (-1: none).
     int64_t openStartMs() const { return event_.startMs; }
     int64_t largestArea() const { return largestArea_; }
+    // LABELS set: records carry "labels"; with alert labels given (ALERTLABELS), hooks and
+    // MQTT's events topic hear of an event only once it has one of them.
+    void UseLabels(std::vector<std::string> alert);
 
   private:
     void Begin(const FrameFacts& facts);
     void Add(const FrameFacts& facts);
     void End(int64_t wallMs);
+    void AddLabels(const std::vector<LabelFacts>& labels);
 
     int camera_;
     Bus& bus_;
@@ -145,6 +174,11 @@ class CameraEvents {
     int64_t largestArea_ = -1;
     int64_t lostAtMs_ = 0;  // the loss a `back` ends; 0 while the camera is up
     Event event_;
+    bool labelsOn_ = false;
+    std::vector<LabelFacts> waiting_;  // confirmed just before the event began
+    int64_t waitingMs_ = 0;
+    std::vector<std::string> alert_;
+    bool alerted_ = false;
 };
 
 }  // namespace events

@@ -85,7 +85,7 @@ class Hooks final : public Outlet {
 
     void Deliver(const Event& event, const std::string& json) override {
         int kind = static_cast<int>(event.type);
-        if (commands_[kind].empty()) return;
+        if (kind >= static_cast<int>(std::size(commands_)) || commands_[kind].empty()) return;
         Job job{kind, Environment(event, json)};
         {
             std::lock_guard lock(mutex_);
@@ -131,7 +131,7 @@ class Hooks final : public Outlet {
         auto num = [&](auto v) { return motion ? std::to_string(v) : std::string(); };
         std::string direction =
             motion && e.direction ? nlohmann::json(*e.direction).dump() : std::string();
-        return {
+        std::vector<std::string> env = {
             std::string("CAMWATCH_TYPE=") + TypeName(e.type),
             "CAMWATCH_CAMERA=" + std::to_string(e.camera),
             "CAMWATCH_EVENT=" + e.id,
@@ -146,7 +146,27 @@ class Hooks final : public Outlet {
             "CAMWATCH_REASON=" + e.reason,
             "CAMWATCH_JSON=" + json,
         };
+        if (motion && e.tracks) {  // only with the track gate on
+            env.push_back("CAMWATCH_TRACKS=" + std::to_string(e.tracks->tracks));
+            env.push_back("CAMWATCH_TRAVEL=" + nlohmann::json(e.tracks->travelPercent).dump());
+            env.push_back("CAMWATCH_TRAVEL_DIRECTION=" +
+                          (e.tracks->direction ? nlohmann::json(*e.tracks->direction).dump()
+                                               : std::string()));
+        }
+        if (motion && e.labels) {  // only with LABELS set
+            nlohmann::ordered_json list = nlohmann::ordered_json::array();
+            for (const LabelFacts& l : *e.labels) {
+                list.push_back({{"label", l.label},
+                                {"score", l.score},
+                                {"box", {{"x", l.box.x}, {"y", l.box.y}, {"w", l.box.w}, {"h", l.box.h}}},
+                                {"snapshot", l.snapshot}});
+            }
+            env.push_back("CAMWATCH_LABELS=" +
+                          list.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+        }
+        return env;
     }
+    bool Takes(Audience audience) const override { return audience != Audience::kRecord; }
 
     void Wake() {
         uint64_t one = 1;

@@ -1,4 +1,5 @@
 // The event record, its JSON form and time stamps, and the per-camera tracker.
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 #include <nlohmann/json.hpp>
@@ -8,6 +9,9 @@
 namespace events {
 
 namespace {
+
+// Labels confirmed this long before an event began still join it.
+constexpr int64_t kLabelsWaitMs = 2000;
 
 int64_t FloorDiv(int64_t a, int64_t b) {
     return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
@@ -51,6 +55,8 @@ const char* TypeName(Type type) {
             return "lost";
         case Type::kBack:
             return "back";
+        case Type::kLabel:
+            return "label";
     }
     return "?";
 }
@@ -63,7 +69,7 @@ std::string Event::ToJson(UtcOffset offset) const {
     j["start"] = FormatTime(startMs, offset);
     if (type == Type::kLost) j["reason"] = reason;
     if (type == Type::kBack && lostAtMs != 0) j["lost_at"] = FormatTime(lostAtMs, offset);
-    if (type == Type::kStart || type == Type::kEnd) {
+    if (type == Type::kStart || type == Type::kEnd || type == Type::kLabel) {
         if (type == Type::kEnd) j["end"] = FormatTime(endMs, offset);
         j["frames"] = frames;
         j["first_snapshot"] = Text(firstSnapshot);
@@ -77,6 +83,23 @@ std::string Event::ToJson(UtcOffset offset) const {
         }
         j["direction"] = direction ? nlohmann::ordered_json(*direction) : nullptr;
         j["clip"] = Text(clip);
+        if (tracks) {
+            j["tracks"] = tracks->tracks;
+            j["travel"] = tracks->travelPercent;
+            j["travel_direction"] =
+                tracks->direction ? nlohmann::ordered_json(*tracks->direction) : nullptr;
+        }
+        if (labels) {
+            j["labels"] = nlohmann::ordered_json::array();
+            for (const LabelFacts& l : *labels) {
+                j["labels"].push_back(
+                    {{"label", l.label},
+                     {"score", l.score},
+                     {"box", {{"x", l.box.x}, {"y", l.box.y}, {"w", l.box.w}, {"h", l.box.h}}},
+                     {"snapshot", l.snapshot.empty() ? nlohmann::ordered_json(nullptr)
+                                                     : nlohmann::ordered_json(l.snapshot)}});
+            }
+        }
     }
     // Snapshot names and reasons come from outside; bytes that are not UTF-8 become U+FFFD
     // rather than an exception.
@@ -89,6 +112,11 @@ CameraEvents::CameraEvents(int camera, Bus& bus, int gapSeconds, bool snapshotsO
       gapMs_(gapSeconds > 0 ? int64_t{gapSeconds} * 1000 : 0),
       snapshotsOn_(snapshotsOn) {}
 
+void CameraEvents::UseLabels(std::vector<std::string> alert) {
+    labelsOn_ = true;
+    alert_ = std::move(alert);
+}
+
 void CameraEvents::OnFrame(const FrameFacts& facts) {
     if (facts.count > 0) {
         if (open_) {
@@ -97,9 +125,16 @@ void CameraEvents::OnFrame(const FrameFacts& facts) {
             Begin(facts);
         }
         lastMotionMs_ = facts.steadyMs;
-        return;
     }
-    if (!open_) return;
+    if (!facts.labels.empty()) {
+        if (open_) {
+            AddLabels(facts.labels);
+        } else if (labelsOn_) {  // the tracks may pass the gate a moment later
+            waiting_ = facts.labels;
+            waitingMs_ = facts.steadyMs;
+        }
+    }
+    if (facts.count > 0 || !open_) return;
     // The frames of the hold after the last motion frame keep snapshots too.
     if (snapshotsOn_ && !facts.snapshot.empty()) event_.lastSnapshot = facts.snapshot;
     // EVENTGAP=0: the event lasts exactly as long as the motion hold.
@@ -116,8 +151,46 @@ void CameraEvents::Begin(const FrameFacts& facts) {
     sumSin_ = sumCos_ = 0;
     largestArea_ = -1;
     open_ = true;
+    alerted_ = false;
+    if (labelsOn_) event_.labels.emplace();
     Add(facts);
-    bus_.Publish(event_);
+    Event start = event_;
+    if (!alert_.empty()) start.audience = Audience::kRecord;
+    bus_.Publish(std::move(start));
+    if (!waiting_.empty() && facts.steadyMs - waitingMs_ <= kLabelsWaitMs) AddLabels(waiting_);
+    waiting_.clear();
+}
+
+// New labels and better sightings join the event. A label it did not have yet is told at
+// once (a "label" record); the first alert label lets the alerting outlets hear the start.
+void CameraEvents::AddLabels(const std::vector<LabelFacts>& labels) {
+    if (!labelsOn_ || !event_.labels) return;
+    bool added = false;
+    for (const LabelFacts& l : labels) {
+        auto same = std::find_if(event_.labels->begin(), event_.labels->end(),
+                                 [&](const LabelFacts& k) { return k.label == l.label; });
+        if (same == event_.labels->end()) {
+            event_.labels->push_back(l);
+            added = true;
+        } else if (l.score > same->score) {
+            *same = l;
+        }
+    }
+    if (!added) return;
+    bool alert = alert_.empty();
+    for (const LabelFacts& l : *event_.labels) {
+        alert = alert || std::find(alert_.begin(), alert_.end(), l.label) != alert_.end();
+    }
+    if (alert && !alerted_ && !alert_.empty()) {
+        Event start = event_;
+        start.audience = Audience::kAlert;
+        bus_.Publish(std::move(start));
+        alerted_ = true;
+    }
+    Event label = event_;
+    label.type = Type::kLabel;
+    label.audience = alert ? Audience::kAll : Audience::kRecord;
+    bus_.Publish(std::move(label));
 }
 
 void CameraEvents::Add(const FrameFacts& facts) {
@@ -148,6 +221,14 @@ void CameraEvents::Add(const FrameFacts& facts) {
         event_.clip = facts.clip;
         event_.clipOffsetMs = facts.clipOffsetMs;
     }
+    if (facts.tracks) {
+        if (!event_.tracks) event_.tracks.emplace();
+        event_.tracks->tracks += facts.tracks->tracks;
+        if (facts.tracks->travelPercent > event_.tracks->travelPercent) {
+            event_.tracks->travelPercent = facts.tracks->travelPercent;
+            event_.tracks->direction = facts.tracks->direction;
+        }
+    }
     if (snapshotsOn_ && !facts.snapshot.empty()) {
         if (!event_.firstSnapshot) event_.firstSnapshot = facts.snapshot;
         event_.lastSnapshot = facts.snapshot;
@@ -157,6 +238,7 @@ void CameraEvents::Add(const FrameFacts& facts) {
 void CameraEvents::End(int64_t wallMs) {
     event_.type = Type::kEnd;
     event_.endMs = wallMs;
+    if (!alert_.empty() && !alerted_) event_.audience = Audience::kRecord;
     open_ = false;
     bus_.Publish(std::move(event_));
     event_ = Event{};

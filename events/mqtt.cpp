@@ -1,6 +1,7 @@
 // MQTT: availability, a retained motion state per camera, the records themselves, and
 // optional discovery configs. libmosquitto's own thread does the network; nothing here
 // waits for the broker except Stop.
+#include <algorithm>
 #include <mosquitto.h>
 
 #include <condition_variable>
@@ -29,7 +30,9 @@ class Mqtt final : public Outlet {
         : prefix_(o.mqttTopic.empty() ? "camwatch" : o.mqttTopic),
           broker_(o.mqttHost + ":" + std::to_string(o.mqttPort)),
           discovery_(o.mqttDiscovery),
-          motion_(static_cast<size_t>(std::max(0, o.cameraCount)), false) {
+          motion_(static_cast<size_t>(std::max(0, o.cameraCount)), false),
+          personLabel_(o.personLabel),
+          person_(motion_.size(), false) {
         std::call_once(libraryInit, [] { mosquitto_lib_init(); });
         mosq_ = mosquitto_new(nullptr, true, this);
         if (!mosq_) throw std::runtime_error("cannot create the MQTT client");
@@ -62,6 +65,20 @@ class Mqtt final : public Outlet {
             motion_[event.camera] = event.type == Type::kStart;
             if (connected_) PublishState(event.camera);
         }
+        if (personLabel_ && event.labels && event.camera >= 0 &&
+            static_cast<size_t>(event.camera) < person_.size()) {
+            // ON once the event has a person, OFF when it ends.
+            const bool person =
+                event.type != Type::kEnd &&
+                std::any_of(event.labels->begin(), event.labels->end(),
+                            [](const LabelFacts& l) { return l.label == "person"; });
+            if (person != person_[event.camera]) {
+                person_[event.camera] = person;
+                if (connected_) PublishPerson(event.camera);
+            }
+        }
+        // The state topics follow every event; the events topic only those that may alert.
+        if (event.audience == Audience::kRecord) return;
         if (connected_ && Send(prefix_ + "/events", json, false)) return;
         pending_.push_back(json);
         if (pending_.size() > kMaxPending) {
@@ -69,6 +86,10 @@ class Mqtt final : public Outlet {
             ++dropped_;
         }
     }
+
+    // Every record: the state topics follow them all, the events topic all but those only
+    // for recording.
+    bool Takes(Audience) const override { return true; }
 
     void Stop(Deadline deadline) override {
         {
@@ -164,8 +185,14 @@ class Mqtt final : public Outlet {
         Send(prefix_ + "/available", "online", true);
         if (discovery_) {
             for (size_t cam = 0; cam < motion_.size(); ++cam) PublishDiscovery(cam);
+            if (personLabel_) {
+                for (size_t cam = 0; cam < person_.size(); ++cam) PublishPersonDiscovery(cam);
+            }
         }
         for (size_t cam = 0; cam < motion_.size(); ++cam) PublishState(cam);
+        if (personLabel_) {
+            for (size_t cam = 0; cam < person_.size(); ++cam) PublishPerson(cam);
+        }
         while (!pending_.empty() && Send(prefix_ + "/events", pending_.front(), false)) {
             pending_.pop_front();
         }
@@ -198,6 +225,29 @@ class Mqtt final : public Outlet {
 
     void PublishState(size_t cam) {
         Send(prefix_ + "/cam" + std::to_string(cam) + "/motion", motion_[cam] ? "ON" : "OFF", true);
+    }
+
+    void PublishPerson(size_t cam) {
+        Send(prefix_ + "/cam" + std::to_string(cam) + "/person", person_[cam] ? "ON" : "OFF", true);
+    }
+
+    // LABELS=person: Home Assistant sees a person on the camera as occupancy.
+    void PublishPersonDiscovery(size_t cam) {
+        const std::string n = std::to_string(cam);
+        nlohmann::ordered_json config = {
+            {"name", "Camera " + n + " person"},
+            {"unique_id", "camwatch_cam" + n + "_person"},
+            {"device_class", "occupancy"},
+            {"state_topic", prefix_ + "/cam" + n + "/person"},
+            {"payload_on", "ON"},
+            {"payload_off", "OFF"},
+            {"availability_topic", prefix_ + "/available"},
+            {"payload_available", "online"},
+            {"payload_not_available", "offline"},
+            {"device", {{"identifiers", {"camwatch_" + prefix_}}, {"name", "camwatch"}}},
+        };
+        Send("homeassistant/binary_sensor/camwatch_cam" + n + "_person/config",
+             config.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace), true);
     }
 
     void PublishDiscovery(size_t cam) {
@@ -237,6 +287,8 @@ class Mqtt final : public Outlet {
     std::condition_variable retry_;  // wakes the network thread's pause
     bool quit_ = false;
     std::vector<bool> motion_;
+    const bool personLabel_;
+    std::vector<bool> person_;
     std::deque<std::string> pending_;
     uint64_t dropped_ = 0;
     std::set<int> inflight_;

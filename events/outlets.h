@@ -18,6 +18,9 @@ class Outlet {
     virtual ~Outlet() = default;
     virtual void Deliver(const Event& event, const std::string& json) = 0;
     virtual void Stop(Deadline deadline) = 0;
+    // Whether Deliver gets records of this audience: outlets that record take all but the
+    // alerting ones; hooks take all but the recording ones.
+    virtual bool Takes(Audience audience) const { return audience != Audience::kAlert; }
 };
 
 std::unique_ptr<Outlet> MakeEventFile(const std::string& path);

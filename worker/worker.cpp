@@ -5,9 +5,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
+#include <mutex>
 #include <opencv2/imgproc.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cameras/slots.h"
 #include "cameras/stream.h"
@@ -79,6 +82,11 @@ struct Worker {
     bool idle = false;          // the source was told to decode only key frames
     int64_t thumbStartMs = 0;  // the event the last thumbnail was offered for
     int64_t thumbArea = -1;    // and the area of its region then
+    std::optional<tracks::Tracker> tracker;  // MINTRAVEL / MINDURATION, or LABELS
+    int32_t gateHold = 0;                    // the motion hold of the gated count
+    int64_t trackMs = 0;                     // the tracks' time of this frame
+    std::unique_ptr<labels::Labeller> labeller;  // LABELS
+    std::vector<events::LabelFacts> newLabels;   // confirmed since the last report
 };
 
 // Bounds of what an output adds to the disk, for the disk guard's ledger: no file is larger.
@@ -89,6 +97,11 @@ constexpr int64_t kLogRecordBound = 128;
 
 bool Held(const Worker& w) {
     return w.holdFrames > 0;
+}
+
+// The hold that events and clips follow: the gate's, when tracks are on.
+bool EventHeld(const Worker& w) {
+    return w.tracker ? w.gateHold > 0 : Held(w);
 }
 
 // ---- start ----
@@ -126,6 +139,20 @@ void SetUpDetector(Worker& w) {
         }
     }
     w.detector.SetControls(controls);
+}
+
+// LABELS or MODEL: the camera's labeller. A detector that cannot be had (a model file that
+// is no usable network) is told once for all cameras; the camera goes on without labels.
+void StartLabeller(Worker& w) {
+    std::string error;
+    std::unique_ptr<labels::Detector> detector = labels::MakeDetector(w.settings.labels, error);
+    if (!detector) {
+        static std::once_flag told;
+        std::call_once(told, [&] { ReportError(error + "; cameras run without labels"); });
+        return;
+    }
+    w.labeller = std::make_unique<labels::Labeller>(w.settings.labels, std::move(detector));
+    if (w.events) w.events->UseLabels(w.settings.labels.alert);
 }
 
 // ---- one frame ----
@@ -285,6 +312,39 @@ int32_t CountMotion(Worker& w) {
     return count;
 }
 
+// With MINTRAVEL or MINDURATION the counted regions are followed as tracks, and the frame
+// counts as motion for events and clips only while a track has travelled and lived far
+// enough: the gated count, 0 otherwise. Without the keys: count itself. A scene switch
+// (the detector restarted its history) ends every track.
+int32_t FollowTracks(Worker& w, int32_t count) {
+    if (!w.tracker) return count;
+    int32_t moving = 0;
+    Guarded([&] {
+        if (w.detector.Restarted()) {
+            w.tracker->Reset();
+            if (w.labeller) w.labeller->Reset();
+        }
+        std::vector<tracks::Observation> seen;
+        // The regions only: measuring each one's direction costs several times the detector
+        // (a motion gradient under every region), and the tracks' own motion serves as well.
+        if (count > 0) {
+            for (const cv::Rect& r : w.detector.Regions()) seen.push_back({r, std::nullopt});
+        }
+        w.trackMs = SteadyMs();
+        w.tracker->Update(seen, w.trackMs, w.size);
+        if (!w.settings.gate.On() || w.tracker->Moving()) moving = count;
+    });
+    if (w.gateHold > 0) --w.gateHold;
+    if (moving > 0) w.gateHold = kHoldLength;
+    return moving;
+}
+
+// The count that snapshots, video, log and the status follow: the gated one with
+// TRACKGATE=ON, the plain one otherwise.
+int32_t CoreCount(const Worker& w, int32_t count, int32_t moving) {
+    return w.settings.trackGate ? moving : count;
+}
+
 void UpdateHold(Worker& w, int32_t count) {
     if (w.holdFrames > 0) --w.holdFrames;
     if (count > 0) w.holdFrames = kHoldLength;
@@ -433,11 +493,37 @@ void RecordClip(Worker& w, int32_t count) {
             if (room != w.clipRoom) w.clipGuard.Report(w.slotIndex, room);
             w.clipRoom = room;
         }
-        w.clip->OnFrame(w.copy, count, Held(w), now, WallMs(), w.clipRoom);
+        w.clip->OnFrame(w.copy, count, EventHeld(w), now, WallMs(), w.clipRoom);
         // A clip that opens writes its pre-capture at once: at most the ring's raw frames.
         if (guarded && !w.clip->Clip().empty()) {
             w.ledger.Add(PictureBound(w.copy.size()) / 2 +
                          (wasOpen ? 0 : static_cast<int64_t>(w.clip->RingBytes())));
+        }
+    });
+}
+
+// LABELS: on motion frames, at most LABELRATE times a second, the areas around the tracks
+// seen in this frame go to the labeller's thread (copied, never waited for); the labels it
+// confirmed since the last frame are handed to the events.
+void CheckLabels(Worker& w, int32_t count) {
+    if (!w.labeller) return;
+    Guarded([&] {
+        if (count > 0 && w.labeller->Due(w.trackMs) && TakeColour(w) && w.copy.size() == w.size) {
+            // One track per check: the one seen now that has travelled farthest (a walker
+            // before a swaying branch), the larger of equals.
+            const tracks::Track* pick = nullptr;
+            for (const tracks::Track& t : w.tracker->Tracks()) {
+                if (t.lastSeenMs != w.trackMs) continue;
+                if (!pick || t.Travel() > pick->Travel() + 1.0 ||
+                    (t.Travel() > pick->Travel() - 1.0 && t.box.area() > pick->box.area())) {
+                    pick = &t;
+                }
+            }
+            if (pick) w.labeller->Check(w.copy, {{pick->id, pick->box}}, w.trackMs, w.snapshotWritten);
+        }
+        for (const labels::Label& l : w.labeller->TakeConfirmed()) {
+            w.newLabels.push_back(
+                {l.label, l.score, {l.box.x, l.box.y, l.box.width, l.box.height}, l.snapshot});
         }
     });
 }
@@ -450,13 +536,18 @@ void ReportEvents(Worker& w, int32_t count) {
         facts.steadyMs = SteadyMs();
         facts.wallMs = WallMs();
         facts.count = count;
-        facts.held = Held(w);
+        facts.held = EventHeld(w);
         if (count > 0) {
             const cv::Rect r = w.detector.Largest();
             if (!r.empty()) facts.largest = events::Region{r.x, r.y, r.width, r.height};
             facts.direction = w.detector.LargestDirection();
         }
+        if (w.tracker && w.settings.gate.On() && count > 0) {
+            const tracks::Summary& t = w.tracker->Last();
+            facts.tracks = events::TrackFacts{t.newlyQualified, t.longestTravelPercent, t.direction};
+        }
         facts.snapshot = w.snapshotWritten;
+        facts.labels.swap(w.newLabels);
         if (w.clip) {
             facts.clip = w.clip->Clip();
             facts.clipOffsetMs = w.clip->ClipOffsetMs();
@@ -464,6 +555,7 @@ void ReportEvents(Worker& w, int32_t count) {
         w.events->OnFrame(facts);
     });
     w.snapshotWritten.clear();
+    w.newLabels.clear();
 }
 
 // When an open event's largest region grows, a small boxed copy of this frame goes to the
@@ -531,8 +623,10 @@ void FrameLoop(Worker& w) {
         KeepCleanCopy(w);
         OpenVideoIfWanted(w);
         const int32_t count = CountMotion(w);
-        UpdateHold(w, count);
-        CountFrame(w, count);
+        const int32_t moving = FollowTracks(w, count);
+        const int32_t core = CoreCount(w, count, moving);
+        UpdateHold(w, core);
+        CountFrame(w, core);
         FollowIdle(w, count);
         ChooseWait(w);
         FollowWindowFlag(w);
@@ -540,8 +634,9 @@ void FrameLoop(Worker& w) {
         CheckRoom(w);
         SaveSnapshotIfHeld(w);
         RecordHeldFrame(w);
-        RecordClip(w, count);
-        ReportEvents(w, count);
+        RecordClip(w, moving);
+        CheckLabels(w, count);
+        ReportEvents(w, moving);
         OfferThumbnail(w);
         OfferLiveFrame(w);
         CountFlow(w);
@@ -582,6 +677,10 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
     }
     OpenWindowIfShown(w);
     Guarded([&] { SetUpDetector(w); });
+    if (w.settings.gate.On() || w.settings.labels.On()) {
+        Guarded([&] { w.tracker.emplace(w.settings.gate); });
+    }
+    if (w.settings.labels.On()) Guarded([&] { StartLabeller(w); });
     w.holdFrames = 0;
     Guarded([&] { FrameLoop(w); });
     EndSequence(w);
@@ -607,6 +706,15 @@ WorkerConfig WorkerConfigFromSettings(const SettingsRecord& settings) {
     char* end = nullptr;
     const double keyFps = std::strtod(fps.c_str(), &end);
     config.idle.keyFps = end != fps.c_str() && *end == '\0' && keyFps > 0 && keyFps <= 1000 ? keyFps : 1.0;
+    config.gate.minTravelPercent = std::clamp(ConfigInt("MINTRAVEL", 0), 0, 100);
+    config.gate.minDurationMs = std::max(0, ConfigInt("MINDURATION", 0));
+    config.trackGate = config.gate.On() && ConfigSwitch("TRACKGATE");
+    config.labels = labels::OptionsFromConfig();
+    // Scene switches restart history and tracks whenever tracks judge travel: at the
+    // user's LIGHTSWITCH percent when one is set, otherwise at ours.
+    if (config.gate.minTravelPercent > 0 && config.detection.lightSwitchPercent == 0) {
+        config.detection.lightSwitchPercent = kSceneSwitchPercent;
+    }
     return config;
 }
 

@@ -11,6 +11,8 @@
 #include "clips/clips.h"
 #include "config/config.h"
 #include "detector/detector.h"
+#include "labels/labels.h"
+#include "tracks/tracks.h"
 #include "worker/diskguard.h"
 #include "worker/windows.h"
 
@@ -79,7 +81,15 @@ struct WorkerConfig : SettingsRecord {
     // (an intra-only one IDLEFPS a second) until motion is seen again.
     IdleDecoding idle;
     int64_t idleAfterMs = 10000;
+    tracks::Gate gate;                      // MINTRAVEL, MINDURATION; off unless set
+    bool trackGate = false;                 // TRACKGATE=ON: the core outputs follow the gate
+    labels::Options labels;                 // LABELS, LABELRATE, ALERTLABELS
 };
+
+// With MINTRAVEL set and LIGHTSWITCH 0 or absent, a frame where more than this percent of
+// the picture changed is a scene switch (lights, a day/night switch): history and tracks
+// restart.
+constexpr int kSceneSwitchPercent = 40;
 
 // The process's settings and the optional keys of config.cfg.
 WorkerConfig WorkerConfigFromSettings(const SettingsRecord& settings);

@@ -228,3 +228,70 @@ TEST(Mqtt, DownAtStartGoneMidRunQueuesAndRepublishesAndStopsInTime) {
 }
 
 }  // namespace
+
+namespace {
+
+// LABELS=person with ALERTLABELS=person: the events topic hears only of the labelled event,
+// from its label on; camN/person follows it (retained), and discovery announces occupancy.
+TEST(Mqtt, PersonLabelAlertsAndTheOccupancyState) {
+    testkit::TempDir dir;
+    const int port = testkit::FreePort();
+    const std::string p = std::to_string(port);
+    testkit::WriteTextFile(dir.File("broker.conf"),
+                           "listener " + p + " 127.0.0.1\nallow_anonymous true\n");
+    std::mutex mutex;
+    std::string seen;
+    auto text = [&] {
+        std::lock_guard lock(mutex);
+        return seen;
+    };
+    auto saw = [&](const std::string& needle) {
+        return WaitFor([&] { return text().find(needle) != std::string::npos; }, 15s);
+    };
+    Child broker({"/usr/sbin/mosquitto", "-c", dir.File("broker.conf")}, &seen, &mutex);
+    ASSERT_TRUE(WaitFor([&] { return Accepting(port); }, 10s));
+    Child sub({"mosquitto_sub", "-h", "127.0.0.1", "-p", p, "-v", "-t", "#"}, &seen, &mutex);
+    std::this_thread::sleep_for(300ms);  // the subscription is in place
+
+    events::Options o;
+    o.mqttHost = "127.0.0.1";
+    o.mqttPort = port;
+    o.mqttDiscovery = true;
+    o.personLabel = true;
+    o.cameraCount = 2;
+    auto bus = events::StartEvents(o);
+    ASSERT_TRUE(bus);
+    ASSERT_TRUE(saw("camwatch_cam1_person/config {\"name\":\"Camera 1 person\""));
+    EXPECT_TRUE(saw("\"device_class\":\"occupancy\",\"state_topic\":\"camwatch/cam1/person\""));
+    events::CameraEvents person(0, *bus, 0, false), branch(1, *bus, 0, false);
+    person.UseLabels({"person"});
+    branch.UseLabels({"person"});
+    events::FrameFacts f;
+    f.count = 1;
+    f.held = true;
+    f.wallMs = 1000;
+    person.OnFrame(f);
+    branch.OnFrame(f);
+    ASSERT_TRUE(saw("camwatch/cam1/motion ON"));
+    f.labels = {{"person", 1.5, {10, 20, 30, 60}, "cam0n3.jpg"}};
+    f.wallMs = 1500;
+    person.OnFrame(f);
+    EXPECT_TRUE(saw("camwatch/cam0/person ON"));
+    EXPECT_TRUE(saw("camwatch/events {\"type\":\"start\",\"id\":\"0-1000\""));
+    EXPECT_TRUE(saw("\"labels\":[{\"label\":\"person\",\"score\":1.5,\"box\":{\"x\":10,\"y\":20,"
+                    "\"w\":30,\"h\":60},\"snapshot\":\"cam0n3.jpg\"}]}"));
+    f = {};
+    f.wallMs = 3000;
+    person.OnFrame(f);
+    branch.OnFrame(f);
+    EXPECT_TRUE(saw("camwatch/events {\"type\":\"end\",\"id\":\"0-1000\""));
+    EXPECT_TRUE(saw("camwatch/cam0/person OFF"));
+    EXPECT_TRUE(saw("camwatch/cam1/motion OFF"));
+    bus->Stop(Clock::now() + 2s);
+    const std::string all = text();
+    EXPECT_EQ(all.find("\"id\":\"1-1000\""), std::string::npos) << all;  // the branch: silent
+    EXPECT_EQ(Count(all, "{\"type\":\"start\""), 1) << all;
+    EXPECT_EQ(Count(all, "{\"type\":\"label\""), 1) << all;
+}
+
+}  // namespace

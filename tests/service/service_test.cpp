@@ -140,8 +140,10 @@ TEST(CommandLine, ConfigFromElsewhereWithoutConsoleRunsUntilSigterm) {
     EXPECT_EQ(0, run->Wait(kTimeoutMs));
     EXPECT_EQ("Searching.\nAll camera=1\n", run->Stdout()) << "no prompt";
     EXPECT_EQ("", run->Stderr());
-    // Outputs land in the working folder; the video was closed in order, so it decodes.
-    EXPECT_EQ((std::vector<std::string>{"cam0.avi", "cam0.log"}), testkit::ListFiles(work.path()));
+    // Outputs land in the working folder, with the web view's event history; the video was
+    // closed in order, so it decodes.
+    EXPECT_EQ((std::vector<std::string>{"cam0.avi", "cam0.log", "events.db"}),
+              testkit::ListFiles(work.path()));
     EXPECT_GT(testkit::CountVideoFrames(work.File("cam0.avi")), 0);
 
     // A config file that cannot be read is a missing config.cfg, even with one in the folder.

@@ -1,0 +1,210 @@
+// The labeller's thread, its queue, and the rule that confirms a label.
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <cmath>
+#include <opencv2/imgproc.hpp>
+#include <sstream>
+#include <thread>
+
+#include "config/config.h"
+#include "labels/labels.h"
+
+namespace labels {
+
+namespace {
+
+// The area around a target that is checked: the box and a quarter of its size on each side.
+cv::Rect Padded(const cv::Rect& box, cv::Size frame) {
+    const int px = std::max(16, box.width / 4), py = std::max(16, box.height / 4);
+    return cv::Rect(box.x - px, box.y - py, box.width + 2 * px, box.height + 2 * py) &
+           cv::Rect({}, frame);
+}
+
+struct Piece {
+    int track = 0;
+    cv::Rect area;  // in the frame
+    cv::Mat picture;
+};
+
+constexpr int64_t kForgetMs = 60000;
+
+struct Job {
+    std::vector<Piece> pieces;
+    int64_t steadyMs = 0;
+    std::string snapshot;
+    uint64_t generation = 0;
+};
+
+}  // namespace
+
+Options OptionsFromConfig() {
+    Options o;
+    std::istringstream names(ConfigText("LABELS"));
+    for (std::string name; std::getline(names, name, ',');) {
+        if (name == "person") o.person = true;
+    }
+    o.ratePerSecond = std::clamp(ConfigInt("LABELRATE", 2), 1, 50);
+    o.model = ConfigText("MODEL");
+    o.modelLabels = ConfigText("MODELLABELS");
+    o.modelSize = std::clamp(ConfigInt("MODELSIZE", 640), 32, 4096);
+    o.modelScore = std::clamp(ConfigInt("MODELSCORE", 50), 1, 100) / 100.0;
+    std::istringstream alert(ConfigText("ALERTLABELS"));
+    for (std::string name; std::getline(alert, name, ',');) {
+        if (!name.empty()) o.alert.push_back(name);
+    }
+    return o;
+}
+
+struct Labeller::Impl {
+    explicit Impl(std::unique_ptr<Detector> d) : detector(std::move(d)) {
+        thread = std::thread([this] { Run(); });
+    }
+    ~Impl() {
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
+        }
+        wake.notify_all();
+        thread.join();
+    }
+
+    void Run() noexcept {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            wake.wait(lock, [&] { return stopping || !queue.empty(); });
+            if (stopping) break;
+            Job job = std::move(queue.front());
+            queue.pop_front();
+            busy = true;
+            lock.unlock();
+            try {
+                Work(job);
+            } catch (...) {  // a detector that fails on one picture: that check found nothing
+            }
+            lock.lock();
+            busy = false;
+            idle.notify_all();
+        }
+    }
+
+    void Work(const Job& job) {
+        if (job.generation != seenGeneration) {
+            hits.clear();
+            confirmed.clear();
+            seenGeneration = job.generation;
+        }
+        Forget(job.steadyMs);
+        for (const Piece& piece : job.pieces) {
+            const double scale =
+                std::clamp(double(detector->WorkingHeight()) / piece.area.height, 0.25, 4.0);
+            cv::Mat scaled;
+            cv::resize(piece.picture, scaled, cv::Size(), scale, scale,
+                       scale < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
+            Found best;
+            for (const Found& f : detector->Detect(scaled)) {
+                if (f.score > best.score) best = f;
+            }
+            if (best.label.empty()) continue;
+            const cv::Rect box(piece.area.x + int(best.box.x / scale),
+                               piece.area.y + int(best.box.y / scale), int(best.box.width / scale),
+                               int(best.box.height / scale));
+            Hit(piece.track, best.label, best.score, box, job);
+        }
+    }
+
+    // Tracks come and go for as long as the camera runs: what was last seen a while ago is
+    // forgotten (a track unseen that long has ended).
+    void Forget(int64_t nowMs) {
+        std::erase_if(hits, [&](const auto& h) {
+            return h.second.empty() || nowMs - h.second.back() > kConfirmWithinMs;
+        });
+        std::erase_if(confirmed, [&](const auto& c) { return nowMs - c.second > kForgetMs; });
+    }
+
+    void Hit(int track, const std::string& label, double score, const cv::Rect& box,
+             const Job& job) {
+        const auto key = std::make_pair(track, label);
+        std::deque<int64_t>& times = hits[key];
+        while (!times.empty() && job.steadyMs - times.front() > kConfirmWithinMs) times.pop_front();
+        times.push_back(job.steadyMs);
+        if (times.size() < 2 && !confirmed.count(key)) return;
+        confirmed[key] = job.steadyMs;
+        std::lock_guard lock(resultMutex);
+        results.push_back({label, std::round(score * 100.0) / 100.0, box, job.snapshot,
+                           track});
+    }
+
+    std::unique_ptr<Detector> detector;
+    std::mutex mutex;
+    std::condition_variable wake, idle;
+    std::deque<Job> queue;
+    bool stopping = false;
+    bool busy = false;
+    std::atomic<uint64_t> generation{0};
+    // The thread's own: hit times per track and label, and what it confirmed.
+    uint64_t seenGeneration = 0;
+    std::map<std::pair<int, std::string>, std::deque<int64_t>> hits;
+    std::map<std::pair<int, std::string>, int64_t> confirmed;  // and when last seen
+    std::mutex resultMutex;
+    std::vector<Label> results;
+    std::thread thread;
+};
+
+Labeller::Labeller(const Options& options, std::unique_ptr<Detector> detector)
+    : impl_(std::make_unique<Impl>(std::move(detector))),
+      intervalMs_(1000 / std::max(1, options.ratePerSecond)) {}
+
+Labeller::~Labeller() = default;
+
+bool Labeller::Due(int64_t steadyMs) const {
+    return steadyMs - lastCheckMs_ >= intervalMs_;
+}
+
+void Labeller::Check(const cv::Mat& frame, const std::vector<Target>& targets, int64_t steadyMs,
+                     const std::string& snapshot) {
+    if (targets.empty() || frame.empty()) return;
+    lastCheckMs_ = steadyMs;
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->queue.size() >= kQueue) {
+            dropped_.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+    }
+    Job job;
+    job.steadyMs = steadyMs;
+    job.snapshot = snapshot;
+    job.generation = impl_->generation.load();
+    for (const Target& t : targets) {
+        const cv::Rect area = Padded(t.box, frame.size());
+        if (area.empty()) continue;
+        job.pieces.push_back({t.track, area, frame(area).clone()});
+    }
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->queue.push_back(std::move(job));
+    }
+    checks_.fetch_add(1, std::memory_order_relaxed);
+    impl_->wake.notify_one();
+}
+
+std::vector<Label> Labeller::TakeConfirmed() {
+    std::lock_guard lock(impl_->resultMutex);
+    std::vector<Label> taken;
+    taken.swap(impl_->results);
+    return taken;
+}
+
+void Labeller::Reset() {
+    impl_->generation.fetch_add(1);
+}
+
+void Labeller::Drain() {
+    std::unique_lock lock(impl_->mutex);
+    impl_->idle.wait(lock, [&] { return impl_->queue.empty() && !impl_->busy; });
+}
+
+}  // namespace labels

@@ -1,0 +1,176 @@
+// The labeller: the two-sightings rule, its queue that drops rather than waits, the HOG
+// people detector on a photograph of a person and on scenes without one, and a user's ONNX
+// network: tiny ones written by tests/labels/tiny_model.py with known outputs, and hostile
+// files.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <future>
+#include <opencv2/imgproc.hpp>
+
+#include "labels/labels.h"
+#include "tests/testkit/process.h"
+#include "tests/testkit/scenes.h"
+
+namespace {
+
+// Finds a person in every bright picture, in its middle; gated pictures wait for the gate.
+class Scripted : public labels::Detector {
+  public:
+    std::vector<labels::Found> Detect(const cv::Mat& p) override {
+        if (gate) {
+            entered.set_value();
+            gate->wait();
+            gate.reset();
+        }
+        if (cv::mean(p)[0] < 128) return {};
+        return {{"person", 0.8 + 0.1 * ++calls, {p.cols / 4, p.rows / 4, p.cols / 2, p.rows / 2}}};
+    }
+    int WorkingHeight() const override { return 64; }
+    int calls = 0;
+    std::optional<std::shared_future<void>> gate;
+    std::promise<void> entered;
+};
+
+labels::Options Person(int rate) {
+    labels::Options o;
+    o.person = true;
+    o.ratePerSecond = rate;
+    return o;
+}
+
+cv::Mat Frame(bool bright) {
+    return cv::Mat(240, 320, CV_8UC3, cv::Scalar::all(bright ? 200 : 20));
+}
+
+TEST(Labeller, ALabelCountsOnceTwoChecksWithinTwoSecondsSeeItOnOneTrack) {
+    auto owned = std::make_unique<Scripted>();
+    labels::Labeller labeller(Person(2), std::move(owned));
+    const cv::Rect box(100, 60, 40, 100);
+    EXPECT_TRUE(labeller.Due(0));
+    labeller.Check(Frame(true), {{1, box}}, 0, "cam0n1.jpg");
+    EXPECT_FALSE(labeller.Due(499));  // LABELRATE=2: one check per 500 ms
+    labeller.Drain();
+    EXPECT_TRUE(labeller.TakeConfirmed().empty());  // one sighting is not enough
+    // Track 2 seen once, then nothing, then again after more than 2 s: never confirmed.
+    labeller.Check(Frame(true), {{2, box}}, 500, "");
+    labeller.Check(Frame(false), {{2, box}}, 1000, "");
+    labeller.Drain();
+    labeller.Check(Frame(true), {{2, box}, {1, box}}, 2600, "cam0n9.jpg");
+    labeller.Drain();
+    EXPECT_TRUE(labeller.TakeConfirmed().empty());  // track 1's first sighting is 2.6 s old too
+    labeller.Check(Frame(true), {{1, box}}, 3100, "cam0n12.jpg");
+    labeller.Drain();
+    const auto confirmed = labeller.TakeConfirmed();
+    ASSERT_EQ(confirmed.size(), 1u);
+    EXPECT_EQ(confirmed[0].label, "person");
+    EXPECT_EQ(confirmed[0].track, 1);
+    EXPECT_EQ(confirmed[0].snapshot, "cam0n12.jpg");
+    // The box is where the detector saw it, in frame coordinates, inside the padded area.
+    const cv::Rect padded(100 - 16, 60 - 25, 40 + 32, 100 + 50);
+    EXPECT_EQ(confirmed[0].box & padded, confirmed[0].box);
+    EXPECT_NEAR(confirmed[0].box.width, padded.width / 2, 2);
+    // A reset forgets the sightings: one more is again not enough.
+    labeller.Reset();
+    labeller.Check(Frame(true), {{1, box}}, 3600, "");
+    labeller.Drain();
+    EXPECT_TRUE(labeller.TakeConfirmed().empty());
+    EXPECT_EQ(labeller.Checks(), 6u);
+    EXPECT_EQ(labeller.Dropped(), 0u);
+}
+
+TEST(Labeller, AFullQueueDropsAndCountsInsteadOfWaiting) {
+    auto owned = std::make_unique<Scripted>();
+    Scripted& detector = *owned;
+    std::promise<void> release;
+    detector.gate = release.get_future().share();
+    auto entered = detector.entered.get_future();
+    labels::Labeller labeller(Person(50), std::move(owned));
+    const cv::Rect box(10, 10, 50, 50);
+    labeller.Check(Frame(true), {{1, box}}, 0, "");
+    entered.wait();  // the thread is inside the detector
+    for (int i = 1; i <= 4; ++i) labeller.Check(Frame(true), {{1, box}}, i * 20, "");
+    EXPECT_EQ(labeller.Dropped(), 2u);  // two wait, two are dropped
+    EXPECT_EQ(labeller.Checks(), 3u);
+    release.set_value();
+    labeller.Drain();
+    EXPECT_EQ(labeller.TakeConfirmed().size(), 2u);  // confirmed, then a better sighting
+}
+
+TEST(HogPeople, FindsThePhotographedPersonAndConfirmsNothingInTheNoiseScenes) {
+    cv::Mat person, mask;
+    if (!testkit::PersonPhoto(person, mask)) GTEST_SKIP() << "opencv-doc is not installed";
+    auto hog = labels::ModuleHogPeople();
+    const cv::Size size(320, 240);
+    // The labeller's view: the padded area of the track, scaled to the working height.
+    const auto view = [&](const std::string& scene, int frame, cv::Rect area) {
+        cv::Mat picture = testkit::SceneFrame(scene, size, frame, person, mask)(area);
+        const double scale = double(hog->WorkingHeight()) / area.height;
+        cv::resize(picture, picture, cv::Size(), scale, scale, cv::INTER_AREA);
+        return hog->Detect(picture);
+    };
+    const auto walker = view("crossing", 50, {90, 40, 150, 200});
+    ASSERT_FALSE(walker.empty());
+    EXPECT_EQ(walker[0].label, "person");
+    // The scenes without a person, checked where they move, twice a second for 5 s: a
+    // one-off hit may happen, a confirmed label must not.
+    labels::Labeller labeller(Person(2), labels::ModuleHogPeople());
+    const std::pair<const char*, cv::Rect> noise[] = {
+        {"foliage", {190, 5, 120, 110}}, {"rain", {0, 0, 320, 240}}, {"insect", {60, 70, 100, 100}}};
+    int track = 1;
+    for (const auto& [scene, area] : noise) {
+        for (int frame = 0; frame < 125; frame += 12) {
+            labeller.Check(testkit::SceneFrame(scene, size, frame), {{track, area}}, frame * 40, "");
+            labeller.Drain();
+        }
+        EXPECT_TRUE(labeller.TakeConfirmed().empty()) << scene;
+        ++track;
+    }
+}
+
+TEST(Model, KnownOutputsBecomeLabelsAndBadFilesOneReason) {
+    testkit::TempDir dir;
+    ASSERT_EQ(std::system(("/usr/bin/python3 " CAMWATCH_SOURCE "/tests/labels/tiny_model.py '" +
+                           dir.path() + "'").c_str()),
+              0);
+    testkit::WriteTextFile(dir.File("names.txt"), "person\ncar\n");
+    labels::Options o;
+    o.modelLabels = dir.File("names.txt");
+    o.modelSize = 64;
+    o.modelScore = 0.5;
+    std::string error;
+    o.model = dir.File("good.onnx");
+    auto model = labels::MakeDetector(o, error);
+    ASSERT_TRUE(model) << error;
+    EXPECT_EQ(model->WorkingHeight(), 64);
+    // The network sees 64x64; its boxes come back in the picture's pixels (twice as large).
+    const auto found = model->Detect(cv::Mat(128, 128, CV_8UC3, cv::Scalar::all(90)));
+    ASSERT_EQ(found.size(), 1u);  // the second row's 0.2 x 0.5 is below MODELSCORE
+    EXPECT_EQ(found[0].label, "car");
+    EXPECT_NEAR(found[0].score, 0.72, 1e-6);
+    EXPECT_EQ(found[0].box, cv::Rect(48, 32, 32, 64));
+
+    // Each bad file gives no detector and one reason that names it.
+    const std::string good = testkit::ReadFile(dir.File("good.onnx"));
+    testkit::WriteTextFile(dir.File("truncated.onnx"), good.substr(0, good.size() / 2));
+    testkit::WriteTextFile(dir.File("empty.onnx"), "");
+    ASSERT_EQ(mkdir(dir.File("folder.onnx").c_str(), 0755), 0);
+    for (const char* bad : {"wrong.onnx", "truncated.onnx", "empty.onnx", "folder.onnx", "none.onnx"}) {
+        o.model = dir.File(bad);
+        error.clear();
+        EXPECT_FALSE(labels::MakeDetector(o, error)) << bad;
+        EXPECT_NE(error.find(o.model), std::string::npos) << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+    o.model = dir.File("wrong.onnx");
+    labels::MakeDetector(o, error);
+    EXPECT_EQ(error, "model " + o.model + " gives output [1, 14], not [1, N, 7]");
+    o.model = dir.File("good.onnx");
+    o.modelLabels = dir.File("nowhere.txt");
+    EXPECT_FALSE(labels::MakeDetector(o, error));
+    EXPECT_EQ(error, "model labels " + o.modelLabels + " cannot be read");
+}
+
+}  // namespace

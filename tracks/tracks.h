@@ -1,0 +1,80 @@
+// Tracks: the counted motion regions followed from frame to frame, and the gate that lets a
+// frame count as motion only while something has really travelled.
+#pragma once
+
+#include <cstdint>
+#include <opencv2/core/types.hpp>
+#include <optional>
+#include <vector>
+
+namespace tracks {
+
+// One counted region of a frame, with the direction the detector measured for it (degrees,
+// 0 = toward larger x, 90 = toward smaller row numbers), when it measured one.
+struct Observation {
+    cv::Rect box;
+    std::optional<double> direction;
+};
+
+struct Track {
+    int id = 0;
+    int64_t bornMs = 0;      // first seen
+    int64_t lastSeenMs = 0;  // last matched to a region
+    int64_t frames = 0;      // frames it was matched in
+    cv::Rect box;            // its region in the last frame it was seen
+    cv::Point2d start;       // centre of its first region
+    cv::Point2d centre;      // centre of its last region
+    cv::Point2d velocity;    // centre movement per frame, smoothed
+    // Centres seen, first to last; long paths keep every other point.
+    std::vector<cv::Point> path;
+    bool qualified = false;  // has passed the gate once
+
+    int64_t AgeMs() const { return lastSeenMs - bornMs; }
+    // Net displacement from where it began, in pixels.
+    double Travel() const;
+    // Direction of the net displacement (0 = toward larger x, 90 = toward smaller row
+    // numbers), nothing while it has not moved.
+    std::optional<double> Direction() const;
+};
+
+struct Gate {
+    double minTravelPercent = 0;  // MINTRAVEL: percent of the frame diagonal
+    int64_t minDurationMs = 0;    // MINDURATION
+    bool On() const { return minTravelPercent > 0 || minDurationMs > 0; }
+};
+
+// What a frame's tracks say, for the event records.
+struct Summary {
+    int moving = 0;          // live tracks that pass the gate
+    int newlyQualified = 0;  // of those, tracks that pass it for the first time
+    double longestTravelPercent = 0;  // the longest net travel of a live track, % of diagonal
+    std::optional<double> direction;  // that track's direction
+};
+
+class Tracker {
+  public:
+    explicit Tracker(Gate gate = {}) : gate_(gate) {}
+
+    // Matches this frame's regions to the tracks (box overlap and centre distance after the
+    // track's own motion, against the detector's direction); unmatched regions start tracks,
+    // and tracks unseen for longer than kKeepMs end.
+    void Update(const std::vector<Observation>& regions, int64_t nowMs, cv::Size frame);
+    // Forgets every track (a scene switch, a restarted camera).
+    void Reset();
+
+    const std::vector<Track>& Tracks() const { return tracks_; }
+    const Summary& Last() const { return summary_; }
+    // Whether a track seen in the last Update has travelled and lived as far as the gate asks.
+    bool Moving() const { return summary_.moving > 0; }
+
+    static constexpr int64_t kKeepMs = 600;  // an unseen track lives on this long
+    static constexpr size_t kPathPoints = 64;
+
+  private:
+    Gate gate_;
+    std::vector<Track> tracks_;
+    Summary summary_;
+    int nextId_ = 1;
+};
+
+}  // namespace tracks
