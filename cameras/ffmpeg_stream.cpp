@@ -18,6 +18,8 @@
 #include <opencv2/core/mat.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "cameras/packets.h"
+#include "cameras/slots.h"
 #include "cameras/stream.h"
 #include "cameras/yuv_gray.h"
 
@@ -178,6 +180,19 @@ class FfmpegStream : public FrameSource {
     double Fps() const override { return fps_; }
     void Interrupt() override { interrupted_.store(true); }
 
+    bool TapPackets(std::shared_ptr<cameras::PacketTap> tap) override {
+        if (!input_ || stream_ < 0) return false;
+        const AVStream* st = input_->streams[stream_];
+        if (!cameras::Copyable(st->codecpar)) return false;
+        std::lock_guard<std::mutex> lock(tapMutex_);
+        if (!coded_) {
+            coded_ = std::make_shared<cameras::CodedStream>(st->codecpar, st->time_base.num,
+                                                            st->time_base.den, fps_);
+        }
+        tap_ = std::move(tap);
+        return true;
+    }
+
   private:
     // The frame rate OpenCV's capture reports for a file's stream.
     static double CaptureFps(const AVStream* st) {
@@ -218,9 +233,29 @@ class FfmpegStream : public FrameSource {
                 }
                 return ReadStatus::Error;
             }
-            if (packet_->stream_index == stream_)
+            if (packet_->stream_index == stream_) {
+                Tap();
                 avcodec_send_packet(decoder_.get(), packet_.get());
+            }
             av_packet_unref(packet_.get());
+        }
+    }
+
+    // The packet just read to the tap, if one is set.
+    void Tap() {
+        std::shared_ptr<cameras::PacketTap> tap;
+        std::shared_ptr<const cameras::CodedStream> coded;
+        {
+            std::lock_guard<std::mutex> lock(tapMutex_);
+            tap = tap_;
+            coded = coded_;
+        }
+        if (!tap) return;
+        try {
+            cameras::CodedPacket packet(std::move(coded), packet_.get(), SteadyMs());
+            if (packet.packet()) tap->OnPacket(std::move(packet));
+        } catch (...) {
+            // Out of memory: the tap misses this packet, the frame still decodes.
         }
     }
 
@@ -276,6 +311,9 @@ class FfmpegStream : public FrameSource {
     std::unique_ptr<SwsContext, ScalerFreer> scaler_;
     int stream_ = -1;
     double fps_ = 0.0;
+    std::mutex tapMutex_;
+    std::shared_ptr<cameras::PacketTap> tap_;        // under tapMutex_
+    std::shared_ptr<cameras::CodedStream> coded_;  // under tapMutex_
 };
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <opencv2/core/mat.hpp>
 #include <thread>
 
+#include "cameras/packets.h"
 #include "config/config.h"
 
 // In ffmpeg_stream.cpp: FFmpeg's own messages off.
@@ -73,6 +74,7 @@ struct StreamState {
     bool finished = false;           // the reader's loop has ended
     FrameSource* current = nullptr;  // the reader's open capture, for Interrupt
     double fps = 0.0;
+    std::shared_ptr<cameras::PacketTap> tap;  // handed to every capture the reader opens
 
     // Reader side: waits ms or until stopped. True when stopped.
     bool Sleep(int32_t ms) {
@@ -96,6 +98,7 @@ struct StreamState {
         current = capture;
         if (capture) {
             fps = capture->Fps();
+            if (tap) capture->TapPackets(tap);
             if (stop) capture->Interrupt();
         }
     }
@@ -168,6 +171,7 @@ class StreamSource : public FrameSource {
             state_->losses = 1;
             state_->lostAs = ReadStatus::Error;
         }
+        state_->current = first.get();  // a tap set before the reader runs reaches it
         std::shared_ptr<StreamState> state = state_;
         auto capture = std::make_shared<std::unique_ptr<FrameSource>>(std::move(first));
         StartCountedThread(
@@ -222,6 +226,12 @@ class StreamSource : public FrameSource {
     }
 
     void Interrupt() override { state_->Stop(); }
+
+    bool TapPackets(std::shared_ptr<cameras::PacketTap> tap) override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->tap = tap;
+        return state_->current && state_->current->TapPackets(std::move(tap));
+    }
 
   private:
     std::shared_ptr<StreamState> state_;

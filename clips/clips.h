@@ -11,7 +11,11 @@
 #include <string>
 #include <thread>
 
+class FrameSource;
+
 namespace clips {
+
+class CopyClips;
 
 struct Options {
     bool on = false;                // OUTCLIP=ON
@@ -22,8 +26,9 @@ struct Options {
     int64_t ringBytes = 64 << 20;   // PRECAPTUREMB: the ring's bound per camera
     int days = 0;                   // CLIPDAYS: 0 keeps every clip
     int64_t queueBytes = 64 << 20;  // frames waiting for the encoder (at least 2 frames)
+    bool copy = true;               // CLIPCOPY: OFF encodes even an H.264/H.265 camera's clips
 };
-// Reads OUTCLIP, PATHCLIP, PRECAPTURE, POSTCAPTURE, EVENTGAP, PRECAPTUREMB, CLIPDAYS.
+// Reads OUTCLIP, PATHCLIP, PRECAPTURE, POSTCAPTURE, EVENTGAP, PRECAPTUREMB, CLIPDAYS, CLIPCOPY.
 Options OptionsFromConfig();
 
 // camN-YYYYMMDD-HHMMSS.mp4 in local time.
@@ -48,6 +53,12 @@ class Recorder {
     // Ends an open clip, writes what is queued and stops the encoder. Idempotent.
     void Finish();
 
+    // Stream copy: when the options allow it and source reads H.264 or H.265, the clips are
+    // written from its own packets from now on (before the first OnFrame); frames then only
+    // time the clips. True when they are.
+    bool CopyFrom(FrameSource& source);
+    bool Copying() const { return copy_ != nullptr; }
+
     uint64_t Dropped() const;       // frames the full queue turned away
     uint64_t Written() const;       // frames written into clips
     double EncoderSeconds() const;  // time the encoder thread spent writing and ringing
@@ -57,6 +68,7 @@ class Recorder {
   private:
     struct Encoder;
     void Send(int kind, const cv::Mat* frame, std::string name = {});
+    void CopySend(int kind, const std::string& name);  // Send's part under stream copy
     int Frames(double seconds) const;
     std::string NextName(int64_t firstWallMs);
 
@@ -74,7 +86,15 @@ class Recorder {
     std::unique_ptr<int64_t[]> ringWall_;  // wall times of the frames the ring should hold
     size_t ringWallCap_ = 0, ringWallHead_ = 0, ringWallCount_ = 0;
     std::unique_ptr<Encoder> encoder_;
+    std::shared_ptr<CopyClips> copy_;  // stream copy, else null
+    int64_t nowMs_ = 0;                // the frame's SteadyMs, for copy_
+    bool copyWriting_ = false;         // copy_ takes packets
 };
+
+// At start: clips of camera that a crash left unfinished (fragmented .part.mp4 files in
+// prefix's folder) are cut after their last whole fragment and renamed as finished, one
+// stderr line each. Files that are not fragmented MP4 are left alone. Returns how many.
+int FinishCutClips(const std::string& prefix, int camera);
 
 // Deletes, oldest first, the clips (files named camN-YYYYMMDD-HHMMSS.mp4 after prefix's own
 // name part, in prefix's folder) whose time is more than `days` days before nowWallMs.

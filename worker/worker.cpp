@@ -362,7 +362,7 @@ void RecordHeldFrame(Worker& w) {
 // Every frame goes to the clip recorder: it keeps the pre-capture and writes the clip of an
 // event on its own thread.
 void RecordClip(Worker& w, int32_t count) {
-    if (!w.clip || !TakeColour(w)) return;
+    if (!w.clip || (!w.clip->Copying() && !TakeColour(w))) return;  // a copy needs no picture
     Guarded([&] {
         const int64_t now = SteadyMs();
         if (w.settings.minFreeBytes > 0 && (count > 0 || !w.clip->Clip().empty())) {
@@ -477,7 +477,9 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
     }
     if (w.settings.clips.on) {
         w.clipGuardPath = w.settings.clips.prefix + "cam";
+        Guarded([&] { clips::FinishCutClips(w.settings.clips.prefix, w.slotIndex); });
         Guarded([&] { w.clip.emplace(w.slotIndex, w.settings.clips, w.slot.capture->Fps()); });
+        if (w.clip) Guarded([&] { w.clip->CopyFrom(*w.slot.capture); });
     }
     OpenWindowIfShown(w);
     Guarded([&] { SetUpDetector(w); });
