@@ -1,0 +1,189 @@
+// Stream copy: an H.264 camera's clips are its own packets (nothing decoded or encoded for
+// them), start on a key frame and hold the pre-capture; CLIPCOPY=OFF encodes them. A clip cut
+// off by SIGKILL plays, and the next start finishes it.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+#include "tests/e2e/fault.h"
+#include "tests/testkit/e2e.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+Strings Lines(const std::string& text) {
+    Strings lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) lines.push_back(line);
+    }
+    return lines;
+}
+
+// Each video packet of path in file order: "K_,MD5:..." (a key frame) or "__,MD5:...".
+Strings Packets(const std::string& path) {
+    return Lines(testkit::CommandOutput(
+        "ffprobe -v error -select_streams v:0 -show_data_hash md5 -show_entries "
+        "packet=data_hash,flags -of csv=p=0 '" +
+        path + "' 2>/dev/null"));
+}
+
+// What a full decode of path says at the error level ("" for a file that plays).
+std::string DecodeErrors(const std::string& path) {
+    return testkit::CommandOutput("ffmpeg -nostdin -v error -i '" + path + "' -f null - 2>&1");
+}
+
+Strings Clips(const std::string& folder, Strings* parts = nullptr) {
+    Strings found;
+    for (const std::string& name : testkit::ListFiles(folder)) {
+        if (name.rfind("cam0-2", 0) != 0) continue;
+        if (name.find(".part.") != std::string::npos) {
+            if (parts) parts->push_back(name);
+        } else {
+            found.push_back(name);
+        }
+    }
+    return found;
+}
+
+std::string Hash(const std::string& packet) {
+    return packet.substr(packet.find(',') + 1);
+}
+bool Key(const std::string& packet) {
+    return packet[0] == 'K';
+}
+
+// 16 s of a still grey picture at 25 fps, key frames every 25 frames, B-frames; a white box
+// moves through frames 200-225 (8-9 s). Played at 25 frames a second.
+TEST(ClipCopy, AnH264CamerasClipIsItsOwnPacketsFromAKeyFrameWithThePreCapture) {
+    testkit::TempDir dir;
+    testkit::CommandOutput(
+        "cd '" + dir.path() +
+        "' && ffmpeg -nostdin -v error -f lavfi -i "
+        "\"color=c=gray:s=320x240:r=25:d=16[bg];color=c=white:s=60x60:r=25[box];"
+        "[bg][box]overlay=x='if(between(t,8,9),20+(t-8)*200,20)':y=90:shortest=1\" "
+        "-c:v libx264 -g 25 -bf 2 -pix_fmt yuv420p src0.mp4 2>&1");
+    const Strings source = Packets(dir.File("src0.mp4"));
+    ASSERT_EQ(source.size(), 400u);
+    for (bool copy : {true, false}) {
+        SCOPED_TRACE(copy ? "copy" : "CLIPCOPY=OFF");
+        for (const std::string& name : Clips(dir.path())) std::remove(dir.File(name).c_str());
+        std::remove(dir.File("cam0.log").c_str());
+        e2e::WriteConfig(dir, {{"SOURCE0", "src0.mp4"},
+                               {"MINMSEC", "40"},
+                               {"MAXMSEC", "40"},
+                               {"OUTJPG", "OFF"},
+                               {"OUTAVI", "OFF"},
+                               {"OUTCLIP", "ON"},
+                               {"PRECAPTURE", "2"},
+                               {"POSTCAPTURE", "1"},
+                               {"EVENTGAP", "3"},
+                               {"CLIPCOPY", copy ? "ON" : "OFF"}});
+        testkit::Program program(dir.path());
+        ASSERT_TRUE(e2e::WaitForWorkerEnd(dir, 0, 60000)) << program.Stderr();
+        program.Send("exit\n");
+        EXPECT_EQ(program.Wait(10000), 0);
+        EXPECT_EQ(program.Stderr(), "");
+
+        // The still start is one event (the first frame), the moving box the other.
+        const Strings clips = Clips(dir.path());
+        ASSERT_EQ(clips.size(), 2u);
+        const std::string clip = dir.File(clips[1]);
+        EXPECT_EQ(DecodeErrors(clip), "");
+        EXPECT_EQ(e2e::Probe(clip).codec, "h264");
+        const Strings packets = Packets(clip);
+        ASSERT_GT(packets.size(), 50u);
+        const auto first = std::find_if(source.begin(), source.end(), [&](const std::string& p) {
+            return Hash(p) == Hash(packets[0]);
+        });
+        if (!copy) {  // encoded again: none of the source's packets
+            EXPECT_EQ(first, source.end());
+            continue;
+        }
+        // A run of the source's own packets, from a key frame at least PRECAPTURE (50
+        // frames, less a frame's jitter) before the first motion (frame 200), and no more
+        // than a key frame interval beyond that; on past the motion's end (225).
+        ASSERT_NE(first, source.end());
+        const long at = first - source.begin();
+        EXPECT_TRUE(Key(packets[0]));
+        EXPECT_LE(at, 200 - 48);
+        EXPECT_GE(at, 200 - 50 - 25 - 2);
+        ASSERT_LE(at + packets.size(), source.size());
+        for (size_t i = 0; i < packets.size(); ++i) {
+            ASSERT_EQ(packets[i], source[at + i]) << "packet " << i;
+        }
+        EXPECT_GT(at + static_cast<long>(packets.size()), 225 + 20);
+        // Timestamps from 0.
+        EXPECT_EQ(testkit::CommandOutput("ffprobe -v error -select_streams v:0 -show_entries "
+                                         "packet=dts -of csv=p=0 -read_intervals %+#1 '" +
+                                         clip + "'"),
+                  "0\n");
+    }
+}
+
+// An HTTP MPEG-TS camera (ffmpeg serving H.264) with motion in every frame: SIGKILL in the
+// middle of its clip leaves a .part.mp4 that plays, short by at most 2 s of what had come;
+// the next start finishes it under its final name and says so once.
+TEST(ClipCopy, ASigkilledClipPlaysAndTheNextStartFinishesIt) {
+    testkit::TempDir dir;
+    testkit::CommandOutput("cd '" + dir.path() +
+                           "' && ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=320x240:r=25:d=20 "
+                           "-c:v libx264 -g 50 -pix_fmt yuv420p moving.mp4 2>&1");
+    const int port = testkit::FreePort();
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/cam";
+    testkit::Program server(dir.path(), {}, "/usr/bin/ffmpeg", {},
+                            {"-nostdin", "-v", "error", "-re", "-i", "moving.mp4", "-c:v", "copy",
+                             "-f", "mpegts", "-listen", "1", url});
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // it listens
+    e2e::WriteConfig(dir, {{"SOURCE0", url},
+                           {"OUTJPG", "OFF"},
+                           {"OUTAVI", "OFF"},
+                           {"OUTCLIP", "ON"},
+                           {"OUTEVENTS", "ON"}});
+    std::string part;
+    {
+        testkit::Program program(dir.path(), {}, CAMWATCH_BINARY, {}, {"--no-console"});
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        Strings parts;
+        while (parts.empty() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            Clips(dir.path(), &parts);
+        }
+        ASSERT_EQ(parts.size(), 1u) << program.Stderr();
+        part = dir.File(parts[0]);
+        const auto opened = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(4000));
+        program.Signal(SIGKILL);
+        program.Wait(5000);
+        const double ran = std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                                         opened).count();
+        EXPECT_EQ(DecodeErrors(part), "");
+        const Strings packets = Packets(part);
+        ASSERT_FALSE(packets.empty());
+        EXPECT_TRUE(Key(packets[0]));
+        // 25 packets a second came since the file was made; at most 2 s of them are missing.
+        EXPECT_GE(static_cast<double>(packets.size()), (ran - 2) * 25);
+    }
+    // Started again on a file camera (the server has gone): the clip is finished first.
+    e2e::WriteConfig(dir, {{"SOURCE0", "moving.mp4"}, {"OUTJPG", "OFF"}, {"OUTAVI", "OFF"},
+                           {"OUTCLIP", "ON"}});
+    testkit::Program again(dir.path());
+    EXPECT_TRUE(fault::WaitUntil(
+        [&] { return again.Stderr().find("cut short") != std::string::npos; }, 10000));
+    again.Send("exit\n");
+    EXPECT_EQ(again.Wait(10000), 0);
+    const std::string final = part.substr(0, part.size() - 9) + ".mp4";
+    EXPECT_FALSE(testkit::FileExists(part));
+    EXPECT_EQ(DecodeErrors(final), "");
+    EXPECT_EQ(e2e::Occurrences(again.Stderr(), "cut short"), 1) << again.Stderr();
+    EXPECT_NE(again.Stderr().find(final.substr(dir.path().size() + 1)), std::string::npos);
+    EXPECT_NE(testkit::ReadFile(dir.File("events.jsonl")).find(final.substr(dir.path().size() + 1)),
+              std::string::npos);
+}
+
+}  // namespace
