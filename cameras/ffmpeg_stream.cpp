@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 #include <opencv2/core/mat.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -93,6 +94,7 @@ class FfmpegStream : public FrameSource {
         if (avcodec_open2(decoder_.get(), codec, nullptr) < 0) return false;
         frame_.reset(av_frame_alloc());
         packet_.reset(av_packet_alloc());
+        KeepCoded(st);
         return frame_ && packet_;
     }
 
@@ -121,7 +123,15 @@ class FfmpegStream : public FrameSource {
         fps_ = UsableFps(rate.num && rate.den ? av_q2d(rate) : 0.0);
         frame_.reset(av_frame_alloc());
         packet_.reset(av_packet_alloc());
+        KeepCoded(st);
         return frame_ && packet_;
+    }
+
+    // What copying the stream's packets takes, kept while only the opening thread knows it.
+    void KeepCoded(const AVStream* st) {
+        if (!cameras::Copyable(st->codecpar)) return;
+        coded_ = std::make_shared<cameras::CodedStream>(st->codecpar, st->time_base.num,
+                                                        st->time_base.den, fps_);
     }
 
     ReadStatus Read(cv::Mat& out) override {
@@ -180,16 +190,14 @@ class FfmpegStream : public FrameSource {
     double Fps() const override { return fps_; }
     void Interrupt() override { interrupted_.store(true); }
 
+    // Taps are added, never removed; the list is swapped whole so that a packet takes it
+    // with one reference count.
     bool TapPackets(std::shared_ptr<cameras::PacketTap> tap) override {
-        if (!input_ || stream_ < 0) return false;
-        const AVStream* st = input_->streams[stream_];
-        if (!cameras::Copyable(st->codecpar)) return false;
+        if (!coded_ || !tap) return false;
         std::lock_guard<std::mutex> lock(tapMutex_);
-        if (!coded_) {
-            coded_ = std::make_shared<cameras::CodedStream>(st->codecpar, st->time_base.num,
-                                                            st->time_base.den, fps_);
-        }
-        tap_ = std::move(tap);
+        auto taps = std::make_shared<Taps>(taps_ ? *taps_ : Taps{});
+        taps->push_back(std::move(tap));
+        taps_ = std::move(taps);
         return true;
     }
 
@@ -243,19 +251,19 @@ class FfmpegStream : public FrameSource {
 
     // The packet just read to the tap, if one is set.
     void Tap() {
-        std::shared_ptr<cameras::PacketTap> tap;
-        std::shared_ptr<const cameras::CodedStream> coded;
+        std::shared_ptr<const Taps> taps;
         {
             std::lock_guard<std::mutex> lock(tapMutex_);
-            tap = tap_;
-            coded = coded_;
+            taps = taps_;
         }
-        if (!tap) return;
+        if (!taps) return;
         try {
-            cameras::CodedPacket packet(std::move(coded), packet_.get(), SteadyMs());
-            if (packet.packet()) tap->OnPacket(std::move(packet));
+            for (const auto& tap : *taps) {
+                cameras::CodedPacket packet(coded_, packet_.get(), SteadyMs());
+                if (packet.packet()) tap->OnPacket(std::move(packet));
+            }
         } catch (...) {
-            // Out of memory: the tap misses this packet, the frame still decodes.
+            // Out of memory: the taps miss this packet, the frame still decodes.
         }
     }
 
@@ -312,8 +320,10 @@ class FfmpegStream : public FrameSource {
     int stream_ = -1;
     double fps_ = 0.0;
     std::mutex tapMutex_;
-    std::shared_ptr<cameras::PacketTap> tap_;        // under tapMutex_
-    std::shared_ptr<cameras::CodedStream> coded_;  // under tapMutex_
+    using Taps = std::vector<std::shared_ptr<cameras::PacketTap>>;
+    std::shared_ptr<const Taps> taps_;  // under tapMutex_
+    // The stream's parameters when its packets can be copied, set once opened.
+    std::shared_ptr<const cameras::CodedStream> coded_;
 };
 
 }  // namespace

@@ -29,8 +29,9 @@ class FrameSource {
     // Cuts a Read blocked on the source short, now and from then on (the camera is being
     // stopped). May be called from another thread while Read runs.
     virtual void Interrupt() {}
-    // A source that reads H.264 or H.265 hands every video packet to tap as well, from now on
-    // and after each reopening (cameras/packets.h). False where it has no such packets now.
+    // A source that reads H.264 or H.265 hands every video packet to tap as well (taps add
+    // up), from now on and after each reopening (cameras/packets.h). False where it has no
+    // such packets now.
     virtual bool TapPackets(std::shared_ptr<cameras::PacketTap> /*tap*/) { return false; }
 
     // Sources that decode into another format may keep a frame in it until its colour is

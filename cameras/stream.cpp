@@ -12,6 +12,7 @@
 #include <mutex>
 #include <opencv2/core/mat.hpp>
 #include <thread>
+#include <vector>
 
 #include "cameras/packets.h"
 #include "config/config.h"
@@ -74,7 +75,7 @@ struct StreamState {
     bool finished = false;           // the reader's loop has ended
     FrameSource* current = nullptr;  // the reader's open capture, for Interrupt
     double fps = 0.0;
-    std::shared_ptr<cameras::PacketTap> tap;  // handed to every capture the reader opens
+    std::vector<std::shared_ptr<cameras::PacketTap>> taps;  // given to every capture opened
 
     // Reader side: waits ms or until stopped. True when stopped.
     bool Sleep(int32_t ms) {
@@ -98,7 +99,7 @@ struct StreamState {
         current = capture;
         if (capture) {
             fps = capture->Fps();
-            if (tap) capture->TapPackets(tap);
+            for (const auto& tap : taps) capture->TapPackets(tap);
             if (stop) capture->Interrupt();
         }
     }
@@ -229,7 +230,7 @@ class StreamSource : public FrameSource {
 
     bool TapPackets(std::shared_ptr<cameras::PacketTap> tap) override {
         std::lock_guard<std::mutex> lock(state_->mutex);
-        state_->tap = tap;
+        state_->taps.push_back(tap);
         return state_->current && state_->current->TapPackets(std::move(tap));
     }
 
