@@ -27,8 +27,14 @@ struct Options {
     int days = 0;                   // CLIPDAYS: 0 keeps every clip
     int64_t queueBytes = 64 << 20;  // frames waiting for the encoder (at least 2 frames)
     bool copy = true;               // CLIPCOPY: OFF encodes even an H.264/H.265 camera's clips
+    // Continuous recording:
+    bool continuous = false;        // RECORD=continuous
+    int segmentSeconds = 600;       // SEGMENT: a segment's length
+    int64_t maxBytes = 0;           // CLIPMAXGB: the segments' bound in all; 0 = none
+    int keepEventDays = 0;          // KEEPEVENTDAYS: segments with an event younger stay
 };
-// Reads OUTCLIP, PATHCLIP, PRECAPTURE, POSTCAPTURE, EVENTGAP, PRECAPTUREMB, CLIPDAYS, CLIPCOPY.
+// Reads OUTCLIP, PATHCLIP, PRECAPTURE, POSTCAPTURE, EVENTGAP, PRECAPTUREMB, CLIPDAYS, CLIPCOPY,
+// RECORD, SEGMENT, CLIPMAXGB, KEEPEVENTDAYS.
 Options OptionsFromConfig();
 
 // camN-YYYYMMDD-HHMMSS.mp4 in local time.
@@ -91,8 +97,33 @@ class Recorder {
     bool copyWriting_ = false;         // copy_ takes packets
 };
 
-// At start: clips of camera that a crash left unfinished (fragmented .part.mp4 files in
-// prefix's folder) are cut after their last whole fragment and renamed as finished, one
+// Continuous recording of one camera: its H.264/H.265 packets as they come, copied into
+// fragmented MP4 segments of SEGMENT seconds (PATHCLIP + camN-rec-YYYYMMDD-HHMMSS.mp4, from a
+// key frame; .part.mp4 while open) on a thread of its own behind a queue that drops and
+// counts. After each segment the oldest go by CLIPDAYS and CLIPMAXGB, never the open one;
+// segments that hold an event stay for KEEPEVENTDAYS while those without go first.
+class Recording {
+  public:
+    // Null, said once on stderr, when source has no packets to copy.
+    static std::unique_ptr<Recording> Start(int camera, const Options& options,
+                                            FrameSource& source);
+    virtual ~Recording() = default;
+    // Where the frame read at steadyMs lies: the open segment's name (prefix + name) and the
+    // seconds from its start; false while none is open. That segment holds an event.
+    virtual bool Locate(int64_t steadyMs, std::string* file, double* offsetSeconds) = 0;
+    virtual uint64_t Dropped() const = 0;  // packets the full queue turned away
+    virtual void Stop() = 0;               // closes the open segment; idempotent
+};
+
+// Deletes segments (camN-rec-YYYYMMDD-HHMMSS.mp4 in prefix's folder), oldest first: those
+// older than days (when > 0), then while they hold more than maxBytes (when > 0) in all.
+// A segment with an event (a .event file beside it) younger than keepEventDays stays, and
+// goes after every segment without one. Returns how many were deleted.
+int SweepSegments(const std::string& prefix, int days, int64_t maxBytes, int keepEventDays,
+                  int64_t nowWallMs);
+
+// At start: clips and segments of camera that a crash left unfinished (fragmented .part.mp4
+// files in prefix's folder) are cut after their last whole fragment and renamed as finished, one
 // stderr line each. Files that are not fragmented MP4 are left alone. Returns how many.
 int FinishCutClips(const std::string& prefix, int camera);
 

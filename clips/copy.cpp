@@ -1,13 +1,11 @@
 // Stream copy: the packet ring on the reader's side, the muxer on the clip's own thread.
 #include "clips/copy.h"
+#include "clips/mp4out.h"
 
-#include <fcntl.h>
 #include <pthread.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <vector>
@@ -17,144 +15,9 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
 }
 
 namespace clips {
-
-// One fragmented MP4 written from a source's packets: timestamps start at 0, a fragment per
-// key frame or per second, each made durable (fdatasync) once written. A file cut off at any
-// moment plays up to its last whole fragment.
-class Mp4Out {
-  public:
-    Mp4Out() = default;
-    ~Mp4Out() { Release(); }
-    Mp4Out(const Mp4Out&) = delete;
-    Mp4Out& operator=(const Mp4Out&) = delete;
-
-    // Creates path for packets of stream; false when it cannot (nothing is left behind open).
-    bool Open(const std::string& path, const cameras::CodedStream& stream) {
-        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd_ < 0) return false;
-        if (avformat_alloc_output_context2(&ctx_, nullptr, "mp4", nullptr) < 0 || !ctx_) {
-            return false;
-        }
-        constexpr int kBufferBytes = 1 << 16;
-        auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferBytes));
-        if (!buffer) return false;
-        ctx_->pb = avio_alloc_context(buffer, kBufferBytes, 1, this, nullptr, &Mp4Out::Put,
-                                      &Mp4Out::Seek);
-        if (!ctx_->pb) {
-            av_free(buffer);
-            return false;
-        }
-        ctx_->flags |= AVFMT_FLAG_CUSTOM_IO;
-        ctx_->flush_packets = 1;  // a finished fragment reaches the file at once
-        AVStream* st = avformat_new_stream(ctx_, nullptr);
-        if (!st || avcodec_parameters_copy(st->codecpar, stream.parameters()) < 0) return false;
-        st->codecpar->codec_tag =
-            st->codecpar->codec_id == AV_CODEC_ID_HEVC ? MKTAG('h', 'v', 'c', '1') : 0;
-        source_ = AVRational{stream.timeBaseNum(), stream.timeBaseDen()};
-        if (source_.num <= 0 || source_.den <= 0) source_ = AVRational{1, 90000};
-        st->time_base = source_;
-        if (stream.fps() > 0) st->avg_frame_rate = av_d2q(stream.fps(), 1000000);
-        AVDictionary* options = nullptr;
-        av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
-        av_dict_set(&options, "frag_duration", "1000000", 0);
-        const int header = avformat_write_header(ctx_, &options);
-        av_dict_free(&options);
-        if (header < 0) return false;
-        headerWritten_ = true;
-        return Sync();
-    }
-
-    // False when the file cannot take the packet.
-    bool Write(const cameras::CodedPacket& coded, bool newOpening) {
-        AVPacket* p = av_packet_clone(coded.packet());
-        if (!p) return false;
-        const AVRational ms{1, 1000};
-        if (p->dts == AV_NOPTS_VALUE) p->dts = p->pts;
-        if (p->dts == AV_NOPTS_VALUE) p->dts = av_rescale_q(coded.steadyMs(), ms, source_);
-        if (p->pts == AV_NOPTS_VALUE) p->pts = p->dts;
-        if (offset_ == AV_NOPTS_VALUE) {
-            offset_ = -p->dts;  // the clip starts at 0
-        } else if (newOpening) {
-            offset_ = lastDts_ + 1 - p->dts;  // a reopened stream goes on where it was
-        }
-        p->dts += offset_;
-        p->pts += offset_;
-        if (lastDts_ != AV_NOPTS_VALUE && p->dts <= lastDts_) p->dts = lastDts_ + 1;
-        if (p->pts < p->dts) p->pts = p->dts;
-        lastDts_ = p->dts;
-        p->stream_index = 0;
-        p->pos = -1;
-        av_packet_rescale_ts(p, source_, ctx_->streams[0]->time_base);
-        const int put = av_write_frame(ctx_, p);
-        av_packet_free(&p);
-        return put >= 0 && Sync();
-    }
-
-    // Writes the rest and the index; false when that failed.
-    bool Close() {
-        bool ok = headerWritten_ && av_write_trailer(ctx_) >= 0;
-        headerWritten_ = false;
-        ok = ok && Sync();
-        Release();
-        return ok;
-    }
-
-  private:
-    static int Put(void* opaque, uint8_t* data, int size) {
-        auto* self = static_cast<Mp4Out*>(opaque);
-        int done = 0;
-        while (done < size) {
-            const ssize_t n = ::write(self->fd_, data + done, static_cast<size_t>(size - done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return AVERROR(n < 0 ? errno : EIO);
-            done += static_cast<int>(n);
-        }
-        self->unsynced_ = true;
-        return size;
-    }
-
-    static int64_t Seek(void* opaque, int64_t offset, int whence) {
-        auto* self = static_cast<Mp4Out*>(opaque);
-        if (whence & AVSEEK_SIZE) {
-            struct stat st;
-            return ::fstat(self->fd_, &st) == 0 ? st.st_size : AVERROR(errno);
-        }
-        const off_t at = ::lseek(self->fd_, offset, whence & ~AVSEEK_FORCE);
-        return at < 0 ? AVERROR(errno) : at;
-    }
-
-    // What reached the file since the last call goes to the disk.
-    bool Sync() {
-        if (!unsynced_) return true;
-        unsynced_ = false;
-        return ::fdatasync(fd_) == 0;
-    }
-
-    void Release() {
-        if (ctx_) {
-            if (ctx_->pb) {
-                av_freep(&ctx_->pb->buffer);
-                avio_context_free(&ctx_->pb);
-            }
-            avformat_free_context(ctx_);
-            ctx_ = nullptr;
-        }
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-    int fd_ = -1;
-    AVFormatContext* ctx_ = nullptr;
-    bool headerWritten_ = false;
-    bool unsynced_ = false;
-    AVRational source_{1, 90000};
-    int64_t offset_ = AV_NOPTS_VALUE;
-    int64_t lastDts_ = AV_NOPTS_VALUE;
-};
 
 namespace {
 

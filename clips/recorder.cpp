@@ -77,6 +77,10 @@ Options OptionsFromConfig() {
     o.queueBytes = o.ringBytes;
     o.days = std::max(0, static_cast<int>(ConfigInt("CLIPDAYS", 0)));
     o.copy = ConfigText("CLIPCOPY", "ON") != "OFF";
+    o.continuous = ConfigText("RECORD", "") == "continuous";
+    o.segmentSeconds = std::clamp(static_cast<int>(ConfigInt("SEGMENT", 600)), 1, 86400);
+    o.maxBytes = static_cast<int64_t>(SecondsKey("CLIPMAXGB", 0) * (1 << 30));
+    o.keepEventDays = std::max(0, static_cast<int>(ConfigInt("KEEPEVENTDAYS", 0)));
     return o;
 }
 

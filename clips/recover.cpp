@@ -78,14 +78,17 @@ int FinishCutClips(const std::string& prefix, int camera) {
     const std::string folder = slash == std::string::npos ? "." : prefix.substr(0, slash + 1);
     const std::string lead = (slash == std::string::npos ? prefix : prefix.substr(slash + 1)) +
                              "cam" + std::to_string(camera) + "-";
+    const std::string segmentLead = lead + "rec-";  // continuous recording's segments
     const std::string tail = ".part.mp4";
     std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
     if (!dir) return 0;
     std::vector<std::string> names;
     while (const dirent* e = readdir(dir.get())) {
         const std::string name = e->d_name;
-        if (name.size() == lead.size() + 15 + tail.size() && name.rfind(lead, 0) == 0 &&
-            name.compare(name.size() - tail.size(), tail.size(), tail) == 0) {
+        const bool clip = name.size() == lead.size() + 15 + tail.size() && name.rfind(lead, 0) == 0;
+        const bool segment =
+            name.size() == segmentLead.size() + 15 + tail.size() && name.rfind(segmentLead, 0) == 0;
+        if ((clip || segment) && name.compare(name.size() - tail.size(), tail.size(), tail) == 0) {
             names.push_back(name);
         }
     }
@@ -105,7 +108,9 @@ int FinishCutClips(const std::string& prefix, int camera) {
             diag::Line("clip " + part + " was cut short and cannot be finished");
             continue;
         }
-        diag::Line("clip " + final + " was cut short by a crash; finished with what it holds");
+        const bool segment = name.rfind(segmentLead, 0) == 0;
+        diag::Line((segment ? "recording " : "clip ") + final +
+                   " was cut short by a crash; finished with what it holds");
         ++finished;
     }
     return finished;

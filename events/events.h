@@ -26,6 +26,8 @@ struct FrameFacts {
     std::optional<double> direction;  // its direction in degrees, when measured
     std::string snapshot;             // snapshot file written for this frame, "" if none
     std::string clip;                 // the clip this frame's event is written to, "" if none
+    std::string segment;              // RECORD=continuous: the segment holding this frame
+    double segmentOffset = 0;         // and the frame's seconds from that segment's start
 };
 
 // Offset of local time from UTC, in seconds, at a moment; the seam tests replace.
@@ -50,6 +52,9 @@ struct Event {
     std::optional<Region> largest;
     std::optional<double> direction;  // circular mean, [0, 360)
     std::optional<std::string> clip;
+    // RECORD=continuous: where the event begins in the recording ("recording": file, offset).
+    std::optional<std::string> segment;
+    double segmentOffset = 0;
     // Lost records:
     std::string reason;
 

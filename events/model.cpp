@@ -76,6 +76,10 @@ std::string Event::ToJson(UtcOffset offset) const {
         }
         j["direction"] = direction ? nlohmann::ordered_json(*direction) : nullptr;
         j["clip"] = Text(clip);
+        if (segment) {
+            j["recording"] = {{"file", *segment},
+                              {"offset", std::round(segmentOffset * 1000.0) / 1000.0}};
+        }
     }
     // Snapshot names and reasons come from outside; bytes that are not UTF-8 become U+FFFD
     // rather than an exception.
@@ -144,6 +148,10 @@ void CameraEvents::Add(const FrameFacts& facts) {
         }
     }
     if (!facts.clip.empty() && !event_.clip) event_.clip = facts.clip;
+    if (!facts.segment.empty() && !event_.segment) {
+        event_.segment = facts.segment;
+        event_.segmentOffset = facts.segmentOffset;
+    }
     if (snapshotsOn_ && !facts.snapshot.empty()) {
         if (!event_.firstSnapshot) event_.firstSnapshot = facts.snapshot;
         event_.lastSnapshot = facts.snapshot;

@@ -68,6 +68,9 @@ struct Worker {
     std::string clipGuardPath;            // where the disk guard looks for the clips' room
     DiskGuard clipGuard;
     bool clipRoom = true;
+    std::unique_ptr<clips::Recording> recording;  // RECORD=continuous
+    std::string segment;                          // where this motion frame is recorded
+    double segmentOffset = 0;
     std::chrono::steady_clock::time_point frameStart;
 };
 
@@ -374,6 +377,14 @@ void RecordClip(Worker& w, int32_t count) {
     });
 }
 
+// A motion frame's place in the continuous recording, which also marks that segment as
+// holding an event.
+void LocateInRecording(Worker& w, int32_t count) {
+    w.segment.clear();
+    if (!w.recording || count <= 0) return;
+    Guarded([&] { w.recording->Locate(SteadyMs(), &w.segment, &w.segmentOffset); });
+}
+
 // The facts of this frame go to the camera's event tracker; it publishes starts and ends.
 void ReportEvents(Worker& w, int32_t count) {
     if (!w.events) return;
@@ -390,6 +401,8 @@ void ReportEvents(Worker& w, int32_t count) {
         }
         facts.snapshot = w.snapshotWritten;
         if (w.clip) facts.clip = w.clip->Clip();
+        facts.segment = w.segment;
+        facts.segmentOffset = w.segmentOffset;
         w.events->OnFrame(facts);
     });
     w.snapshotWritten.clear();
@@ -442,6 +455,7 @@ void FrameLoop(Worker& w) {
         SaveSnapshotIfHeld(w);
         RecordHeldFrame(w);
         RecordClip(w, count);
+        LocateInRecording(w, count);
         ReportEvents(w, count);
         OfferLiveFrame(w);
         TimeFrame(w);
@@ -456,6 +470,7 @@ void EndSequence(Worker& w) {
     if (w.windowShown) Guarded([&] { w.services.windows.Destroy(w.title); });
     w.video.Release();
     if (w.clip) Guarded([&] { w.clip->Finish(); });
+    if (w.recording) Guarded([&] { w.recording->Stop(); });
     if (!w.logPath.empty()) Guarded([&] { w.log.Close(); });
     if (w.events) Guarded([&] { w.events->Finish(SteadyMs(), WallMs()); });
 }
@@ -475,9 +490,16 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
                              w.settings.outJpg);
         });
     }
+    if (w.settings.clips.on || w.settings.clips.continuous) {
+        Guarded([&] { clips::FinishCutClips(w.settings.clips.prefix, w.slotIndex); });
+    }
+    if (w.settings.clips.continuous) {
+        Guarded([&] {
+            w.recording = clips::Recording::Start(w.slotIndex, w.settings.clips, *w.slot.capture);
+        });
+    }
     if (w.settings.clips.on) {
         w.clipGuardPath = w.settings.clips.prefix + "cam";
-        Guarded([&] { clips::FinishCutClips(w.settings.clips.prefix, w.slotIndex); });
         Guarded([&] { w.clip.emplace(w.slotIndex, w.settings.clips, w.slot.capture->Fps()); });
         if (w.clip) Guarded([&] { w.clip->CopyFrom(*w.slot.capture); });
     }
