@@ -6,9 +6,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
+#include <filesystem>
 #include <sstream>
 #include <thread>
 
+#include "clips/clips.h"
 #include "tests/e2e/fault.h"
 #include "tests/testkit/e2e.h"
 
@@ -38,10 +41,11 @@ std::string DecodeErrors(const std::string& path) {
     return testkit::CommandOutput("ffmpeg -nostdin -v error -i '" + path + "' -f null - 2>&1");
 }
 
-Strings Clips(const std::string& folder, Strings* parts = nullptr) {
+Strings Clips(const std::string& folder, Strings* parts = nullptr,
+             const std::string& lead = "cam0-2") {
     Strings found;
     for (const std::string& name : testkit::ListFiles(folder)) {
-        if (name.rfind("cam0-2", 0) != 0) continue;
+        if (name.rfind(lead, 0) != 0 || name.find(".event") != std::string::npos) continue;
         if (name.find(".part.") != std::string::npos) {
             if (parts) parts->push_back(name);
         } else {
@@ -59,7 +63,9 @@ bool Key(const std::string& packet) {
 }
 
 // 16 s of a still grey picture at 25 fps, key frames every 25 frames, B-frames; a white box
-// moves through frames 200-225 (8-9 s). Played at 25 frames a second.
+// moves through frames 200-225 (8-9 s). Played at 25 frames a second. With copy on, the
+// camera is also recorded continuously in 3 s segments: together they are the source's
+// packets, each from a key frame, and the event record points into the one with the motion.
 TEST(ClipCopy, AnH264CamerasClipIsItsOwnPacketsFromAKeyFrameWithThePreCapture) {
     testkit::TempDir dir;
     testkit::CommandOutput(
@@ -83,6 +89,9 @@ TEST(ClipCopy, AnH264CamerasClipIsItsOwnPacketsFromAKeyFrameWithThePreCapture) {
                                {"PRECAPTURE", "2"},
                                {"POSTCAPTURE", "1"},
                                {"EVENTGAP", "3"},
+                               {"OUTEVENTS", "ON"},
+                               {"RECORD", copy ? "continuous" : ""},
+                               {"SEGMENT", "3"},
                                {"CLIPCOPY", copy ? "ON" : "OFF"}});
         testkit::Program program(dir.path());
         ASSERT_TRUE(e2e::WaitForWorkerEnd(dir, 0, 60000)) << program.Stderr();
@@ -123,7 +132,68 @@ TEST(ClipCopy, AnH264CamerasClipIsItsOwnPacketsFromAKeyFrameWithThePreCapture) {
                                          "packet=dts -of csv=p=0 -read_intervals %+#1 '" +
                                          clip + "'"),
                   "0\n");
+
+        Strings parts;
+        const Strings segments = Clips(dir.path(), &parts, "cam0-rec-");
+        EXPECT_TRUE(parts.empty());
+        ASSERT_GE(segments.size(), 4u);
+        Strings recorded;
+        for (const std::string& segment : segments) {
+            SCOPED_TRACE(segment);
+            EXPECT_EQ(DecodeErrors(dir.File(segment)), "");
+            const Strings own = Packets(dir.File(segment));
+            ASSERT_FALSE(own.empty());
+            EXPECT_TRUE(Key(own[0]));
+            recorded.insert(recorded.end(), own.begin(), own.end());
+        }
+        EXPECT_EQ(recorded, source);
+        // The box's event: its segment, and where in it the motion begins (frame 200 of the
+        // source, counted from the segment's first packet).
+        const std::string events = testkit::ReadFile(dir.File("events.jsonl"));
+        const size_t named = events.rfind("\"recording\":{\"file\":\"");
+        ASSERT_NE(named, std::string::npos) << events;
+        const size_t from = named + 21;
+        const std::string file = events.substr(from, events.find('"', from) - from);
+        const double offset = std::atof(events.c_str() + events.find("\"offset\":", from) + 9);
+        ASSERT_TRUE(testkit::FileExists(dir.File(file + ".event"))) << file;
+        size_t before = 0;
+        for (const std::string& segment : segments) {
+            if (segment == file) break;
+            before += Packets(dir.File(segment)).size();
+        }
+        EXPECT_NEAR(offset * 25, 200.0 - before, 6) << events;
     }
+}
+
+// The sweep by size: eventless segments go first, oldest first; a segment with a recent
+// event stays even past the bound; clips and another camera's files are not segments.
+TEST(ClipCopy, SegmentsBeyondTheSizeBoundGoEventlessFirst) {
+    testkit::TempDir dir;
+    const std::string kb(1000, 'x');
+    auto segment = [&](const std::string& stamp, bool event) {
+        testkit::WriteTextFile(dir.File("rec/cam0-rec-" + stamp + ".mp4"), kb);
+        if (event) testkit::WriteTextFile(dir.File("rec/cam0-rec-" + stamp + ".mp4.event"), "");
+    };
+    std::filesystem::create_directory(dir.File("rec"));
+    segment("20261201-100000", true);   // old event: goes after the eventless ones
+    segment("20261208-100000", false);  // goes first
+    segment("20261208-110000", true);   // recent event: stays
+    segment("20261208-120000", false);  // goes second
+    segment("20261208-130000", false);  // third
+    testkit::WriteTextFile(dir.File("rec/cam0-20261201-100000.mp4"), kb);
+    testkit::WriteTextFile(dir.File("rec/cam0-rec-20261208-140000.part.mp4"), kb);
+    std::tm now{};
+    now.tm_year = 2026 - 1900, now.tm_mon = 11, now.tm_mday = 9, now.tm_hour = 12,
+    now.tm_isdst = -1;
+    const int64_t nowMs = int64_t{std::mktime(&now)} * 1000;
+    EXPECT_EQ(clips::SweepSegments(dir.File("rec/"), 0, 1500, 3, nowMs), 4);
+    EXPECT_EQ(testkit::ListFiles(dir.File("rec")),
+              (Strings{"cam0-20261201-100000.mp4", "cam0-rec-20261208-110000.mp4",
+                       "cam0-rec-20261208-110000.mp4.event", "cam0-rec-20261208-140000.part.mp4"}));
+    // By age: more than a day old goes, unless an event keeps it (for 3 days).
+    EXPECT_EQ(clips::SweepSegments(dir.File("rec/"), 1, 0, 3, nowMs), 0);
+    EXPECT_EQ(clips::SweepSegments(dir.File("rec/"), 1, 0, 0, nowMs), 1);
+    EXPECT_EQ(testkit::ListFiles(dir.File("rec")).size(), 2u);
 }
 
 // An HTTP MPEG-TS camera (ffmpeg serving H.264) with motion in every frame: SIGKILL in the
