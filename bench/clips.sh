@@ -47,10 +47,10 @@ done
 o=$(median "${off[@]}") c=$(median "${copy[@]}") e=$(median "${encode[@]}") k=$(median "${rec[@]}")
 echo "Clips, 1280x720 H.264, $seconds s at full speed, motion in every frame (median of $repeats; CPU s):"
 echo "- clips off $o, copy $c, encode $e, continuous recording $k (rounds: off ${off[*]}; copy ${copy[*]}; encode ${encode[*]}; rec ${rec[*]})"
-awk -v o="$o" -v c="$c" -v e="$e" -v k="$k" 'BEGIN {
+awk -v o="$o" -v c="$c" -v e="$e" -v k="$k" -v s="$seconds" 'BEGIN {
   printf "- clip CPU, copy over encode: %.3f (%.2f s against %.2f s beyond clips off)\n", (c - o) / (e - o), c - o, e - o
   printf "- whole program, clips (copy) on over off: %.3fx; clips encoded over off: %.2fx\n", c / o, e / o
-  printf "- continuous recording over off: %.3fx (%+.2f s)\n", k / o, k - o }'
+  printf "- continuous recording over off: %.3fx (%+.2f s, %.2f %% of one core at the video'"'"'s own rate)\n", k / o, k - o, (k - o) / s * 100 }'
 for f in "$work"/copy/cam0-2*.mp4; do
   [ -e "$f" ] && ffmpeg -nostdin -v error -i "$f" -f null - && echo "- the copied clip $(basename "$f") plays"
 done
