@@ -61,7 +61,8 @@ class Recorder {
 
     // Stream copy: when the options allow it and source reads H.264 or H.265, the clips are
     // written from its own packets from now on (before the first OnFrame); frames then only
-    // time the clips. True when they are.
+    // time the clips. True when they are. A stream that is not up yet switches to copying
+    // between clips once its packets come.
     bool CopyFrom(FrameSource& source);
     bool Copying() const { return copy_ != nullptr; }
 
@@ -75,6 +76,7 @@ class Recorder {
     struct Encoder;
     void Send(int kind, const cv::Mat* frame, std::string name = {});
     void CopySend(int kind, const std::string& name);  // Send's part under stream copy
+    void TakeUpCopy();  // between clips: pendingCopy_ becomes copy_ once it receives
     int Frames(double seconds) const;
     std::string NextName(int64_t firstWallMs);
 
@@ -92,7 +94,8 @@ class Recorder {
     std::unique_ptr<int64_t[]> ringWall_;  // wall times of the frames the ring should hold
     size_t ringWallCap_ = 0, ringWallHead_ = 0, ringWallCount_ = 0;
     std::unique_ptr<Encoder> encoder_;
-    std::shared_ptr<CopyClips> copy_;  // stream copy, else null
+    std::shared_ptr<CopyClips> copy_;         // stream copy, else null
+    std::shared_ptr<CopyClips> pendingCopy_;  // a stream's, until its packets come
     int64_t nowMs_ = 0;                // the frame's SteadyMs, for copy_
     bool copyWriting_ = false;         // copy_ takes packets
 };

@@ -52,6 +52,7 @@ void CopyClips::OnPacket(cameras::CodedPacket packet) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_) return;
+        receiving_.store(true, std::memory_order_relaxed);
         bytes_ += packet.bytes();
         if (packet.key()) keys_.push_back({nextSeq_, packet.steadyMs()});
         ring_.push_back(Entry{std::move(packet), nextSeq_++});
@@ -270,14 +271,25 @@ void CopyClips::CloseFile(std::unique_lock<std::mutex>& lock) {
 namespace clips {
 
 bool Recorder::CopyFrom(FrameSource& source) {
-    if (!options_.copy || copy_) return copy_ != nullptr;
+    if (!options_.copy || copy_ || pendingCopy_) return copy_ != nullptr;
     auto copy = std::make_shared<CopyClips>(camera_, options_);
-    if (!source.TapPackets(copy)) {
-        copy->Stop();
+    if (source.TapPackets(copy)) {
+        copy_ = std::move(copy);
+        return true;
+    }
+    if (source.Reconnects()) {
+        // A stream not up yet: its clips are encoded until its packets come, then copied
+        // from the next clip on.
+        pendingCopy_ = std::move(copy);
         return false;
     }
-    copy_ = std::move(copy);
-    return true;
+    copy->Stop();
+    return false;
+}
+
+void Recorder::TakeUpCopy() {
+    if (!pendingCopy_ || open_ || !pendingCopy_->Receiving()) return;
+    copy_ = std::move(pendingCopy_);
 }
 
 }  // namespace clips

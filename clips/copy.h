@@ -37,6 +37,8 @@ class CopyClips : public cameras::PacketTap {
     void Close(int64_t steadyMs);   // finishes the clip with the packets up to steadyMs
     void Stop();                    // closes an open clip and ends the thread; idempotent
 
+    // True once a packet has come (a stream that was down at start: it is H.264/H.265).
+    bool Receiving() const { return receiving_.load(std::memory_order_relaxed); }
     uint64_t Written() const { return written_.load(std::memory_order_relaxed); }
     uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
     double WriterSeconds() const { return busy_.load(std::memory_order_relaxed); }
@@ -95,6 +97,7 @@ class CopyClips : public cameras::PacketTap {
     std::shared_ptr<const cameras::CodedStream> stream_;  // of the packets in out_
     bool openFailSaid_ = false;
 
+    std::atomic<bool> receiving_{false};
     std::atomic<uint64_t> written_{0}, dropped_{0};
     std::atomic<double> busy_{0};
     std::atomic<size_t> ringBytes_{0}, ringPeak_{0};

@@ -340,6 +340,7 @@ std::string Recorder::NextName(int64_t firstWallMs) {
 void Recorder::OnFrame(const cv::Mat& frame, int32_t motionCount, bool held, int64_t steadyMs,
                        int64_t wallMs, bool room) {
     if (!encoder_ || (frame.empty() && !copy_)) return;
+    if (pendingCopy_) TakeUpCopy();
     nowMs_ = steadyMs;
     ++seenFrames_;
     if (firstSteadyMs_ < 0) firstSteadyMs_ = steadyMs;
@@ -422,6 +423,7 @@ void Recorder::Finish() {
     clip_.clear();
     encoder_->Stop();
     if (copy_) copy_->Stop();
+    if (pendingCopy_) pendingCopy_->Stop();
 }
 
 uint64_t Recorder::Dropped() const {

@@ -38,7 +38,8 @@ uint32_t Be32(const uint8_t* p) {
 
 // The length of path's whole boxes up to its last whole fragment (moof followed by its
 // mdat), or -1 when the file is not a fragmented MP4 (ftyp, then moov with what follows).
-int64_t WholeLength(int fd, int64_t size) {
+int64_t WholeLength(int fd, int64_t size, int* fragments) {
+    *fragments = 0;
     int64_t at = 0, whole = -1;
     bool moov = false, moof = false;
     int index = 0;
@@ -64,6 +65,7 @@ int64_t WholeLength(int fd, int64_t size) {
         } else if (type == "mdat" && moof) {
             moof = false;
             whole = at;
+            ++*fragments;
         } else if (type == "moov" || type == "mfra") {
             if (!moof) whole = at;
         }
@@ -101,16 +103,23 @@ int FinishCutClips(const std::string& prefix, int camera) {
         if (::stat(final.c_str(), &st) == 0) continue;
         Fd fd(::open(part.c_str(), O_RDWR | O_CLOEXEC));
         if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0) continue;
-        const int64_t whole = WholeLength(fd.fd, st.st_size);
+        int fragments = 0;
+        const int64_t whole = WholeLength(fd.fd, st.st_size, &fragments);
         if (whole < 0) continue;
-        if ((whole < st.st_size && ::ftruncate(fd.fd, whole) != 0) || ::fdatasync(fd.fd) != 0 ||
-            std::rename(part.c_str(), final.c_str()) != 0) {
-            diag::Line("clip " + part + " was cut short and cannot be finished");
+        const bool segment = name.rfind(segmentLead, 0) == 0;
+        const std::string what = segment ? "recording " : "clip ";
+        if (fragments == 0) {  // cut off before its first fragment: nothing in it plays
+            if (::unlink(part.c_str()) == 0) {
+                diag::Line(what + part + " was cut short before it held a picture; removed");
+            }
             continue;
         }
-        const bool segment = name.rfind(segmentLead, 0) == 0;
-        diag::Line((segment ? "recording " : "clip ") + final +
-                   " was cut short by a crash; finished with what it holds");
+        if ((whole < st.st_size && ::ftruncate(fd.fd, whole) != 0) || ::fdatasync(fd.fd) != 0 ||
+            std::rename(part.c_str(), final.c_str()) != 0) {
+            diag::Line(what + part + " was cut short and cannot be finished");
+            continue;
+        }
+        diag::Line(what + final + " was cut short by a crash; finished with what it holds");
         ++finished;
     }
     return finished;

@@ -265,7 +265,8 @@ struct DirCloser {
 std::unique_ptr<Recording> Recording::Start(int camera, const Options& options,
                                             FrameSource& source) {
     auto writer = std::make_shared<SegmentWriter>(camera, options);
-    if (!source.TapPackets(writer)) {
+    // A stream not up yet keeps the tap for when it comes up.
+    if (!source.TapPackets(writer) && !source.Reconnects()) {
         writer->Stop();
         diag::Line("camera " + std::to_string(camera) +
                    ": continuous recording needs an H.264 or H.265 source; none is made");
