@@ -15,9 +15,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 #include <opencv2/core/mat.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "cameras/packets.h"
+#include "cameras/slots.h"
 #include "cameras/stream.h"
 #include "cameras/yuv_gray.h"
 
@@ -91,6 +94,7 @@ class FfmpegStream : public FrameSource {
         if (avcodec_open2(decoder_.get(), codec, nullptr) < 0) return false;
         frame_.reset(av_frame_alloc());
         packet_.reset(av_packet_alloc());
+        KeepCoded(st);
         return frame_ && packet_;
     }
 
@@ -122,7 +126,15 @@ class FfmpegStream : public FrameSource {
         fps_ = UsableFps(rate.num && rate.den ? av_q2d(rate) : 0.0);
         frame_.reset(av_frame_alloc());
         packet_.reset(av_packet_alloc());
+        KeepCoded(st);
         return frame_ && packet_;
+    }
+
+    // What copying the stream's packets takes, kept while only the opening thread knows it.
+    void KeepCoded(const AVStream* st) {
+        if (!cameras::Copyable(st->codecpar)) return;
+        coded_ = std::make_shared<cameras::CodedStream>(st->codecpar, st->time_base.num,
+                                                        st->time_base.den, fps_);
     }
 
     ReadStatus Read(cv::Mat& out) override {
@@ -181,6 +193,17 @@ class FfmpegStream : public FrameSource {
     double Fps() const override { return fps_; }
     void Interrupt() override { interrupted_.store(true); }
     FrameCounts Counts() const override { return counts_; }
+
+    // Taps are added, never removed; the list is swapped whole so that a packet takes it
+    // with one reference count.
+    bool TapPackets(std::shared_ptr<cameras::PacketTap> tap) override {
+        if (!coded_ || !tap) return false;
+        std::lock_guard<std::mutex> lock(tapMutex_);
+        auto taps = std::make_shared<Taps>(taps_ ? *taps_ : Taps{});
+        taps->push_back(std::move(tap));
+        taps_ = std::move(taps);
+        return true;
+    }
 
   private:
     // The frame rate OpenCV's capture reports for a file's stream.
@@ -265,6 +288,7 @@ class FfmpegStream : public FrameSource {
             }
             if (packet_->stream_index == stream_) {
                 ++counts_.received;
+                Tap();  // every packet, decoded or not: clips copy them
                 if (SkipWhileIdle(*packet_)) {
                     av_packet_unref(packet_.get());
                     // Packets flow: the stream lives, though no frame comes for a while.
@@ -280,6 +304,24 @@ class FfmpegStream : public FrameSource {
                 }
             }
             av_packet_unref(packet_.get());
+        }
+    }
+
+    // The packet just read to the tap, if one is set.
+    void Tap() {
+        std::shared_ptr<const Taps> taps;
+        {
+            std::lock_guard<std::mutex> lock(tapMutex_);
+            taps = taps_;
+        }
+        if (!taps) return;
+        try {
+            for (const auto& tap : *taps) {
+                cameras::CodedPacket packet(coded_, packet_.get(), SteadyMs());
+                if (packet.packet()) tap->OnPacket(std::move(packet));
+            }
+        } catch (...) {
+            // Out of memory: the taps miss this packet, the frame still decodes.
         }
     }
 
@@ -342,6 +384,11 @@ class FfmpegStream : public FrameSource {
     bool drainIdle_ = false;  // the key frame just sent is drained out of the decoder
     bool drained_ = false;    // the decoder is being drained for it
     Clock::time_point lastKey_{}, lastIdleDecode_{};
+    std::mutex tapMutex_;
+    using Taps = std::vector<std::shared_ptr<cameras::PacketTap>>;
+    std::shared_ptr<const Taps> taps_;  // under tapMutex_
+    // The stream's parameters when its packets can be copied, set once opened.
+    std::shared_ptr<const cameras::CodedStream> coded_;
 };
 
 }  // namespace

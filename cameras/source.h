@@ -6,6 +6,10 @@
 #include <opencv2/core/mat.hpp>
 #include <string>
 
+namespace cameras {
+class PacketTap;
+}
+
 // Why Read gave no frame.
 enum class ReadStatus {
     Frame,    // a frame came
@@ -51,6 +55,10 @@ class FrameSource {
     // IDLEDECODE: sources that decode packets themselves follow it; others ignore it. May be
     // called from another thread than Read.
     virtual void SetIdle(const IdleDecoding& /*idle*/) {}
+    // A source that reads H.264 or H.265 hands every video packet to tap as well (taps add
+    // up), from now on and after each reopening (cameras/packets.h). False where it has no
+    // such packets now.
+    virtual bool TapPackets(std::shared_ptr<cameras::PacketTap> /*tap*/) { return false; }
 
     // Sources that decode into another format may keep a frame in it until its colour is
     // needed. Where Defers() is true, ReadDeferred() reads the next frame as Read would;

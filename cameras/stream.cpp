@@ -13,7 +13,9 @@
 #include <mutex>
 #include <opencv2/core/mat.hpp>
 #include <thread>
+#include <vector>
 
+#include "cameras/packets.h"
 #include "config/config.h"
 
 // In ffmpeg_stream.cpp: FFmpeg's own messages off.
@@ -85,6 +87,7 @@ struct StreamState {
     FrameCounts countsOfClosed;  // of the captures already closed
     IdleDecoding idle;           // IDLEDECODE as the consumer last set it
     Clock::time_point aliveAt;   // when the idle reader last said the stream lives
+    std::vector<std::shared_ptr<cameras::PacketTap>> taps;  // given to every capture opened
 
     // Reader side: waits ms or until stopped. True when stopped.
     bool Sleep(int32_t ms) {
@@ -108,6 +111,7 @@ struct StreamState {
         current = capture;
         if (capture) {
             fps = capture->Fps();
+            for (const auto& tap : taps) capture->TapPackets(tap);
             if (stop) capture->Interrupt();
         }
     }
@@ -216,6 +220,7 @@ class StreamSource : public FrameSource {
             state_->losses = 1;
             state_->lostAs = ReadStatus::Error;
         }
+        state_->current = first.get();  // a tap set before the reader runs reaches it
         std::shared_ptr<StreamState> state = state_;
         auto capture = std::make_shared<std::unique_ptr<FrameSource>>(std::move(first));
         StartCountedThread(
@@ -285,6 +290,12 @@ class StreamSource : public FrameSource {
     FrameCounts Counts() const override {
         std::lock_guard<std::mutex> lock(state_->mutex);
         return state_->counts;
+    }
+
+    bool TapPackets(std::shared_ptr<cameras::PacketTap> tap) override {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->taps.push_back(tap);
+        return state_->current && state_->current->TapPackets(std::move(tap));
     }
 
   private:

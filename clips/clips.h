@@ -11,7 +11,11 @@
 #include <string>
 #include <thread>
 
+class FrameSource;
+
 namespace clips {
+
+class CopyClips;
 
 struct Options {
     bool on = false;                // OUTCLIP=ON
@@ -22,8 +26,15 @@ struct Options {
     int64_t ringBytes = 64 << 20;   // PRECAPTUREMB: the ring's bound per camera
     int days = 0;                   // CLIPDAYS: 0 keeps every clip
     int64_t queueBytes = 64 << 20;  // frames waiting for the encoder (at least 2 frames)
+    bool copy = true;               // CLIPCOPY: OFF encodes even an H.264/H.265 camera's clips
+    // Continuous recording:
+    bool continuous = false;        // RECORD=continuous
+    int segmentSeconds = 600;       // SEGMENT: a segment's length
+    int64_t maxBytes = 0;           // CLIPMAXGB: the segments' bound in all; 0 = none
+    int keepEventDays = 0;          // KEEPEVENTDAYS: segments with an event younger stay
 };
-// Reads OUTCLIP, PATHCLIP, PRECAPTURE, POSTCAPTURE, EVENTGAP, PRECAPTUREMB, CLIPDAYS.
+// Reads OUTCLIP, PATHCLIP, PRECAPTURE, POSTCAPTURE, EVENTGAP, PRECAPTUREMB, CLIPDAYS, CLIPCOPY,
+// RECORD, SEGMENT, CLIPMAXGB, KEEPEVENTDAYS.
 Options OptionsFromConfig();
 
 // camN-YYYYMMDD-HHMMSS.mp4 in local time.
@@ -50,6 +61,13 @@ class Recorder {
     // Ends an open clip, writes what is queued and stops the encoder. Idempotent.
     void Finish();
 
+    // Stream copy: when the options allow it and source reads H.264 or H.265, the clips are
+    // written from its own packets from now on (before the first OnFrame); frames then only
+    // time the clips. True when they are. A stream that is not up yet switches to copying
+    // between clips once its packets come.
+    bool CopyFrom(FrameSource& source);
+    bool Copying() const { return copy_ != nullptr; }
+
     uint64_t Dropped() const;       // frames the full queue turned away
     uint64_t Written() const;       // frames written into clips
     double EncoderSeconds() const;  // time the encoder thread spent writing and ringing
@@ -59,6 +77,8 @@ class Recorder {
   private:
     struct Encoder;
     void Send(int kind, const cv::Mat* frame, std::string name = {});
+    void CopySend(int kind, const std::string& name);  // Send's part under stream copy
+    void TakeUpCopy();  // between clips: pendingCopy_ becomes copy_ once it receives
     int Frames(double seconds) const;
     std::string NextName(int64_t firstWallMs);
 
@@ -77,7 +97,41 @@ class Recorder {
     std::unique_ptr<int64_t[]> ringWall_;  // wall times of the frames the ring should hold
     size_t ringWallCap_ = 0, ringWallHead_ = 0, ringWallCount_ = 0;
     std::unique_ptr<Encoder> encoder_;
+    std::shared_ptr<CopyClips> copy_;         // stream copy, else null
+    std::shared_ptr<CopyClips> pendingCopy_;  // a stream's, until its packets come
+    int64_t nowMs_ = 0;                // the frame's SteadyMs, for copy_
+    bool copyWriting_ = false;         // copy_ takes packets
 };
+
+// Continuous recording of one camera: its H.264/H.265 packets as they come, copied into
+// fragmented MP4 segments of SEGMENT seconds (PATHCLIP + camN-rec-YYYYMMDD-HHMMSS.mp4, from a
+// key frame; .part.mp4 while open) on a thread of its own behind a queue that drops and
+// counts. After each segment the oldest go by CLIPDAYS and CLIPMAXGB, never the open one;
+// segments that hold an event stay for KEEPEVENTDAYS while those without go first.
+class Recording {
+  public:
+    // Null, said once on stderr, when source has no packets to copy.
+    static std::unique_ptr<Recording> Start(int camera, const Options& options,
+                                            FrameSource& source);
+    virtual ~Recording() = default;
+    // Where the frame read at steadyMs lies: the open segment's name (prefix + name) and the
+    // seconds from its start; false while none is open. That segment holds an event.
+    virtual bool Locate(int64_t steadyMs, std::string* file, double* offsetSeconds) = 0;
+    virtual uint64_t Dropped() const = 0;  // packets the full queue turned away
+    virtual void Stop() = 0;               // closes the open segment; idempotent
+};
+
+// Deletes segments (camN-rec-YYYYMMDD-HHMMSS.mp4 in prefix's folder), oldest first: those
+// older than days (when > 0), then while they hold more than maxBytes (when > 0) in all.
+// A segment with an event (a .event file beside it) younger than keepEventDays stays, and
+// goes after every segment without one. Returns how many were deleted.
+int SweepSegments(const std::string& prefix, int days, int64_t maxBytes, int keepEventDays,
+                  int64_t nowWallMs);
+
+// At start: clips and segments of camera that a crash left unfinished (fragmented .part.mp4
+// files in prefix's folder) are cut after their last whole fragment and renamed as finished, one
+// stderr line each. Files that are not fragmented MP4 are left alone. Returns how many.
+int FinishCutClips(const std::string& prefix, int camera);
 
 // Deletes, oldest first, the clips (files named camN-YYYYMMDD-HHMMSS.mp4 after prefix's own
 // name part, in prefix's folder) whose time is more than `days` days before nowWallMs.

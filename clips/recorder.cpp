@@ -13,6 +13,7 @@
 #include <deque>
 
 #include "clips/clips.h"
+#include "clips/copy.h"
 #include "clips/ring.h"
 #include "config/config.h"
 #include "cvio/cvio.h"
@@ -75,6 +76,11 @@ Options OptionsFromConfig() {
     o.ringBytes = int64_t{std::max(1, static_cast<int>(ConfigInt("PRECAPTUREMB", 64)))} << 20;
     o.queueBytes = o.ringBytes;
     o.days = std::max(0, static_cast<int>(ConfigInt("CLIPDAYS", 0)));
+    o.copy = ConfigText("CLIPCOPY", "ON") != "OFF";
+    o.continuous = ConfigText("RECORD", "") == "continuous";
+    o.segmentSeconds = std::clamp(static_cast<int>(ConfigInt("SEGMENT", 600)), 1, 86400);
+    o.maxBytes = static_cast<int64_t>(SecondsKey("CLIPMAXGB", 0) * (1 << 30));
+    o.keepEventDays = std::max(0, static_cast<int>(ConfigInt("KEEPEVENTDAYS", 0)));
     return o;
 }
 
@@ -278,6 +284,10 @@ int Recorder::Frames(double seconds) const {
 }
 
 void Recorder::Send(int kind, const cv::Mat* frame, std::string name) {
+    if (copy_) {
+        CopySend(kind, name);
+        return;
+    }
     Item item;
     item.kind = static_cast<Kind>(kind);
     item.name = std::move(name);
@@ -289,6 +299,31 @@ void Recorder::Send(int kind, const cv::Mat* frame, std::string name) {
     }
     if (!encoder_->Push(std::move(item)) && frame) {
         encoder_->dropped.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+// The encoder's items as the copy's commands: a frame into the ring means the clip (if any)
+// takes no packets after this frame's.
+void Recorder::CopySend(int kind, const std::string& name) {
+    switch (kind) {
+        case kRing:
+            if (copyWriting_) copy_->Pause(nowMs_);
+            copyWriting_ = false;
+            break;
+        case kOpen:
+            copy_->Open(name, nowMs_);
+            copyWriting_ = true;
+            break;
+        case kResume:
+            copy_->Resume(nowMs_);
+            copyWriting_ = true;
+            break;
+        case kClose:
+            copy_->Close(nowMs_);
+            copyWriting_ = false;
+            break;
+        default:  // kWrite: the open clip takes the packets as they come
+            break;
     }
 }
 
@@ -304,7 +339,9 @@ std::string Recorder::NextName(int64_t firstWallMs) {
 
 void Recorder::OnFrame(const cv::Mat& frame, int32_t motionCount, bool held, int64_t steadyMs,
                        int64_t wallMs, bool room) {
-    if (!encoder_ || frame.empty()) return;
+    if (!encoder_ || (frame.empty() && !copy_)) return;
+    if (pendingCopy_) TakeUpCopy();
+    nowMs_ = steadyMs;
     ++seenFrames_;
     if (firstSteadyMs_ < 0) firstSteadyMs_ = steadyMs;
     if (measuring_ && seenFrames_ > 1 && steadyMs > firstSteadyMs_) {
@@ -344,7 +381,11 @@ void Recorder::OnFrame(const cv::Mat& frame, int32_t motionCount, bool held, int
             open.name = clip_;
             open.fps = fps_;
             open.size = frame.size();
-            (void)encoder_->Push(std::move(open));  // controls always go in
+            if (copy_) {
+                Send(kOpen, nullptr, clip_);
+            } else {
+                (void)encoder_->Push(std::move(open));  // controls always go in
+            }
             open_ = true;
             ringTaken();
         } else if (open_ && !writing_) {
@@ -382,21 +423,28 @@ void Recorder::Finish() {
     open_ = writing_ = false;
     clip_.clear();
     encoder_->Stop();
+    if (copy_) copy_->Stop();
+    if (pendingCopy_) pendingCopy_->Stop();
 }
 
 uint64_t Recorder::Dropped() const {
+    if (copy_) return copy_->Dropped();
     return encoder_->dropped.load(std::memory_order_relaxed);
 }
 uint64_t Recorder::Written() const {
+    if (copy_) return copy_->Written();
     return encoder_->written.load(std::memory_order_relaxed);
 }
 double Recorder::EncoderSeconds() const {
+    if (copy_) return copy_->WriterSeconds();
     return encoder_->busy.load(std::memory_order_relaxed);
 }
 size_t Recorder::RingBytes() const {
+    if (copy_) return copy_->RingBytes();
     return encoder_->ringBytes.load(std::memory_order_relaxed);
 }
 size_t Recorder::RingPeakBytes() const {
+    if (copy_) return copy_->RingPeakBytes();
     return encoder_->ringPeak.load(std::memory_order_relaxed);
 }
 

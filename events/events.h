@@ -45,6 +45,8 @@ struct FrameFacts {
     int64_t clipOffsetMs = -1;        // where that event starts inside its clip, -1 unknown
     std::optional<TrackFacts> tracks;  // with the track gate on
     std::vector<LabelFacts> labels;    // labels confirmed since the last frame
+    std::string segment;              // RECORD=continuous: the segment holding this frame
+    double segmentOffset = 0;         // and the frame's seconds from that segment's start
 };
 
 // Offset of local time from UTC, in seconds, at a moment; the seam tests replace.
@@ -77,6 +79,9 @@ struct Event {
     std::optional<TrackFacts> tracks;  // with the track gate on: "tracks", "travel", ...
     std::optional<std::vector<LabelFacts>> labels;  // with LABELS set, one per label
     Audience audience = Audience::kAll;             // not part of the record
+    // RECORD=continuous: where the event begins in the recording ("recording": file, offset).
+    std::optional<std::string> segment;
+    double segmentOffset = 0;
     // Lost records:
     std::string reason;
     // Back records: when the camera was lost (the gap runs from here to startMs); 0 unknown.

@@ -100,6 +100,10 @@ std::string Event::ToJson(UtcOffset offset) const {
                                                      : nlohmann::ordered_json(l.snapshot)}});
             }
         }
+        if (segment) {
+            j["recording"] = {{"file", *segment},
+                              {"offset", std::round(segmentOffset * 1000.0) / 1000.0}};
+        }
     }
     // Snapshot names and reasons come from outside; bytes that are not UTF-8 become U+FFFD
     // rather than an exception.
@@ -228,6 +232,10 @@ void CameraEvents::Add(const FrameFacts& facts) {
             event_.tracks->travelPercent = facts.tracks->travelPercent;
             event_.tracks->direction = facts.tracks->direction;
         }
+    }
+    if (!facts.segment.empty() && !event_.segment) {
+        event_.segment = facts.segment;
+        event_.segmentOffset = facts.segmentOffset;
     }
     if (snapshotsOn_ && !facts.snapshot.empty()) {
         if (!event_.firstSnapshot) event_.firstSnapshot = facts.snapshot;

@@ -76,6 +76,9 @@ struct Worker {
     bool clipRoom = true;
     DiskLedger ownLedger;  // when the services bring no ledger shared by every camera
     DiskLedger& ledger;
+    std::unique_ptr<clips::Recording> recording;  // RECORD=continuous
+    std::string segment;                          // where this motion frame is recorded
+    double segmentOffset = 0;
     std::chrono::steady_clock::time_point frameStart;
     std::chrono::steady_clock::time_point cpuTakenAt{};  // CountFlow's last CPU clock reading
     int64_t stillSinceMs = -1;  // IDLEDECODE: the steady time of the last motion (or start)
@@ -482,7 +485,7 @@ void RecordHeldFrame(Worker& w) {
 // Every frame goes to the clip recorder: it keeps the pre-capture and writes the clip of an
 // event on its own thread.
 void RecordClip(Worker& w, int32_t count) {
-    if (!w.clip || !TakeColour(w)) return;
+    if (!w.clip || (!w.clip->Copying() && !TakeColour(w))) return;  // a copy needs no picture
     Guarded([&] {
         const int64_t now = SteadyMs();
         const bool guarded = w.settings.minFreeBytes > 0;
@@ -528,6 +531,14 @@ void CheckLabels(Worker& w, int32_t count) {
     });
 }
 
+// A motion frame's place in the continuous recording, which also marks that segment as
+// holding an event.
+void LocateInRecording(Worker& w, int32_t count) {
+    w.segment.clear();
+    if (!w.recording || count <= 0) return;
+    Guarded([&] { w.recording->Locate(SteadyMs(), &w.segment, &w.segmentOffset); });
+}
+
 // The facts of this frame go to the camera's event tracker; it publishes starts and ends.
 void ReportEvents(Worker& w, int32_t count) {
     if (!w.events) return;
@@ -552,6 +563,8 @@ void ReportEvents(Worker& w, int32_t count) {
             facts.clip = w.clip->Clip();
             facts.clipOffsetMs = w.clip->ClipOffsetMs();
         }
+        facts.segment = w.segment;
+        facts.segmentOffset = w.segmentOffset;
         w.events->OnFrame(facts);
     });
     w.snapshotWritten.clear();
@@ -635,6 +648,7 @@ void FrameLoop(Worker& w) {
         SaveSnapshotIfHeld(w);
         RecordHeldFrame(w);
         RecordClip(w, moving);
+        LocateInRecording(w, moving);
         CheckLabels(w, count);
         ReportEvents(w, moving);
         OfferThumbnail(w);
@@ -652,6 +666,7 @@ void EndSequence(Worker& w) {
     if (w.windowShown) Guarded([&] { w.services.windows.Destroy(w.title); });
     w.video.Release();
     if (w.clip) Guarded([&] { w.clip->Finish(); });
+    if (w.recording) Guarded([&] { w.recording->Stop(); });
     if (!w.logPath.empty()) Guarded([&] { w.log.Close(); });
     if (w.events) Guarded([&] { w.events->Finish(SteadyMs(), WallMs()); });
 }
@@ -671,9 +686,18 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
                              w.settings.outJpg);
         });
     }
+    if (w.settings.clips.on || w.settings.clips.continuous) {
+        Guarded([&] { clips::FinishCutClips(w.settings.clips.prefix, w.slotIndex); });
+    }
+    if (w.settings.clips.continuous) {
+        Guarded([&] {
+            w.recording = clips::Recording::Start(w.slotIndex, w.settings.clips, *w.slot.capture);
+        });
+    }
     if (w.settings.clips.on) {
         w.clipGuardPath = w.settings.clips.prefix + "cam";
         Guarded([&] { w.clip.emplace(w.slotIndex, w.settings.clips, w.slot.capture->Fps()); });
+        if (w.clip) Guarded([&] { w.clip->CopyFrom(*w.slot.capture); });
     }
     OpenWindowIfShown(w);
     Guarded([&] { SetUpDetector(w); });

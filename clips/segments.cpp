@@ -1,0 +1,339 @@
+// Continuous recording: the source's packets into fixed-length segments on a thread of the
+// recording's own, and the sweep that keeps the segments within their days and bytes.
+#include <dirent.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "cameras/packets.h"
+#include "cameras/source.h"
+#include "clips/clips.h"
+#include "clips/mp4out.h"
+#include "diag/diag.h"
+
+namespace clips {
+
+namespace {
+
+int64_t WallNowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+int64_t SteadyNowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string PartOf(const std::string& name) {
+    return name.substr(0, name.size() - 4) + ".part.mp4";
+}
+
+// camN-rec-YYYYMMDD-HHMMSS.mp4
+std::string SegmentName(int camera, int64_t wallMs) {
+    const std::string clip = ClipName(camera, wallMs);  // camN-YYYYMMDD-HHMMSS.mp4
+    const size_t dash = clip.find('-');
+    return clip.substr(0, dash) + "-rec" + clip.substr(dash);
+}
+
+class SegmentWriter : public cameras::PacketTap {
+  public:
+    SegmentWriter(int camera, const Options& o)
+        : camera_(camera), options_(o), maxQueue_(static_cast<size_t>(o.ringBytes)) {
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~SegmentWriter() override { Stop(); }
+
+    void OnPacket(cameras::CodedPacket packet) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) return;
+            if (queuedBytes_ + packet.bytes() > maxQueue_ && !queue_.empty()) {
+                dropped_.fetch_add(1, std::memory_order_relaxed);
+                needKey_ = true;  // the file goes on at the next key frame
+                return;
+            }
+            queuedBytes_ += packet.bytes();
+            queue_.push_back(std::move(packet));
+        }
+        wake_.notify_one();
+    }
+
+    bool Locate(int64_t steadyMs, std::string* file, double* offset) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (open_.empty()) return false;
+        *file = open_;
+        *offset = std::max<int64_t>(0, steadyMs - openSteadyMs_) / 1000.0;
+        if (!openHasEvent_) {
+            openHasEvent_ = true;
+            wake_.notify_one();  // the writer marks it
+        }
+        return true;
+    }
+
+    uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
+
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        if (thread_.joinable()) thread_.join();
+    }
+
+  private:
+    void Run() {
+        pthread_setname_np(pthread_self(), "camwatch-rec");  // for top -H; may fail, harmless
+        Sweep();
+        std::deque<cameras::CodedPacket> batch;
+        for (;;) {
+            bool mark = false, stop = false, gap = false;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                wake_.wait(lock, [&] {
+                    return stopping_ || !queue_.empty() || (openHasEvent_ && !marked_);
+                });
+                batch.swap(queue_);
+                queuedBytes_ = 0;
+                mark = openHasEvent_ && !marked_;
+                stop = stopping_;
+                gap = std::exchange(needKey_, false);
+            }
+            try {
+                if (gap) skipToKey_ = true;
+                for (cameras::CodedPacket& p : batch) Write(p);
+                batch.clear();
+                if (mark) Mark();
+            } catch (...) {
+                batch.clear();  // a segment that cannot be written is lost, never the camera
+            }
+            if (stop) break;
+        }
+        try {
+            CloseSegment();
+        } catch (...) {
+        }
+    }
+
+    void Write(const cameras::CodedPacket& p) {
+        if (!p.packet() || !p.stream()) return;
+        if (skipToKey_ && !p.key()) return;
+        if (p.key()) skipToKey_ = false;
+        const bool newOpening = out_ && stream_ != p.stream();
+        const bool due = out_ && p.key() &&
+                         p.steadyMs() - startSteadyMs_ >= int64_t{options_.segmentSeconds} * 1000;
+        if (due || newOpening) CloseSegment();  // a reopened stream starts a segment
+        if (!out_ && p.key()) OpenSegment(p);
+        if (!out_) return;
+        if (!out_->Write(p, false)) {
+            CloseSegment();  // a file that fails is finished with what it has
+        }
+    }
+
+    void OpenSegment(const cameras::CodedPacket& p) {
+        const int64_t wall = WallNowMs() - std::max<int64_t>(0, SteadyNowMs() - p.steadyMs());
+        std::string name;
+        for (int i = 0; i < 120; ++i) {
+            name = options_.prefix + SegmentName(camera_, wall + int64_t{i} * 1000);
+            if (!Exists(name) && !Exists(PartOf(name))) break;
+        }
+        auto out = std::make_unique<Mp4Out>();
+        if (!out->Open(PartOf(name), *p.stream())) {
+            ::unlink(PartOf(name).c_str());
+            if (!openFailSaid_) diag::Line("recording " + name + " cannot be created");
+            openFailSaid_ = true;
+            return;
+        }
+        out_ = std::move(out);
+        stream_ = p.stream();
+        startSteadyMs_ = p.steadyMs();
+        final_ = name;
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = name;
+        openSteadyMs_ = p.steadyMs();
+        openHasEvent_ = marked_ = false;
+    }
+
+    void Mark() {
+        std::string file;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (open_.empty() || marked_) return;
+            marked_ = true;
+            file = open_;
+        }
+        if (FILE* f = std::fopen((file + ".event").c_str(), "w")) std::fclose(f);
+    }
+
+    void CloseSegment() {
+        if (!out_) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            open_.clear();
+        }
+        const bool closed = out_->Close();
+        out_.reset();
+        stream_.reset();
+        if (!closed || std::rename(PartOf(final_).c_str(), final_.c_str()) != 0) {
+            diag::Line("recording " + final_ + " cannot be finished");
+        }
+        Sweep();
+    }
+
+    void Sweep() {
+        if (options_.days > 0 || options_.maxBytes > 0) {
+            SweepSegments(options_.prefix, options_.days, options_.maxBytes,
+                          options_.keepEventDays, WallNowMs());
+        }
+    }
+
+    const int camera_;
+    const Options options_;
+    const size_t maxQueue_;
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<cameras::CodedPacket> queue_;
+    size_t queuedBytes_ = 0;
+    bool stopping_ = false;
+    bool needKey_ = false;
+    std::string open_;  // the open segment's name, "" between segments
+    int64_t openSteadyMs_ = 0;
+    bool openHasEvent_ = false, marked_ = false;
+
+    // The writer thread only:
+    std::unique_ptr<Mp4Out> out_;
+    std::shared_ptr<const cameras::CodedStream> stream_;
+    std::string final_;
+    int64_t startSteadyMs_ = 0;
+    bool skipToKey_ = false;
+    bool openFailSaid_ = false;
+
+    std::atomic<uint64_t> dropped_{0};
+    std::thread thread_;
+};
+
+class PacketRecording : public Recording {
+  public:
+    explicit PacketRecording(std::shared_ptr<SegmentWriter> writer) : writer_(std::move(writer)) {}
+    ~PacketRecording() override { Stop(); }
+    bool Locate(int64_t steadyMs, std::string* file, double* offset) override {
+        return writer_->Locate(steadyMs, file, offset);
+    }
+    uint64_t Dropped() const override { return writer_->Dropped(); }
+    void Stop() override { writer_->Stop(); }
+
+  private:
+    std::shared_ptr<SegmentWriter> writer_;  // the source keeps it too, stopped
+};
+
+// A segment's time from its name: YYYYMMDD-HHMMSS in local time; -1 when it is none.
+int64_t NameTimeMs(const std::string& stamp) {
+    std::tm t{};
+    if (std::sscanf(stamp.c_str(), "%4d%2d%2d-%2d%2d%2d", &t.tm_year, &t.tm_mon, &t.tm_mday,
+                    &t.tm_hour, &t.tm_min, &t.tm_sec) != 6) {
+        return -1;
+    }
+    t.tm_year -= 1900;
+    t.tm_mon -= 1;
+    t.tm_isdst = -1;
+    const std::time_t s = std::mktime(&t);
+    return s == -1 ? -1 : int64_t{s} * 1000;
+}
+
+struct DirCloser {
+    void operator()(DIR* d) const { closedir(d); }
+};
+
+}  // namespace
+
+std::unique_ptr<Recording> Recording::Start(int camera, const Options& options,
+                                            FrameSource& source) {
+    auto writer = std::make_shared<SegmentWriter>(camera, options);
+    // A stream not up yet keeps the tap for when it comes up.
+    if (!source.TapPackets(writer) && !source.Reconnects()) {
+        writer->Stop();
+        diag::Line("camera " + std::to_string(camera) +
+                   ": continuous recording needs an H.264 or H.265 source; none is made");
+        return nullptr;
+    }
+    return std::make_unique<PacketRecording>(std::move(writer));
+}
+
+int SweepSegments(const std::string& prefix, int days, int64_t maxBytes, int keepEventDays,
+                  int64_t nowWallMs) {
+    const size_t slash = prefix.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : prefix.substr(0, slash + 1);
+    const std::string lead = slash == std::string::npos ? prefix : prefix.substr(slash + 1);
+    std::unique_ptr<DIR, DirCloser> dir(opendir(folder.empty() ? "." : folder.c_str()));
+    if (!dir) return 0;
+    struct Segment {
+        std::string path;
+        int64_t timeMs, bytes;
+        bool kept;  // holds an event younger than keepEventDays
+    };
+    std::vector<Segment> all;
+    constexpr int64_t kDayMs = 86400000;
+    while (const dirent* e = readdir(dir.get())) {
+        const std::string name = e->d_name;
+        // <lead>camN-rec-YYYYMMDD-HHMMSS.mp4
+        if (name.size() != lead.size() + 28 || name.rfind(lead, 0) != 0) continue;
+        const std::string rest = name.substr(lead.size());
+        if (rest.rfind("cam", 0) != 0 || rest[3] < '0' || rest[3] > '9' ||
+            rest.compare(4, 5, "-rec-") != 0 || rest.compare(24, 4, ".mp4") != 0) {
+            continue;
+        }
+        const int64_t timeMs = NameTimeMs(rest.substr(9, 15));
+        struct stat st;
+        const std::string path = folder + name;
+        if (timeMs < 0 || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        const bool event = Exists(path + ".event");
+        const bool kept = event && keepEventDays > 0 && nowWallMs - timeMs < keepEventDays * kDayMs;
+        all.push_back({path, timeMs, static_cast<int64_t>(st.st_size), kept});
+    }
+    // Eventless segments first, each group oldest first; kept ones never go.
+    std::sort(all.begin(), all.end(), [](const Segment& a, const Segment& b) {
+        return a.timeMs != b.timeMs ? a.timeMs < b.timeMs : a.path < b.path;
+    });
+    int64_t total = 0;
+    for (const Segment& s : all) total += s.bytes;
+    int deleted = 0;
+    auto remove = [&](Segment& s) {
+        if (s.path.empty() || std::remove(s.path.c_str()) != 0) return;
+        std::remove((s.path + ".event").c_str());
+        total -= s.bytes;
+        s.path.clear();
+        ++deleted;
+    };
+    for (Segment& s : all) {
+        if (days > 0 && !s.kept && nowWallMs - s.timeMs > int64_t{days} * kDayMs) remove(s);
+    }
+    if (maxBytes > 0) {
+        for (bool withEvents : {false, true}) {
+            for (Segment& s : all) {
+                if (total <= maxBytes) break;
+                if (s.kept || s.path.empty()) continue;
+                if (Exists(s.path + ".event") != withEvents) continue;
+                remove(s);
+            }
+        }
+    }
+    return deleted;
+}
+
+}  // namespace clips
