@@ -28,12 +28,14 @@ class CameraProvider : public web::Provider {
         for (int i = 0; i < slots_; ++i) {
             const CameraSlot& slot = CameraTable[i];
             const CameraStats& s = slot.stats;
-            if (s.lastProgressMs.load() == 0) continue;  // no worker serves this slot
+            const bool idle = OpenedButNotServed(i);
+            if (s.lastProgressMs.load() == 0 && !idle) continue;  // no worker serves this slot
             web::CameraStatus c;
             c.index = i;
             c.source = MaskCredentials(Settings.source[i].empty() ? "device " + std::to_string(i)
                                                                   : Settings.source[i]);
-            c.state = slot.runState.load() == RunState::Finished ? "ended"
+            c.state = idle                                       ? "not served"
+                      : slot.runState.load() == RunState::Finished ? "ended"
                       : s.lost.load()                            ? "lost"
                                                                  : "running";
             c.frames = s.frames.load();
@@ -42,7 +44,7 @@ class CameraProvider : public web::Provider {
             c.video_frames = s.videoFrames.load();
             c.output_errors = s.outputErrors.load();
             c.reconnects = s.reconnects.load();
-            c.events = bus_ ? bus_->Published(i) : 0;
+            c.events = bus_ ? bus_->Started(i) : 0;
             c.fps = Rate(i, c.frames, now);
             if (const int64_t m = s.lastMotionWallMs.load()) c.last_motion_ms = m;
             uint64_t count = 0;
@@ -126,7 +128,8 @@ void Outlets::Start(const CommandLine& command, int cameraCount) {
         webOptions.port = 0;
     }
     const bool webOn = webOptions.port > 0;
-    const events::Options eventOptions = events::OptionsFromConfig(cameraCount);
+    events::Options eventOptions = events::OptionsFromConfig(cameraCount);
+    eventOptions.served = ServedSlots(FoundCount.load());
     p.bus = events::StartEvents(eventOptions);
     // The page lists recent events even when no other outlet wants them.
     if (!p.bus && webOn) p.bus = std::make_unique<events::Bus>(eventOptions);

@@ -59,6 +59,7 @@ struct Event {
 // Everything the outlets need; OptionsFromConfig reads it from config.cfg.
 struct Options {
     int cameraCount = 0;    // cameras 0 .. cameraCount-1 are in use
+    std::vector<int> served;  // the cameras that get a worker; empty: all of 0 .. cameraCount-1
     int gapSeconds = 10;    // EVENTGAP
     std::string eventFile;  // OUTEVENTS=ON: <PATHLOG>events.jsonl; "" = off
     // ONEVENTSTART, ONEVENTEND, ONCAMERALOST, ONCAMERABACK; "" = none.
@@ -94,6 +95,7 @@ class Bus {
     // or one that is no longer kept, every record kept.
     std::vector<Event> Since(const std::string& id) const;
     uint64_t Published(int camera) const;  // records accepted by Publish for the camera
+    uint64_t Started(int camera) const;    // of those, the starts: motion events
     uint64_t Dropped() const;              // records dropped from the full queue
     int gapSeconds() const;
 

@@ -168,6 +168,14 @@ int64_t WallMs() {
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
+// A stream camera is lost: told once (stderr, status, event and its hook) until it is back.
+void TellLost(Worker& w, const std::string& reason) {
+    w.linkLost = true;
+    w.stats.lost.store(true, std::memory_order_relaxed);
+    ReportError("camera " + std::to_string(w.slotIndex) + " lost (" + reason + "); reconnecting");
+    if (w.events) Guarded([&] { w.events->OnLost(reason, WallMs()); });
+}
+
 // The link of a stream camera: a loss and a return are told once each, and the worker goes
 // on through a loss (no outputs while no frame comes). False when the camera is gone for good:
 // anything but a stream, or a stop.
@@ -187,14 +195,7 @@ bool FollowLink(Worker& w, ReadStatus status) {
     if (w.slot.runState.load() == RunState::Stopped) return false;
     // Reconnecting counts as progress for the service watchdog.
     w.stats.lastProgressMs.store(SteadyMs(), std::memory_order_relaxed);
-    if (!w.linkLost) {
-        w.linkLost = true;
-        w.stats.lost.store(true, std::memory_order_relaxed);
-        const std::string reason = LossReason(w, status);
-        ReportError("camera " + std::to_string(w.slotIndex) + " lost (" + reason +
-                    "); reconnecting");
-        if (w.events) Guarded([&] { w.events->OnLost(reason, WallMs()); });
-    }
+    if (!w.linkLost) TellLost(w, LossReason(w, status));
     return true;
 }
 
@@ -466,7 +467,6 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
     w.windowShown = w.slot.showWindow.load() != 0;
     if (!w.slot.capture) return;
     w.stats.lastProgressMs.store(SteadyMs(), std::memory_order_relaxed);
-    w.linkLost = w.slot.background;  // down since start-up: its first frame is told as "back"
     StartLog(w);
     NameOutputs(w);
     if (w.services.events) {
@@ -478,6 +478,10 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
     if (w.settings.clips.on) {
         w.clipGuardPath = w.settings.clips.prefix + "cam";
         Guarded([&] { w.clip.emplace(w.slotIndex, w.settings.clips, w.slot.capture->Fps()); });
+    }
+    // Down since start-up: lost from the start, so that its first frame is told as "back".
+    if (w.slot.background) {
+        TellLost(w, MaskCredentials(w.settings.source[w.slotIndex]) + ": did not open");
     }
     OpenWindowIfShown(w);
     Guarded([&] { SetUpDetector(w); });
