@@ -150,5 +150,6 @@ void Outlets::Stop() {
     Parts& p = *parts_;
     p.clipRetention.reset();
     if (p.server) p.server->Stop();
-    if (p.bus) p.bus->Stop(std::chrono::steady_clock::now() + std::chrono::seconds(2));
+    // Hooks and the broker get what is left of the 2 s an exit may take.
+    if (p.bus) p.bus->Stop(std::chrono::steady_clock::now() + std::chrono::milliseconds(1500));
 }

@@ -300,7 +300,7 @@ int RunProgram(WorkerEntry worker, CameraOpener opener, const CommandLine& comma
     });
     self = &notifier;
 
-    LoadConfig(command.configPath.c_str());
+    LoadConfig(command.configPath.c_str(), signals.fd());
     DeriveSettings();
     PrepareStreams(Settings.source, kSlotCount);
 
