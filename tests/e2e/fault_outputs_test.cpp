@@ -217,6 +217,38 @@ TEST(FaultOutputs, AFullFileSystemLosesNoRecordOnceRoomIsMade) {
         dir, "full", [&] { return fs.Free(); }, false);
 }
 
+// The disk under the video fills while the camera records, and later has room again: the
+// video takes frames again from then on, and plays with every frame it took.
+TEST(FaultOutputs, AVideoOnADiskThatFillsResumesOnceRoomIsMade) {
+    testkit::TempDir dir;
+    SmallFileSystem fs(dir.File("full"), 32768);
+    if (!fs.ok()) GTEST_SKIP() << "cannot mount a small tmpfs here";
+    constexpr int kFrames = 400;
+    // Video frames of several kilobytes: the writer's buffer overflows while the disk is full.
+    ASSERT_TRUE(WriteBlinking(dir.File("src0.avi"), kFrames, cv::Size(640, 480)));
+    e2e::WriteConfig(dir, {{"PATHAVI", "full/"}, {"OUTJPG", "OFF"}});
+    testkit::Program program(dir.path());
+    const std::string log = dir.File("cam0.log");
+    ASSERT_TRUE(e2e::WaitForText(log, "Log:cadr #", kWaitMs, 40));
+    ASSERT_TRUE(fs.Fill());
+    const int filledAt = e2e::LogRecords(log);
+    ASSERT_TRUE(e2e::WaitForText(log, "Log:cadr #", kWaitMs, filledAt + 60));
+    ASSERT_TRUE(fs.Free());
+    const int freedAt = e2e::LogRecords(log);
+    ASSERT_LT(freedAt, kFrames - 100) << "the source ended before the disk had room again";
+    EXPECT_TRUE(WaitForLogsClosed(program, dir, "", 1));
+    Exit(program);
+    ExpectWholeLog(log, kFrames);
+    const e2e::VideoInfo video = e2e::Probe(dir.File("full/cam0.avi"));
+    EXPECT_FALSE(video.codec.empty()) << "the video does not play";
+    // Every frame before the disk filled and after it had room again (give or take the frame
+    // in flight at each moment); none of those it turned away while full.
+    EXPECT_GE(video.frames, filledAt - 2 + (kFrames - freedAt) - 2);
+    EXPECT_LT(video.frames, kFrames - 40);
+    std::printf("[ measure  ] full from record %d to %d; video frames %d of %d\n", filledAt,
+                freedAt, video.frames, kFrames);
+}
+
 TEST(FaultOutputs, AFileSizeLimitFailsOnlyTheWritesBeyondIt) {
     testkit::TempDir dir;
     // Each video outgrows the limit within a few frames; snapshots and logs stay below it.
