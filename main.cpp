@@ -19,9 +19,8 @@ void BlockStopSignals(int, char**, char**) {
     sigaddset(&set, SIGHUP);
     sigprocmask(SIG_BLOCK, &set, nullptr);
 }
-[[gnu::section(".preinit_array"), gnu::used]] void (*const blockStopSignals)(int, char**,
-                                                                              char**) =
-    BlockStopSignals;
+[[gnu::section(".preinit_array"),
+  gnu::used]] void (*const blockStopSignals)(int, char**, char**) = BlockStopSignals;
 
 }  // namespace
 

@@ -34,10 +34,10 @@ class CameraProvider : public web::Provider {
             c.index = i;
             c.source = MaskCredentials(Settings.source[i].empty() ? "device " + std::to_string(i)
                                                                   : Settings.source[i]);
-            c.state = idle                                       ? "not served"
+            c.state = idle                                         ? "not served"
                       : slot.runState.load() == RunState::Finished ? "ended"
-                      : s.lost.load()                            ? "lost"
-                                                                 : "running";
+                      : s.lost.load()                              ? "lost"
+                                                                   : "running";
             c.frames = s.frames.load();
             c.motion_frames = s.motionFrames.load();
             c.snapshots = s.snapshots.load();

@@ -45,6 +45,11 @@ class Recorder {
                  int64_t wallMs, bool room = true);
     // The open event's clip (prefix + name), "" between events.
     const std::string& Clip() const { return clip_; }
+    // How a clip of this recorder came out: still being written, finished under its name, or
+    // failed (it could not be created, or its writer did not close it whole: it keeps its
+    // .part.mp4 name). Any thread.
+    enum class Outcome { kPending, kFinished, kFailed };
+    Outcome ClipOutcome(const std::string& clip) const;
     // Ends an open clip, writes what is queued and stops the encoder. Idempotent.
     void Finish();
 

@@ -69,7 +69,8 @@ cv::Mat ReadMotionMask(const std::string& path) {
     // Only a regular file of a picture's size: a named pipe would hold the worker (and its
     // stop) until a writer comes, a device never ends.
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > detector::kMaxMaskBytes) {
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size > detector::kMaxMaskBytes) {
         return {};
     }
     try {

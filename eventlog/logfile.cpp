@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <string>
 #include <ctime>
+#include <string>
 
 namespace {
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,10 +59,10 @@ struct Event {
 
 // Everything the outlets need; OptionsFromConfig reads it from config.cfg.
 struct Options {
-    int cameraCount = 0;    // cameras 0 .. cameraCount-1 are in use
+    int cameraCount = 0;      // cameras 0 .. cameraCount-1 are in use
     std::vector<int> served;  // the cameras that get a worker; empty: all of 0 .. cameraCount-1
-    int gapSeconds = 10;    // EVENTGAP
-    std::string eventFile;  // OUTEVENTS=ON: <PATHLOG>events.jsonl; "" = off
+    int gapSeconds = 10;      // EVENTGAP
+    std::string eventFile;    // OUTEVENTS=ON: <PATHLOG>events.jsonl; "" = off
     // ONEVENTSTART, ONEVENTEND, ONCAMERALOST, ONCAMERABACK; "" = none.
     std::string onStart, onEnd, onLost, onBack;
     int hookTimeoutSeconds = 30;         // HOOKTIMEOUT
@@ -110,6 +111,10 @@ std::unique_ptr<Bus> StartEvents(const Options& options);
 // HOOKTIMEOUT, MQTTHOST, MQTTPORT, MQTTTOPIC, MQTTUSER, MQTTPASSWORD, MQTTDISCOVERY.
 std::unique_ptr<Bus> StartEventsFromConfig(int cameraCount);
 
+// How the clip an event names came out; asked before the event's end record goes out.
+enum class ClipState { kPending, kWritten, kFailed };
+using ClipCheck = std::function<ClipState(const std::string& clip)>;
+
 // One per camera, used only by that camera's worker thread. OnFrame takes no lock and
 // allocates nothing except when an event starts or ends.
 class CameraEvents {
@@ -122,11 +127,15 @@ class CameraEvents {
     // At the worker's end: an open event gets its end.
     void Finish(int64_t steadyMs, int64_t wallMs);
     bool open() const { return open_; }
+    // With clips on: an end record that names a clip waits (at most until the next record)
+    // until the clip is finished, and names no clip (null) when it failed.
+    void SetClipCheck(ClipCheck check) { clipCheck_ = std::move(check); }
 
   private:
     void Begin(const FrameFacts& facts);
     void Add(const FrameFacts& facts);
     void End(int64_t wallMs);
+    void SettleEnd(bool now);  // publishes a waiting end once its clip is settled (or now)
 
     int camera_;
     Bus& bus_;
@@ -137,6 +146,8 @@ class CameraEvents {
     double sumSin_ = 0, sumCos_ = 0;
     int64_t largestArea_ = -1;
     Event event_;
+    ClipCheck clipCheck_;
+    std::optional<Event> pendingEnd_;
 };
 
 }  // namespace events

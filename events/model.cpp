@@ -89,6 +89,7 @@ CameraEvents::CameraEvents(int camera, Bus& bus, int gapSeconds, bool snapshotsO
       snapshotsOn_(snapshotsOn) {}
 
 void CameraEvents::OnFrame(const FrameFacts& facts) {
+    SettleEnd(false);
     if (facts.count > 0) {
         if (open_) {
             Add(facts);
@@ -107,6 +108,7 @@ void CameraEvents::OnFrame(const FrameFacts& facts) {
 }
 
 void CameraEvents::Begin(const FrameFacts& facts) {
+    SettleEnd(true);
     event_ = Event{};
     event_.type = Type::kStart;
     event_.camera = camera_;
@@ -154,12 +156,28 @@ void CameraEvents::End(int64_t wallMs) {
     event_.type = Type::kEnd;
     event_.endMs = wallMs;
     open_ = false;
+    if (clipCheck_ && event_.clip) {
+        pendingEnd_ = std::move(event_);
+        event_ = Event{};
+        SettleEnd(false);
+        return;
+    }
     bus_.Publish(std::move(event_));
     event_ = Event{};
 }
 
+void CameraEvents::SettleEnd(bool now) {
+    if (!pendingEnd_) return;
+    const ClipState state = clipCheck_(*pendingEnd_->clip);
+    if (state == ClipState::kPending && !now) return;
+    if (state == ClipState::kFailed) pendingEnd_->clip.reset();
+    bus_.Publish(std::move(*pendingEnd_));
+    pendingEnd_.reset();
+}
+
 void CameraEvents::OnLost(const std::string& reason, int64_t wallMs) {
     if (open_) End(wallMs);
+    SettleEnd(true);
     Event lost;
     lost.type = Type::kLost;
     lost.camera = camera_;
@@ -170,6 +188,7 @@ void CameraEvents::OnLost(const std::string& reason, int64_t wallMs) {
 }
 
 void CameraEvents::OnBack(int64_t wallMs) {
+    SettleEnd(true);
     Event back;
     back.type = Type::kBack;
     back.camera = camera_;
@@ -181,6 +200,7 @@ void CameraEvents::OnBack(int64_t wallMs) {
 void CameraEvents::Finish(int64_t steadyMs, int64_t wallMs) {
     (void)steadyMs;  // the end is the moment of shutdown whatever the gap
     if (open_) End(wallMs);
+    SettleEnd(true);
 }
 
 }  // namespace events

@@ -205,8 +205,8 @@ bool ServeAll() {
 void ReportNotServed(int foundCount) {
     const bool all = ServeAll();
     for (int i = 0; i < kSlotCount; ++i) {
-        const bool idle = !all && i >= foundCount && CameraTable[i].capture &&
-                          !CameraTable[i].background;
+        const bool idle =
+            !all && i >= foundCount && CameraTable[i].capture && !CameraTable[i].background;
         gNotServed[i].store(idle);
         if (!idle) continue;
         const std::string line = "camwatch: camera " + std::to_string(i) +

@@ -38,7 +38,7 @@ struct ScalerFreer {
     void operator()(SwsContext* s) const { sws_freeContext(s); }
 };
 
-constexpr int kIoBufferBytes = 32768;             // what FFmpeg's own file output buffers
+constexpr int kIoBufferBytes = 32768;               // what FFmpeg's own file output buffers
 constexpr size_t kMostHeldBytes = size_t{8} << 20;  // bytes a full disk may hold back
 
 // The file under the muxer, written by us rather than FFmpeg's file output: bytes a full disk
@@ -108,9 +108,12 @@ class HeldFile {
             return fstat(fd_, &st) == 0 ? std::max<int64_t>(st.st_size, at_) : AVERROR(errno);
         }
         if (!Catch()) return AVERROR(ENOSPC);  // a seek never jumps over held bytes
-        if (whence == SEEK_CUR) offset += at_;
-        else if (whence == SEEK_END) offset += Seek(0, AVSEEK_SIZE);
-        else if (whence != SEEK_SET) return AVERROR(EINVAL);
+        if (whence == SEEK_CUR)
+            offset += at_;
+        else if (whence == SEEK_END)
+            offset += Seek(0, AVSEEK_SIZE);
+        else if (whence != SEEK_SET)
+            return AVERROR(EINVAL);
         if (offset < 0) return AVERROR(EINVAL);
         at_ = offset;
         return at_;

@@ -478,6 +478,19 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
     if (w.settings.clips.on) {
         w.clipGuardPath = w.settings.clips.prefix + "cam";
         Guarded([&] { w.clip.emplace(w.slotIndex, w.settings.clips, w.slot.capture->Fps()); });
+        // An end record names its clip only once the clip is finished, and none if it failed.
+        if (w.clip && w.events) {
+            w.events->SetClipCheck([&w](const std::string& name) {
+                switch (w.clip->ClipOutcome(name)) {
+                    case clips::Recorder::Outcome::kFinished:
+                        return events::ClipState::kWritten;
+                    case clips::Recorder::Outcome::kFailed:
+                        return events::ClipState::kFailed;
+                    default:
+                        return events::ClipState::kPending;
+                }
+            });
+        }
     }
     // Down since start-up: lost from the start, so that its first frame is told as "back".
     if (w.slot.background) {

@@ -162,9 +162,9 @@ TEST(FaultReport, CamerasStreamsAndOutletsTellWhatIs) {
             const std::string config =
                 "homeassistant/binary_sensor/camwatch_cam" + std::to_string(cam) + "/config";
             EXPECT_EQ(seen.find(config) != std::string::npos, served) << cam << "\n" << seen;
-            EXPECT_EQ(seen.find("home/cams/cam" + std::to_string(cam) + "/motion") !=
-                          std::string::npos,
-                      served)
+            EXPECT_EQ(
+                seen.find("home/cams/cam" + std::to_string(cam) + "/motion") != std::string::npos,
+                served)
                 << cam;
         }
         EXPECT_FALSE(testkit::FileExists(dir.File("cam4.log")));
