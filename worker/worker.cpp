@@ -56,7 +56,8 @@ struct Worker {
     int32_t holdFrames = 0;
     int32_t wait = 0;
     int32_t loggedFrame = 0;
-    bool linkLost = false;  // a stream camera is lost and being reopened (FollowLink)
+    bool linkLost = false;      // a stream camera is lost and being reopened (FollowLink)
+    bool oversizeSaid = false;  // a frame over MAXPIXELS was reported
     LogFile log;
     VideoRecorder video;
     MotionDetector detector;
@@ -196,6 +197,21 @@ bool FollowLink(Worker& w, ReadStatus status) {
     // Reconnecting counts as progress for the service watchdog.
     w.stats.lastProgressMs.store(SteadyMs(), std::memory_order_relaxed);
     if (!w.linkLost) TellLost(w, LossReason(w, status));
+    return true;
+}
+
+// A frame beyond MAXPIXELS is skipped before anything is made of it (a camera sending
+// 8000 x 8000 pictures would otherwise take gigabytes); said once per camera.
+bool Oversized(Worker& w) {
+    if (int64_t{w.size.width} * w.size.height <= w.settings.maxPixels) return false;
+    w.stats.lastProgressMs.store(SteadyMs(), std::memory_order_relaxed);  // it does deliver
+    if (!w.oversizeSaid) {
+        ReportError("camera " + std::to_string(w.slotIndex) + ": frames of " +
+                    std::to_string(w.size.width) + "x" + std::to_string(w.size.height) +
+                    " exceed MAXPIXELS=" + std::to_string(w.settings.maxPixels) +
+                    "; they are skipped");
+        w.oversizeSaid = true;
+    }
     return true;
 }
 
@@ -424,7 +440,7 @@ void FrameLoop(Worker& w) {
     do {
         const ReadStatus status = GrabFrame(w);
         if (!FollowLink(w, status)) break;
-        if (status != ReadStatus::Frame) {
+        if (status != ReadStatus::Frame || Oversized(w)) {
             w.wait = w.settings.idleWaitMs;
             Pause(w);
             continue;
@@ -517,6 +533,8 @@ WorkerConfig WorkerConfigFromSettings(const SettingsRecord& settings) {
         config.maskFiles[i] = ConfigText(("MASK" + std::to_string(i)).c_str());
     }
     config.clips = clips::OptionsFromConfig();
+    const int32_t maxPixels = ConfigInt("MAXPIXELS", 0);
+    if (maxPixels > 0) config.maxPixels = maxPixels;
     return config;
 }
 

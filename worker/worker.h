@@ -60,6 +60,9 @@ struct WorkerConfig : SettingsRecord {
     DetectorControls detection;
     std::array<std::string, 10> maskFiles;  // MASK0..MASK9; "" = none
     clips::Options clips;                   // OUTCLIP and the keys of event clips
+    // MAXPIXELS: larger frames are skipped (the default takes 8K, 7680 x 4320, and more).
+    int64_t maxPixels = kDefaultMaxPixels;
+    static constexpr int64_t kDefaultMaxPixels = 40'000'000;
 };
 
 // The process's settings and the optional keys of config.cfg.

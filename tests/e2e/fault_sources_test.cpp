@@ -39,6 +39,26 @@ TEST(FaultSources, CorruptAndCutFilesAreServedAsFarAsTheyDecode) {
     }
 }
 
+// A camera whose frames exceed MAXPIXELS has them skipped, said once; the others go on.
+TEST(FaultSources, FramesBeyondThePixelBoundAreSkippedWithOneLine) {
+    testkit::TempDir dir;
+    ASSERT_TRUE(WriteBlinking(dir.File("large.avi"), 30, cv::Size(160, 120)));
+    ASSERT_TRUE(WriteBlinking(dir.File("small.avi"), 30, cv::Size(80, 60)));
+    e2e::WriteConfig(dir, {{"ALLCAM", "2"},
+                           {"SOURCE0", "large.avi"},
+                           {"SOURCE1", "small.avi"},
+                           {"MAXPIXELS", "10000"}});
+    testkit::Program program(dir.path());
+    EXPECT_TRUE(WaitForLogsClosed(program, dir, "", 2));
+    Exit(program);
+    EXPECT_EQ(program.Stdout(), Console(2, 2));
+    EXPECT_EQ(program.Stderr(),
+              "camwatch: camera 0: frames of 160x120 exceed MAXPIXELS=10000; they are skipped\n");
+    EXPECT_EQ(e2e::LogRecords(dir.File("cam0.log")), 0);
+    EXPECT_TRUE(e2e::Snapshots(dir, "cam0n").empty());
+    ExpectWholeLog(dir.File("cam1.log"), 30);
+}
+
 // Frames at these sizes, in runs of ten: a camera that switches its resolution.
 const std::vector<cv::Size> kSizeRuns = {{160, 120}, {320, 240}, {96, 72}};
 
