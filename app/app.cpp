@@ -19,7 +19,9 @@ namespace {
 class CameraProvider : public web::Provider {
   public:
     CameraProvider(int cameraCount, const events::Bus* bus)
-        : slots_(std::clamp(cameraCount, 0, kSlotCount)), bus_(bus) {}
+        : slots_(std::clamp(cameraCount, 0, kSlotCount)),
+          bus_(bus),
+          clips_(clips::OptionsFromConfig().on) {}
 
     std::vector<web::CameraStatus> Cameras() override {
         std::vector<web::CameraStatus> cameras;
@@ -44,6 +46,8 @@ class CameraProvider : public web::Provider {
             c.video_frames = s.videoFrames.load();
             c.output_errors = s.outputErrors.load();
             c.reconnects = s.reconnects.load();
+            c.clips = clips_;
+            c.clip_frames_dropped = s.clipDrops.load();
             c.events = bus_ ? bus_->Started(i) : 0;
             c.fps = Rate(i, c.frames, now);
             if (const int64_t m = s.lastMotionWallMs.load()) c.last_motion_ms = m;
@@ -101,6 +105,7 @@ class CameraProvider : public web::Provider {
     };
     const int slots_;
     const events::Bus* bus_;
+    const bool clips_;
     std::mutex mutex_;
     Sample samples_[kSlotCount];
 };

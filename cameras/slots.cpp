@@ -27,7 +27,7 @@ void CameraStats::CountFrameTime(double seconds) {
 
 void CameraStats::Reset() {
     for (auto* a : {&frames, &motionFrames, &snapshots, &videoFrames, &outputErrors, &reconnects,
-                    &frameTimeMicros}) {
+                    &clipDrops, &frameTimeMicros}) {
         a->store(0);
     }
     for (auto& b : frameTimeBuckets) b.store(0);

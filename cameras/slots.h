@@ -31,6 +31,7 @@ inline constexpr int kFrameSecondsBuckets = sizeof kFrameSecondsBounds / sizeof(
 struct CameraStats {
     std::atomic<uint64_t> frames{0}, motionFrames{0}, snapshots{0}, videoFrames{0};
     std::atomic<uint64_t> outputErrors{0}, reconnects{0};
+    std::atomic<uint64_t> clipDrops{0};        // frames the clip encoder turned away
     std::atomic<bool> lost{false};             // a stream that is being reconnected
     std::atomic<int64_t> lastProgressMs{0};    // steady ms of the last frame or reconnect try
     std::atomic<int32_t> waitMs{0};            // the pause that follows that frame

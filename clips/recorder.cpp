@@ -83,6 +83,18 @@ std::string PartName(const std::string& name) {
     return name.substr(0, name.size() - 4) + ".part.mp4";
 }
 
+// How long the clips may go on being written once the program stops: one moment for every
+// camera's recorder together (they stop one after another), so that the exit stays within
+// its 2 s however much a large PRECAPTUREMB holds queued.
+std::chrono::steady_clock::time_point FlushDeadline() {
+    static std::mutex mutex;
+    static std::chrono::steady_clock::time_point until;
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(mutex);
+    if (until < now) until = now + std::chrono::milliseconds(800);
+    return until;
+}
+
 double Seconds(std::chrono::steady_clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
@@ -167,6 +179,7 @@ struct Recorder::Encoder {
             std::lock_guard<std::mutex> lock(mutex);
             if (!stopping) items.push_back(Item{kStop, {}, {}, {}, 0, 0});
             stopping = true;
+            flushUntil = FlushDeadline();
         }
         wake.notify_one();
         if (thread.joinable()) thread.join();
@@ -262,6 +275,10 @@ struct Recorder::Encoder {
 
     void Write(const cv::Mat& frame) {
         if (!writer || frame.size() != size) return;
+        if (PastFlushDeadline()) {  // at exit: what is still queued is left out, counted
+            dropped.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
         writer->Write(frame);
         written.fetch_add(1, std::memory_order_relaxed);
     }
@@ -302,9 +319,15 @@ struct Recorder::Encoder {
         return Outcome::kPending;
     }
 
+    bool PastFlushDeadline() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return stopping && std::chrono::steady_clock::now() >= flushUntil;
+    }
+
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<Item> items;
+    std::chrono::steady_clock::time_point flushUntil;  // once stopping
     std::vector<cv::Mat> spare;
     size_t queuedBytes = 0, queued = 0;
     bool stopping = false;

@@ -46,6 +46,8 @@ struct CameraStatus {  // one camera slot in use, as the app sees it now
     std::string state;   // "running", "lost", "ended"
     uint64_t frames = 0, motion_frames = 0, snapshots = 0, video_frames = 0;
     uint64_t output_errors = 0, reconnects = 0, events = 0;
+    uint64_t clip_frames_dropped = 0;       // frames the clip encoder's full queue turned away
+    bool clips = false;                     // OUTCLIP is on: the figure above is shown
     double fps = 0;                         // recent frames per second
     std::optional<int64_t> last_motion_ms;  // ms since the epoch
     // Per-bucket (not cumulative) counts: bucket i holds the observations in

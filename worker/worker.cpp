@@ -388,6 +388,7 @@ void RecordClip(Worker& w, int32_t count) {
             w.clipRoom = room;
         }
         w.clip->OnFrame(w.copy, count, Held(w), now, WallMs(), w.clipRoom);
+        w.stats.clipDrops.store(w.clip->Dropped(), std::memory_order_relaxed);
     });
 }
 
