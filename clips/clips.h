@@ -39,8 +39,9 @@ class Recorder {
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
-    // frame: the clean frame, always of one size. room: false while the disk guard says no
-    // (no clip starts, an open clip ends). held: the frame is inside the motion hold.
+    // frame: the clean frame (an open clip scales one of another size into its own). room:
+    // false while the disk guard says no (no clip starts, an open clip ends). held: the frame
+    // is inside the motion hold.
     void OnFrame(const cv::Mat& frame, int32_t motionCount, bool held, int64_t steadyMs,
                  int64_t wallMs, bool room = true);
     // The open event's clip (prefix + name), "" between events.

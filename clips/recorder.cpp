@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <opencv2/imgproc.hpp>
 
 #include "clips/clips.h"
 #include "clips/ring.h"
@@ -274,7 +275,12 @@ struct Recorder::Encoder {
     }
 
     void Write(const cv::Mat& frame) {
-        if (!writer || frame.size() != size) return;
+        if (!writer) return;
+        if (frame.size() != size) {  // the camera changed its size: scaled into the clip's
+            cv::resize(frame, resized, size, 0, 0, cv::INTER_AREA);
+            Write(resized);
+            return;
+        }
         if (PastFlushDeadline()) {  // at exit: what is still queued is left out, counted
             dropped.fetch_add(1, std::memory_order_relaxed);
             return;
@@ -338,6 +344,7 @@ struct Recorder::Encoder {
     std::unique_ptr<cvio::Writer> writer;
     std::string final, part;
     std::string failedName;  // a clip whose writer could not be created, until its close
+    cv::Mat resized;
     cv::Size size;
     bool openFailSaid = false;
 

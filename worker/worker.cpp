@@ -50,9 +50,8 @@ struct Worker {
     cv::Size size;              // the grabbed frame's size
     bool deferred = false;      // the camera keeps the frame until its colour is asked for
     bool coloured = false;      // frame (and copy) hold this frame's colour
-    cv::Mat copy;               // the clean frame, always the first frame's size
-    cv::Mat ownCopy;            // copy's own pixels, for frames that are drawn on or scaled
-    cv::Size firstSize;
+    cv::Mat copy;               // the clean frame
+    cv::Mat ownCopy;            // copy's own pixels, for frames that are drawn on
     int32_t holdFrames = 0;
     int32_t wait = 0;
     int32_t loggedFrame = 0;
@@ -219,23 +218,19 @@ void ReadWindowFlag(Worker& w) {
     w.windowWanted = w.slot.showWindow.load() != 0;
 }
 
-// A camera that changes its frame size keeps the first size: new frames are scaled into it.
-// A frame that gets no overlay is its own clean copy: nothing draws on it, and everything
-// that keeps a frame beyond this one (clips, the browser) copies it.
+// The clean copy has the size the camera sends now: a camera that changes its frame size gets
+// snapshots of the new size (the video and an open clip scale it into theirs). A frame that
+// gets no overlay is its own clean copy: nothing draws on it, and everything that keeps a
+// frame beyond this one (clips, the browser) copies it.
 void KeepCleanCopy(Worker& w) {
     Guarded([&] {
-        if (w.firstSize.empty()) w.firstSize = w.size;
         if (!w.coloured) return;  // TakeColour keeps it
-        if (w.frame.size() == w.firstSize && !w.overlay) {
+        if (!w.overlay) {
             w.copy = w.frame;
             return;
         }
-        w.ownCopy.create(w.firstSize, CV_8UC3);
-        if (w.frame.size() == w.firstSize) {
-            w.frame.copyTo(w.ownCopy);
-        } else {
-            cv::resize(w.frame, w.ownCopy, w.firstSize, 0, 0, cv::INTER_AREA);
-        }
+        w.ownCopy.create(w.frame.size(), CV_8UC3);
+        w.frame.copyTo(w.ownCopy);
         w.copy = w.ownCopy;
     });
 }
@@ -257,7 +252,8 @@ bool TakeColour(Worker& w) {
 
 void OpenVideoIfWanted(Worker& w) {
     if (w.videoPath.empty() || w.video.IsOpen()) return;
-    Guarded([&] { w.video.Open(w.videoPath, CodecFourcc(w.settings.codec), w.firstSize); });
+    // The video takes the size of the frame it opens with, and keeps it.
+    Guarded([&] { w.video.Open(w.videoPath, CodecFourcc(w.settings.codec), w.size); });
 }
 
 // The overlay is drawn while the window is wanted or someone watches in the browser.
