@@ -20,7 +20,10 @@ namespace {
 class CameraProvider : public web::Provider {
   public:
     CameraProvider(int cameraCount, const events::Bus* bus, web::History* history)
-        : slots_(std::clamp(cameraCount, 0, kSlotCount)), bus_(bus), history_(history) {}
+        : slots_(std::clamp(cameraCount, 0, kSlotCount)),
+          bus_(bus),
+          history_(history),
+          clips_(clips::OptionsFromConfig().on) {}
 
     web::History* EventHistory() override { return history_; }
 
@@ -31,14 +34,16 @@ class CameraProvider : public web::Provider {
         for (int i = 0; i < slots_; ++i) {
             const CameraSlot& slot = CameraTable[i];
             const CameraStats& s = slot.stats;
-            if (s.lastProgressMs.load() == 0) continue;  // no worker serves this slot
+            const bool idle = OpenedButNotServed(i);
+            if (s.lastProgressMs.load() == 0 && !idle) continue;  // no worker serves this slot
             web::CameraStatus c;
             c.index = i;
             c.source = MaskCredentials(Settings.source[i].empty() ? "device " + std::to_string(i)
                                                                   : Settings.source[i]);
-            c.state = slot.runState.load() == RunState::Finished ? "ended"
-                      : s.lost.load()                            ? "lost"
-                                                                 : "running";
+            c.state = idle                                         ? "not served"
+                      : slot.runState.load() == RunState::Finished ? "ended"
+                      : s.lost.load()                              ? "lost"
+                                                                   : "running";
             c.frames = s.frames.load();
             c.motion_frames = s.motionFrames.load();
             c.snapshots = s.snapshots.load();
@@ -51,7 +56,9 @@ class CameraProvider : public web::Provider {
             c.clip_frames = s.clipFrames.load();
             c.worker_cpu_s = static_cast<double>(s.workerCpuNs.load()) / 1e9;
             c.reader_cpu_s = static_cast<double>(s.readerCpuNs.load()) / 1e9;
-            c.events = bus_ ? bus_->Published(i) : 0;
+            c.clips = clips_;
+            c.clip_frames_dropped = s.clipDrops.load();
+            c.events = bus_ ? bus_->Started(i) : 0;
             c.fps = Rate(i, c.frames, now);
             if (const int64_t m = s.lastMotionWallMs.load()) c.last_motion_ms = m;
             uint64_t count = 0;
@@ -109,6 +116,7 @@ class CameraProvider : public web::Provider {
     const int slots_;
     const events::Bus* bus_;
     web::History* history_;
+    const bool clips_;
     std::mutex mutex_;
     Sample samples_[kSlotCount];
 };
@@ -137,7 +145,8 @@ void Outlets::Start(const CommandLine& command, int cameraCount) {
         webOptions.port = 0;
     }
     const bool webOn = webOptions.port > 0;
-    const events::Options eventOptions = events::OptionsFromConfig(cameraCount);
+    events::Options eventOptions = events::OptionsFromConfig(cameraCount);
+    eventOptions.served = ServedSlots(FoundCount.load());
     p.bus = events::StartEvents(eventOptions);
     p.history = EventHistory::Start(webOn);
     // The page lists recent events even when no other outlet wants them.
@@ -164,6 +173,7 @@ void Outlets::Stop() {
     Parts& p = *parts_;
     p.clipRetention.reset();
     if (p.server) p.server->Stop();
-    if (p.bus) p.bus->Stop(std::chrono::steady_clock::now() + std::chrono::seconds(2));
+    // Hooks and the broker get what is left of the 2 s an exit may take.
+    if (p.bus) p.bus->Stop(std::chrono::steady_clock::now() + std::chrono::milliseconds(1500));
     if (p.history) p.history->Store().Stop();
 }

@@ -1,6 +1,8 @@
 // Cameras through OpenCV's capture: device indices through the platform's own camera
 // backend, file names through FFmpeg and then any other backend, stream URLs (cameras/stream)
 // through FFmpeg alone.
+#include <sys/stat.h>
+
 #include "cameras/source.h"
 #include "cameras/stream.h"
 #include "cvio/cvio.h"
@@ -42,6 +44,12 @@ std::unique_ptr<FrameSource> OpenCamera(int index, const std::string& name) {
         if (name.empty()) return TryOpen(cvio::OpenCapture(index, cvio::kV4l2));
         // Streams only through FFmpeg, whose waits are bounded; read live on their own thread.
         if (IsStreamName(name)) return OpenStream(name);
+        // A named pipe or socket would hold the open (and the stop after it) until a writer
+        // comes: such a source is no camera.
+        struct stat st;
+        if (::stat(name.c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
+            return nullptr;
+        }
         // A video file decoded here on one thread, with the frames and frame rate OpenCV's
         // FFmpeg capture gives; that capture where it would read the file otherwise, or where
         // the environment holds settings that only it follows.

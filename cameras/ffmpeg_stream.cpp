@@ -123,7 +123,13 @@ class FfmpegStream : public FrameSource {
         intraOnly_ = descriptor && (descriptor->props & AV_CODEC_PROP_INTRA_ONLY);
         lastKey_ = Clock::now();
         const AVRational rate = st->avg_frame_rate.num ? st->avg_frame_rate : st->r_frame_rate;
-        fps_ = UsableFps(rate.num && rate.den ? av_q2d(rate) : 0.0);
+        // Multipart or raw JPEG over HTTP carries no timing: any rate is FFmpeg's guess (25).
+        // None then, so that whoever needs one measures the frames' arrival instead.
+        const AVInputFormat* format = input_->iformat;
+        const bool guessed = format && ((format->flags & AVFMT_NOTIMESTAMPS) ||
+                                        std::strcmp(format->name, "mpjpeg") == 0 ||
+                                        std::strcmp(format->name, "mjpeg") == 0);
+        fps_ = guessed ? 0.0 : UsableFps(rate.num && rate.den ? av_q2d(rate) : 0.0);
         frame_.reset(av_frame_alloc());
         packet_.reset(av_packet_alloc());
         KeepCoded(st);

@@ -28,6 +28,7 @@ void CameraStats::CountFrameTime(double seconds) {
 void CameraStats::Reset() {
     for (auto* a : {&frames, &motionFrames, &snapshots, &videoFrames, &outputErrors, &reconnects,
                     &received, &decoded, &dropped, &clipFrames, &workerCpuNs, &readerCpuNs,
+                    &clipDrops,
                     &frameTimeMicros}) {
         a->store(0);
     }

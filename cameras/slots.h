@@ -36,6 +36,7 @@ struct CameraStats {
     std::atomic<uint64_t> received{0}, decoded{0}, dropped{0}, clipFrames{0};
     // CPU time of the camera's worker thread and of its stream reader, ns, about once a second.
     std::atomic<uint64_t> workerCpuNs{0}, readerCpuNs{0};
+    std::atomic<uint64_t> clipDrops{0};        // frames the clip encoder turned away
     std::atomic<bool> lost{false};             // a stream that is being reconnected
     std::atomic<int64_t> lastProgressMs{0};    // steady ms of the last frame or reconnect try
     std::atomic<int32_t> waitMs{0};            // the pause that follows that frame

@@ -50,14 +50,20 @@ class Recorder {
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
-    // frame: the clean frame, always of one size. room: false while the disk guard says no
-    // (no clip starts, an open clip ends). held: the frame is inside the motion hold.
+    // frame: the clean frame (an open clip scales one of another size into its own). room:
+    // false while the disk guard says no (no clip starts, an open clip ends). held: the frame
+    // is inside the motion hold.
     void OnFrame(const cv::Mat& frame, int32_t motionCount, bool held, int64_t steadyMs,
                  int64_t wallMs, bool room = true);
     // The open event's clip (prefix + name), "" between events.
     const std::string& Clip() const { return clip_; }
     // Where the open clip's first motion frame lies in it (the pre-capture), ms.
     int64_t ClipOffsetMs() const { return clipOffsetMs_; }
+    // How a clip of this recorder came out: still being written, finished under its name, or
+    // failed (it could not be created, or its writer did not close it whole: it keeps its
+    // .part.mp4 name). Any thread.
+    enum class Outcome { kPending, kFinished, kFailed };
+    Outcome ClipOutcome(const std::string& clip) const;
     // Ends an open clip, writes what is queued and stops the encoder. Idempotent.
     void Finish();
 

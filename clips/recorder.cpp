@@ -9,8 +9,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <deque>
+#include <opencv2/imgproc.hpp>
 
 #include "clips/clips.h"
 #include "clips/copy.h"
@@ -43,10 +45,57 @@ bool Exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+// Whether path is an MP4 its writer closed whole: top-level boxes that cover the file
+// exactly, the index ("moov") among them. A writer that met a full disk leaves no index.
+bool WholeMp4(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    bool index = false, whole = false;
+    uint64_t at = 0;
+    for (int boxes = 0; boxes < 4096; ++boxes) {
+        unsigned char head[16];
+        if (std::fseek(f, static_cast<long>(at), SEEK_SET) != 0) break;
+        const size_t got = std::fread(head, 1, 8, f);
+        if (got == 0) {
+            whole = at > 0;
+            break;
+        }
+        if (got < 8) break;
+        uint64_t size = (uint64_t{head[0]} << 24) | (uint64_t{head[1]} << 16) |
+                        (uint64_t{head[2]} << 8) | head[3];
+        if (size == 1) {
+            if (std::fread(head + 8, 1, 8, f) != 8) break;
+            size = 0;
+            for (int i = 8; i < 16; ++i) size = (size << 8) | head[i];
+        } else if (size == 0) {
+            break;  // "to the end of the file": what a writer leaves before it closes
+        }
+        if (size < 8) break;
+        if (std::memcmp(head + 4, "moov", 4) == 0) index = true;
+        at += size;
+    }
+    std::fseek(f, 0, SEEK_END);
+    const long end = std::ftell(f);
+    std::fclose(f);
+    return whole && index && end >= 0 && static_cast<uint64_t>(end) == at;
+}
+
 // What a clip is written as until it is finished: a crash leaves this name behind, and the
 // next clip gets a file of its own.
 std::string PartName(const std::string& name) {
     return name.substr(0, name.size() - 4) + ".part.mp4";
+}
+
+// How long the clips may go on being written once the program stops: one moment for every
+// camera's recorder together (they stop one after another), so that the exit stays within
+// its 2 s however much a large PRECAPTUREMB holds queued.
+std::chrono::steady_clock::time_point FlushDeadline() {
+    static std::mutex mutex;
+    static std::chrono::steady_clock::time_point until;
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(mutex);
+    if (until < now) until = now + std::chrono::milliseconds(800);
+    return until;
 }
 
 double Seconds(std::chrono::steady_clock::duration d) {
@@ -138,6 +187,7 @@ struct Recorder::Encoder {
             std::lock_guard<std::mutex> lock(mutex);
             if (!stopping) items.push_back(Item{kStop, {}, {}, {}, 0, 0});
             stopping = true;
+            flushUntil = FlushDeadline();
         }
         wake.notify_one();
         if (thread.joinable()) thread.join();
@@ -226,28 +276,71 @@ struct Recorder::Encoder {
         if (!writer) {
             if (!openFailSaid) Say("clip " + final + " cannot be created");
             openFailSaid = true;
+            failedName = final;
             final.clear();
         }
     }
 
     void Write(const cv::Mat& frame) {
-        if (!writer || frame.size() != size) return;
+        if (!writer) return;
+        if (frame.size() != size) {  // the camera changed its size: scaled into the clip's
+            cv::resize(frame, resized, size, 0, 0, cv::INTER_AREA);
+            Write(resized);
+            return;
+        }
+        if (PastFlushDeadline()) {  // at exit: what is still queued is left out, counted
+            dropped.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
         writer->Write(frame);
         written.fetch_add(1, std::memory_order_relaxed);
     }
 
     void Close() {
-        if (!writer) return;
+        if (!writer) {
+            if (!failedName.empty()) Settle(failedName, false);  // never created
+            failedName.clear();
+            return;
+        }
         writer.reset();
-        if (!final.empty() && std::rename(part.c_str(), final.c_str()) != 0) {
-            Say("clip " + final + " cannot be finished");
+        bool done = false;
+        if (!final.empty()) {
+            if (!WholeMp4(part)) {
+                Say("clip " + final + " was not written whole (is the disk full?); kept as " +
+                    part);
+            } else if (std::rename(part.c_str(), final.c_str()) != 0) {
+                Say("clip " + final + " cannot be finished");
+            } else {
+                done = true;
+            }
+            Settle(final, done);
         }
         final.clear();
+    }
+
+    void Settle(const std::string& name, bool done) {
+        std::lock_guard<std::mutex> lock(outcomeMutex);
+        outcomes.emplace_back(name, done);
+        if (outcomes.size() > 16) outcomes.pop_front();
+    }
+
+    Outcome Find(const std::string& name) const {
+        std::lock_guard<std::mutex> lock(outcomeMutex);
+        for (auto it = outcomes.rbegin(); it != outcomes.rend(); ++it) {
+            if (it->first == name) return it->second ? Outcome::kFinished : Outcome::kFailed;
+        }
+        return Outcome::kPending;
+    }
+
+    bool PastFlushDeadline() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return stopping && std::chrono::steady_clock::now() >= flushUntil;
     }
 
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<Item> items;
+    std::chrono::steady_clock::time_point flushUntil;  // once stopping
     std::vector<cv::Mat> spare;
     size_t queuedBytes = 0, queued = 0;
     bool stopping = false;
@@ -257,8 +350,13 @@ struct Recorder::Encoder {
     const size_t queueBytes;
     std::unique_ptr<cvio::Writer> writer;
     std::string final, part;
+    std::string failedName;  // a clip whose writer could not be created, until its close
+    cv::Mat resized;
     cv::Size size;
     bool openFailSaid = false;
+
+    mutable std::mutex outcomeMutex;
+    std::deque<std::pair<std::string, bool>> outcomes;  // the last clips closed: finished?
 
     std::atomic<uint64_t> written{0}, dropped{0};
     std::atomic<double> busy{0};
@@ -425,6 +523,10 @@ void Recorder::Finish() {
     encoder_->Stop();
     if (copy_) copy_->Stop();
     if (pendingCopy_) pendingCopy_->Stop();
+}
+
+Recorder::Outcome Recorder::ClipOutcome(const std::string& clip) const {
+    return encoder_ ? encoder_->Find(clip) : Outcome::kFailed;
 }
 
 uint64_t Recorder::Dropped() const {

@@ -1,5 +1,12 @@
 #include "config/config.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -9,6 +16,10 @@ SettingsRecord Settings;
 namespace {
 
 constexpr int kPieceMax = kTextSize - 1;  // a line is read in pieces of at most 255 bytes
+// Far beyond any table of kConfigEntries lines; what follows is not read (a device that never
+// ends, a pipe that is never closed).
+constexpr size_t kMaxFileBytes = 1 << 20;
+constexpr int kMaxReadMs = 1000;
 
 // Reads the next piece: up to and including '\n', at most kPieceMax bytes. Returns its length;
 // 0 at end of file. Counts bytes itself so that NUL bytes in the file cannot confuse it.
@@ -43,10 +54,40 @@ void ParseEntry(const char* piece, int length, ConfigEntry& entry) {
 
 }  // namespace
 
-int LoadConfig(const char* fileName) {
-    std::FILE* file = std::fopen(fileName, "r");
-    if (!file) return 1;
+// The file's bytes, read with bounds: at most kMaxFileBytes and kMaxReadMs, never waiting on
+// a pipe without a writer; and the read ends early once stopFd (when >= 0) is readable.
+// False when the file cannot be opened.
+bool ReadBounded(const char* fileName, int stopFd, std::string& text) {
+    const int fd = open(fileName, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMaxReadMs);
+    char buffer[65536];
+    while (text.size() < kMaxFileBytes) {
+        const ssize_t n = read(fd, buffer, std::min(sizeof buffer, kMaxFileBytes - text.size()));
+        if (n > 0) {
+            text.append(buffer, static_cast<size_t>(n));
+            continue;
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EINTR)) break;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) break;
+        pollfd p[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+        if (poll(p, stopFd >= 0 ? 2 : 1, static_cast<int>(left)) < 0 && errno != EINTR) break;
+        if (p[1].revents & POLLIN) break;
+    }
+    close(fd);
+    return true;
+}
+
+int LoadConfig(const char* fileName, int stopFd) {
+    std::string text;
+    if (!fileName || !ReadBounded(fileName, stopFd, text)) return 1;
     for (ConfigEntry& entry : ConfigTable) entry.key[0] = '\0';
+    if (text.empty()) return 0;
+    std::FILE* file = fmemopen(text.data(), text.size(), "r");
+    if (!file) return 0;
 
     char piece[kTextSize];
     int index = 0;
@@ -56,6 +97,10 @@ int LoadConfig(const char* fileName) {
     }
     std::fclose(file);
     return 0;
+}
+
+int LoadConfig(const char* fileName) {
+    return LoadConfig(fileName, -1);
 }
 
 std::string GetConfigValue(const char* name) {

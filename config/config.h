@@ -21,7 +21,10 @@ extern ConfigEntry ConfigTable[kConfigEntries];
 
 // Reads fileName into ConfigTable. Returns 0 when the file was read, 1 when it cannot be
 // opened (the table is then left unchanged).
+// The file is read with bounds: its first MiB, within a second, never waiting on a pipe
+// that has no writer, and no further once stopFd (when >= 0) is readable.
 int LoadConfig(const char* fileName);
+int LoadConfig(const char* fileName, int stopFd);
 
 // Copy of the value of the first entry whose key equals name; empty when none matches.
 std::string GetConfigValue(const char* name);

@@ -1,4 +1,6 @@
 // The controls of what counts as motion: mask, light switch, warm-up, smallest region.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <opencv2/imgproc.hpp>
 
@@ -10,6 +12,8 @@
 namespace detector {
 
 namespace {
+
+constexpr off_t kMaxMaskBytes = off_t{256} << 20;  // an 8K picture uncompressed, and more
 
 // The next three calls compare with this call's gray frame, and no motion is left in the
 // history: a picture that changed as a whole becomes the still scene.
@@ -63,6 +67,13 @@ void ApplyControls(DetectorState& state, const DetectorControls& controls) {
 }
 
 cv::Mat ReadMotionMask(const std::string& path) {
+    // Only a regular file of a picture's size: a named pipe would hold the worker (and its
+    // stop) until a writer comes, a device never ends.
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size > detector::kMaxMaskBytes) {
+        return {};
+    }
     try {
         cv::Mat gray = cvio::ReadImage(path, cvio::kReadGray);
         if (gray.empty()) return {};

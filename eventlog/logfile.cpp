@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 namespace {
 
@@ -43,6 +45,23 @@ std::FILE* OpenForWriting(const char* name, bool append) {
     std::FILE* file = fdopen(fd, append ? "ab" : "wb");
     if (!file) close(fd);
     return file;
+}
+
+// Appends text to the file in one write, whole or not at all: a write cut short by a full disk
+// is taken back, so no torn record is left for the next one to follow. Never waits (see above).
+bool AppendWhole(const char* name, const std::string& text) {
+    const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_APPEND, 0666);
+    if (fd < 0) return false;
+    const off_t before = lseek(fd, 0, SEEK_END);
+    ssize_t n;
+    do {
+        n = write(fd, text.data(), text.size());
+    } while (n < 0 && errno == EINTR);
+    const bool whole = n == static_cast<ssize_t>(text.size());
+    if (!whole && n > 0 && before >= 0 && ftruncate(fd, before) != 0) {
+        // Not a regular file (a pipe): what went out cannot be taken back.
+    }
+    return close(fd) == 0 && whole;
 }
 
 // Interval between two tick counts, across a wrap of the counter.
@@ -109,18 +128,16 @@ void LogFile::Open(const char* name) {
 void LogFile::Write(const char* message) {
     if (!path_[0]) return;
     const uint32_t now = Tick();
-    file_ = OpenForWriting(path_, true);
-    if (!file_) return;
 
-    // Each record starts a new line, so one lost or half-written record never merges
-    // with the next.
+    // Each record starts a new line and goes out whole or not at all, so a lost record never
+    // leaves half a line for the next one to merge with.
     std::snprintf(text_, sizeof text_, "\nTime: %d ms. Log:%s", Elapsed(lastTick_, now),
                   message ? message : "");
-    bool ok = Put(text_);
+    std::string record = text_;
     FormatStamp(" ### ");
-    ok = Put(text_) && ok;
+    record += text_;
     // Only a record that reached the file moves the interval's starting point.
-    if (CloseFile() && ok) lastTick_ = now;
+    if (AppendWhole(path_, record)) lastTick_ = now;
 }
 
 void LogFile::Close() {

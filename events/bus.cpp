@@ -57,6 +57,7 @@ struct Bus::Impl {
 
     // Plain counters read by other threads; no order with the records themselves is needed.
     std::array<std::atomic<uint64_t>, kCameraCounters> published{};
+    std::array<std::atomic<uint64_t>, kCameraCounters> started{};
     std::atomic<uint64_t> dropped{0};
 
     std::thread thread;
@@ -115,6 +116,9 @@ Bus::~Bus() {
 void Bus::Publish(Event event) {
     if (event.camera >= 0 && event.camera < kCameraCounters) {
         impl_->published[event.camera].fetch_add(1, std::memory_order_relaxed);
+        if (event.type == Type::kStart) {
+            impl_->started[event.camera].fetch_add(1, std::memory_order_relaxed);
+        }
     }
     {
         std::lock_guard lock(impl_->mutex);
@@ -190,6 +194,11 @@ uint64_t Bus::Published(int camera) const {
 void Bus::Attach(std::function<void(const Event&)> receiver) {
     std::lock_guard lock(impl_->mutex);
     impl_->outlets.push_back(std::make_unique<Receiver>(std::move(receiver)));
+}
+
+uint64_t Bus::Started(int camera) const {
+    if (camera < 0 || camera >= kCameraCounters) return 0;
+    return impl_->started[camera].load(std::memory_order_relaxed);
 }
 
 uint64_t Bus::Dropped() const {

@@ -92,9 +92,10 @@ struct Event {
 
 // Everything the outlets need; OptionsFromConfig reads it from config.cfg.
 struct Options {
-    int cameraCount = 0;    // cameras 0 .. cameraCount-1 are in use
-    int gapSeconds = 10;    // EVENTGAP
-    std::string eventFile;  // OUTEVENTS=ON: <PATHLOG>events.jsonl; "" = off
+    int cameraCount = 0;      // cameras 0 .. cameraCount-1 are in use
+    std::vector<int> served;  // the cameras that get a worker; empty: all of 0 .. cameraCount-1
+    int gapSeconds = 10;      // EVENTGAP
+    std::string eventFile;    // OUTEVENTS=ON: <PATHLOG>events.jsonl; "" = off
     // ONEVENTSTART, ONEVENTEND, ONCAMERALOST, ONCAMERABACK; "" = none.
     std::string onStart, onEnd, onLost, onBack;
     int hookTimeoutSeconds = 30;         // HOOKTIMEOUT
@@ -129,6 +130,7 @@ class Bus {
     // or one that is no longer kept, every record kept.
     std::vector<Event> Since(const std::string& id) const;
     uint64_t Published(int camera) const;  // records accepted by Publish for the camera
+    uint64_t Started(int camera) const;    // of those, the starts: motion events
     uint64_t Dropped() const;              // records dropped from the full queue
     int gapSeconds() const;
 
@@ -143,6 +145,10 @@ class Bus {
 
 // Null when no outlet is switched on: then nothing at all runs (no thread, no file).
 std::unique_ptr<Bus> StartEvents(const Options& options);
+
+// How the clip an event names came out; asked before the event's end record goes out.
+enum class ClipState { kPending, kWritten, kFailed };
+using ClipCheck = std::function<ClipState(const std::string& clip)>;
 
 // One per camera, used only by that camera's worker thread. OnFrame takes no lock and
 // allocates nothing except when an event starts or ends.
@@ -162,12 +168,16 @@ class CameraEvents {
     // LABELS set: records carry "labels"; with alert labels given (ALERTLABELS), hooks and
     // MQTT's events topic hear of an event only once it has one of them.
     void UseLabels(std::vector<std::string> alert);
+    // With clips on: an end record that names a clip waits (at most until the next record)
+    // until the clip is finished, and names no clip (null) when it failed.
+    void SetClipCheck(ClipCheck check) { clipCheck_ = std::move(check); }
 
   private:
     void Begin(const FrameFacts& facts);
     void Add(const FrameFacts& facts);
     void End(int64_t wallMs);
     void AddLabels(const std::vector<LabelFacts>& labels);
+    void SettleEnd(bool now);  // publishes a waiting end once its clip is settled (or now)
 
     int camera_;
     Bus& bus_;
@@ -184,6 +194,8 @@ class CameraEvents {
     int64_t waitingMs_ = 0;
     std::vector<std::string> alert_;
     bool alerted_ = false;
+    ClipCheck clipCheck_;
+    std::optional<Event> pendingEnd_;
 };
 
 }  // namespace events

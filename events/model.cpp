@@ -122,6 +122,7 @@ void CameraEvents::UseLabels(std::vector<std::string> alert) {
 }
 
 void CameraEvents::OnFrame(const FrameFacts& facts) {
+    SettleEnd(false);
     if (facts.count > 0) {
         if (open_) {
             Add(facts);
@@ -147,6 +148,7 @@ void CameraEvents::OnFrame(const FrameFacts& facts) {
 }
 
 void CameraEvents::Begin(const FrameFacts& facts) {
+    SettleEnd(true);
     event_ = Event{};
     event_.type = Type::kStart;
     event_.camera = camera_;
@@ -248,12 +250,28 @@ void CameraEvents::End(int64_t wallMs) {
     event_.endMs = wallMs;
     if (!alert_.empty() && !alerted_) event_.audience = Audience::kRecord;
     open_ = false;
+    if (clipCheck_ && event_.clip) {
+        pendingEnd_ = std::move(event_);
+        event_ = Event{};
+        SettleEnd(false);
+        return;
+    }
     bus_.Publish(std::move(event_));
     event_ = Event{};
 }
 
+void CameraEvents::SettleEnd(bool now) {
+    if (!pendingEnd_) return;
+    const ClipState state = clipCheck_(*pendingEnd_->clip);
+    if (state == ClipState::kPending && !now) return;
+    if (state == ClipState::kFailed) pendingEnd_->clip.reset();
+    bus_.Publish(std::move(*pendingEnd_));
+    pendingEnd_.reset();
+}
+
 void CameraEvents::OnLost(const std::string& reason, int64_t wallMs) {
     if (open_) End(wallMs);
+    SettleEnd(true);
     Event lost;
     lost.type = Type::kLost;
     lost.camera = camera_;
@@ -265,6 +283,7 @@ void CameraEvents::OnLost(const std::string& reason, int64_t wallMs) {
 }
 
 void CameraEvents::OnBack(int64_t wallMs) {
+    SettleEnd(true);
     Event back;
     back.type = Type::kBack;
     back.camera = camera_;
@@ -278,6 +297,7 @@ void CameraEvents::OnBack(int64_t wallMs) {
 void CameraEvents::Finish(int64_t steadyMs, int64_t wallMs) {
     (void)steadyMs;  // the end is the moment of shutdown whatever the gap
     if (open_) End(wallMs);
+    SettleEnd(true);
 }
 
 }  // namespace events

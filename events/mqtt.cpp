@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -12,6 +13,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "config/config.h"
 #include "events/outlets.h"
 
 namespace events {
@@ -24,15 +26,25 @@ constexpr int kQos = 1;
 
 std::once_flag libraryInit;
 
+// Which of cameras 0 .. count-1 have a worker (all of them when the options name none).
+std::vector<bool> Served(const Options& o, size_t count) {
+    std::vector<bool> served(count, o.served.empty());
+    for (int cam : o.served) {
+        if (cam >= 0 && static_cast<size_t>(cam) < count) served[cam] = true;
+    }
+    return served;
+}
+
 class Mqtt final : public Outlet {
   public:
     explicit Mqtt(const Options& o)
         : prefix_(o.mqttTopic.empty() ? "camwatch" : o.mqttTopic),
           broker_(o.mqttHost + ":" + std::to_string(o.mqttPort)),
           discovery_(o.mqttDiscovery),
-          motion_(static_cast<size_t>(std::max(0, o.cameraCount)), false),
+          motion_(static_cast<size_t>(std::clamp(o.cameraCount, 0, kSlotCount)), false),
           personLabel_(o.personLabel),
-          person_(motion_.size(), false) {
+          person_(motion_.size(), false),
+          served_(Served(o, motion_.size())) {
         std::call_once(libraryInit, [] { mosquitto_lib_init(); });
         mosq_ = mosquitto_new(nullptr, true, this);
         if (!mosq_) throw std::runtime_error("cannot create the MQTT client");
@@ -183,15 +195,12 @@ class Mqtt final : public Outlet {
         if (reported_ == State::kDown) Report("MQTT broker " + broker_ + " connected");
         reported_ = State::kUp;
         Send(prefix_ + "/available", "online", true);
-        if (discovery_) {
-            for (size_t cam = 0; cam < motion_.size(); ++cam) PublishDiscovery(cam);
-            if (personLabel_) {
-                for (size_t cam = 0; cam < person_.size(); ++cam) PublishPersonDiscovery(cam);
-            }
-        }
-        for (size_t cam = 0; cam < motion_.size(); ++cam) PublishState(cam);
-        if (personLabel_) {
-            for (size_t cam = 0; cam < person_.size(); ++cam) PublishPerson(cam);
+        for (size_t cam = 0; cam < motion_.size(); ++cam) {
+            if (!served_[cam]) continue;  // no retained topics for cameras nobody serves
+            if (discovery_) PublishDiscovery(cam);
+            if (discovery_ && personLabel_) PublishPersonDiscovery(cam);
+            PublishState(cam);
+            if (personLabel_) PublishPerson(cam);
         }
         while (!pending_.empty() && Send(prefix_ + "/events", pending_.front(), false)) {
             pending_.pop_front();
@@ -289,6 +298,7 @@ class Mqtt final : public Outlet {
     std::vector<bool> motion_;
     const bool personLabel_;
     std::vector<bool> person_;
+    const std::vector<bool> served_;
     std::deque<std::string> pending_;
     uint64_t dropped_ = 0;
     std::set<int> inflight_;
@@ -302,8 +312,26 @@ class Mqtt final : public Outlet {
 
 }  // namespace
 
+// A prefix every published topic can start with: no wildcard, no empty level, not one of the
+// broker's own ($SYS ...), valid UTF-8.
+bool UsableTopicPrefix(const std::string& prefix) {
+    if (prefix.empty()) return true;  // the default stands in
+    if (prefix.find_first_of("+#") != std::string::npos || prefix.front() == '/' ||
+        prefix.back() == '/' || prefix.find("//") != std::string::npos || prefix.front() == '$') {
+        return false;
+    }
+    return mosquitto_validate_utf8(prefix.c_str(), static_cast<int>(prefix.size())) ==
+               MOSQ_ERR_SUCCESS &&
+           prefix.size() < 60000;
+}
+
 std::unique_ptr<Outlet> MakeMqtt(const Options& o) {
     if (o.mqttHost.empty()) return nullptr;
+    if (!UsableTopicPrefix(o.mqttTopic)) {
+        Report("MQTTTOPIC " + o.mqttTopic +
+               " is not a usable topic prefix (no +, #, leading $ or empty level); MQTT is off");
+        return nullptr;
+    }
     return std::make_unique<Mqtt>(o);
 }
 

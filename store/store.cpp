@@ -20,6 +20,7 @@
 #include <variant>
 
 #include "config/config.h"
+#include "diag/diag.h"
 #include "cvio/cvio.h"
 #include "store/files.h"
 
@@ -228,9 +229,7 @@ struct Store::Impl {
         if (options.report) {
             options.report(text);
         } else {
-            std::string line = "camwatch: " + text + "\n";
-            ssize_t ignored = ::write(2, line.data(), line.size());
-            (void)ignored;
+            diag::Line(text);
         }
     }
     void Push(Item item) {

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <iostream>
 #include <opencv2/core/utils/logger.hpp>
 #include <streambuf>
@@ -15,6 +17,7 @@
 
 #include "cameras/stream.h"
 #include "config/config.h"
+#include "diag/diag.h"
 
 namespace {
 
@@ -191,6 +194,28 @@ int DiscoverCameras(int cameraCount, CameraOpener opener, std::ostream& out, int
 
 namespace {
 
+// Slots that opened at start-up beyond the found count, left without a worker (SERVEALL off).
+std::atomic<bool> gNotServed[kSlotCount] = {};
+
+bool ServeAll() {
+    return ConfigSwitch("SERVEALL");
+}
+
+// Only cameras below the found count are served unless SERVEALL=ON: one line for each that
+// opened and is left idle. Before any worker starts, so it needs no lock against them.
+void ReportNotServed(int foundCount) {
+    const bool all = ServeAll();
+    for (int i = 0; i < kSlotCount; ++i) {
+        const bool idle =
+            !all && i >= foundCount && CameraTable[i].capture && !CameraTable[i].background;
+        gNotServed[i].store(idle);
+        if (!idle) continue;
+        diag::Line("camera " + std::to_string(i) + " opened but is not served (only cameras 0.." +
+                   std::to_string(foundCount - 1) +
+                   " are; SERVEALL=ON serves every camera that opens)");
+    }
+}
+
 // One worker thread for slot i; false when it cannot be started (the slot is then released,
 // so that shutdown skips it).
 bool StartWorker(WorkerEntry worker, int i, std::vector<std::thread>& threads) {
@@ -209,18 +234,32 @@ bool StartWorker(WorkerEntry worker, int i, std::vector<std::thread>& threads) {
 
 }  // namespace
 
+bool OpenedButNotServed(int index) {
+    return index >= 0 && index < kSlotCount && gNotServed[index].load();
+}
+
+std::vector<int> ServedSlots(int foundCount) {
+    std::vector<int> first, background;
+    const int upTo = ServeAll() ? kSlotCount : foundCount;
+    for (int i = 0; i < kSlotCount; ++i) {
+        if (!CameraTable[i].capture) continue;
+        if (CameraTable[i].background) {
+            background.push_back(i);
+        } else if (i < upTo) {
+            first.push_back(i);
+        }
+    }
+    first.insert(first.end(), background.begin(), background.end());
+    return first;
+}
+
 std::vector<std::thread> StartWorkers(WorkerEntry worker, int foundCount, int pauseMs) {
     // Which slots to serve is read before the first worker starts: a started worker owns its
     // slot's capture and releases it when its source ends, which may be before the last one
     // here is started.
     std::vector<int> first, background;
-    for (int i = 0; i < kSlotCount; ++i) {
-        if (!CameraTable[i].capture) continue;
-        if (CameraTable[i].background) {
-            background.push_back(i);
-        } else if (i < foundCount) {
-            first.push_back(i);
-        }
+    for (int i : ServedSlots(foundCount)) {
+        (CameraTable[i].background ? background : first).push_back(i);
     }
     std::vector<std::thread> threads;
     for (int i : first) {
@@ -232,7 +271,9 @@ std::vector<std::thread> StartWorkers(WorkerEntry worker, int foundCount, int pa
 }
 
 void StopWorkers(int foundCount) {
-    for (int i = 0; i < foundCount && i < kSlotCount; ++i) {
+    // With SERVEALL every slot that opened has a worker; the others read Stopped or Finished.
+    const int upTo = ServeAll() ? kSlotCount : foundCount;
+    for (int i = 0; i < upTo && i < kSlotCount; ++i) {
         if (!CameraTable[i].background && RequestStop(i)) WaitForFinish(i);
     }
     for (int i = 0; i < kSlotCount; ++i) {
@@ -257,7 +298,7 @@ int RunProgram(WorkerEntry worker, CameraOpener opener, const CommandLine& comma
     });
     self = &notifier;
 
-    LoadConfig(command.configPath.c_str());
+    LoadConfig(command.configPath.c_str(), signals.fd());
     DeriveSettings();
     PrepareStreams(Settings.source, kSlotCount);
 
@@ -268,6 +309,7 @@ int RunProgram(WorkerEntry worker, CameraOpener opener, const CommandLine& comma
         return 0;
     }
 
+    if (!signals.Pause(0)) ReportNotServed(found);  // a stop is pending: no word on cameras
     if (outlets) outlets->Start(command, Settings.cameraCount);
     std::vector<std::thread> threads = StartWorkers(worker, found, kStartPauseMs);
     notifier.Ready();

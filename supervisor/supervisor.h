@@ -41,13 +41,21 @@ int RunProgram(WorkerEntry worker, CameraOpener opener = OpenCamera,
 // pending are not waited for and count as not opened.
 int DiscoverCameras(int cameraCount, CameraOpener opener, std::ostream& out, int stopFd = -1);
 
-// Starts a worker for each opened slot below the found count, in slot order, pausing
-// pauseMs after each start, then one for each background slot. A slot whose thread cannot be
-// started is released at once.
+// The slots that get a worker, found ones in slot order, then the background ones: each opened
+// slot below the found count (every opened slot with SERVEALL=ON), and each background slot.
+// Read between discovery and the first worker's start.
+std::vector<int> ServedSlots(int foundCount);
+
+// A camera that opened at start-up but has no worker (beyond the found count, SERVEALL off).
+bool OpenedButNotServed(int index);
+
+// Starts a worker for each opened slot below the found count (every opened one with
+// SERVEALL=ON), in slot order, pausing pauseMs after each start, then one for each background
+// slot. A slot whose thread cannot be started is released at once.
 std::vector<std::thread> StartWorkers(WorkerEntry worker, int foundCount, int pauseMs);
 
-// Stops and awaits every slot below the found count whose run state reads Running, one at a time
-// in slot order, then the background slots.
+// Stops and awaits every slot below the found count (every slot with SERVEALL=ON) whose run
+// state reads Running, one at a time in slot order, then the background slots.
 void StopWorkers(int foundCount);
 
 // Reads one console word: skips white space, takes at most 20 non-white characters.

@@ -109,6 +109,11 @@ std::string MetricsText(const std::vector<CameraStatus>& cameras) {
            &CameraStatus::output_errors);
     Family(out, "camwatch_reconnects_total", "counter", "Times the camera was reopened.", cameras,
            &CameraStatus::reconnects);
+    if (!cameras.empty() && cameras.front().clips) {
+        Family(out, "camwatch_clip_frames_dropped_total", "counter",
+               "Frames left out of event clips because the clip encoder fell behind.", cameras,
+               &CameraStatus::clip_frames_dropped);
+    }
     out +=
         "# HELP camwatch_camera_up 1 while the camera delivers frames, else 0.\n"
         "# TYPE camwatch_camera_up gauge\n";

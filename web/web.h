@@ -49,6 +49,8 @@ struct CameraStatus {  // one camera slot in use, as the app sees it now
     // Frames received from the camera, decoded, dropped on the way, written into clips.
     uint64_t received = 0, decoded = 0, dropped = 0, clip_frames = 0;
     double worker_cpu_s = 0, reader_cpu_s = 0;  // CPU time of its threads
+    uint64_t clip_frames_dropped = 0;       // frames the clip encoder's full queue turned away
+    bool clips = false;                     // OUTCLIP is on: the figure above is shown
     double fps = 0;                         // recent frames per second
     std::optional<int64_t> last_motion_ms;  // ms since the epoch
     // Per-bucket (not cumulative) counts: bucket i holds the observations in

@@ -6,12 +6,18 @@
 // The conversion is BgrToYuvj420 where it is proved at the video's size, the scaler otherwise.
 #include "worker/avi.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "worker/yuvj420.h"
@@ -32,6 +38,102 @@ struct ScalerFreer {
     void operator()(SwsContext* s) const { sws_freeContext(s); }
 };
 
+constexpr int kIoBufferBytes = 32768;               // what FFmpeg's own file output buffers
+constexpr size_t kMostHeldBytes = size_t{8} << 20;  // bytes a full disk may hold back
+
+// The file under the muxer, written by us rather than FFmpeg's file output: bytes a full disk
+// turns away are held (up to kMostHeldBytes) and written once there is room again, where
+// FFmpeg's output would drop them and fail every later write. The muxer sees every write
+// succeed, so the file stays whole across a full disk.
+class HeldFile {
+  public:
+    ~HeldFile() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool Open(const std::string& path) {
+        fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        return fd_ >= 0;
+    }
+    bool Holding() const { return !held_.empty(); }
+    bool Broken() const { return broken_; }
+
+    // Writes what is held; true when nothing is left held.
+    bool Catch() {
+        while (!held_.empty() && !broken_) {
+            const ssize_t n = pwrite(fd_, held_.data(), held_.size(), heldAt_);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                if (n < 0 && errno != ENOSPC && errno != EDQUOT && errno != EFBIG) broken_ = true;
+                return false;
+            }
+            held_.erase(0, static_cast<size_t>(n));
+            heldAt_ += n;
+        }
+        return held_.empty() && !broken_;
+    }
+
+    int Write(const uint8_t* data, int size) {
+        if (broken_) return AVERROR(EIO);
+        if (held_.empty()) {
+            size_t done = 0;
+            while (done < static_cast<size_t>(size)) {
+                const ssize_t n = pwrite(fd_, data + done, static_cast<size_t>(size) - done,
+                                         at_ + static_cast<off_t>(done));
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) break;
+                done += static_cast<size_t>(n);
+            }
+            if (done < static_cast<size_t>(size)) {
+                if (errno != ENOSPC && errno != EDQUOT && errno != EFBIG) {
+                    broken_ = true;
+                    return AVERROR(errno);
+                }
+                heldAt_ = at_ + static_cast<off_t>(done);
+                held_.assign(reinterpret_cast<const char*>(data) + done, size - done);
+            }
+        } else if (held_.size() + static_cast<size_t>(size) > kMostHeldBytes ||
+                   heldAt_ + static_cast<off_t>(held_.size()) != at_) {
+            broken_ = true;  // too much held back, or not the next bytes: the file is lost
+            return AVERROR(ENOSPC);
+        } else {
+            held_.append(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
+        }
+        at_ += size;
+        return size;
+    }
+
+    int64_t Seek(int64_t offset, int whence) {
+        if (whence == AVSEEK_SIZE) {
+            struct stat st;
+            return fstat(fd_, &st) == 0 ? std::max<int64_t>(st.st_size, at_) : AVERROR(errno);
+        }
+        if (!Catch()) return AVERROR(ENOSPC);  // a seek never jumps over held bytes
+        if (whence == SEEK_CUR)
+            offset += at_;
+        else if (whence == SEEK_END)
+            offset += Seek(0, AVSEEK_SIZE);
+        else if (whence != SEEK_SET)
+            return AVERROR(EINVAL);
+        if (offset < 0) return AVERROR(EINVAL);
+        at_ = offset;
+        return at_;
+    }
+
+    static int WritePacket(void* self, uint8_t* data, int size) {
+        return static_cast<HeldFile*>(self)->Write(data, size);
+    }
+    static int64_t SeekTo(void* self, int64_t offset, int whence) {
+        return static_cast<HeldFile*>(self)->Seek(offset, whence & ~AVSEEK_FORCE);
+    }
+
+  private:
+    int fd_ = -1;
+    off_t at_ = 0;
+    std::string held_;
+    off_t heldAt_ = 0;
+    bool broken_ = false;
+};
+
 }  // namespace
 
 struct MjpegAvi::State {
@@ -41,6 +143,8 @@ struct MjpegAvi::State {
     AVFrame* picture = nullptr;
     uint8_t* pictureBuffer = nullptr;
     AVPacket* packet = nullptr;
+    HeldFile file;
+    AVIOContext* io = nullptr;
     bool ownConversion = false;  // BgrToYuvj420 gives the scaler's bytes at this size
     std::unique_ptr<SwsContext, ScalerFreer> scaler;
     std::vector<uint8_t> padded;  // frames copied for the scaler, which reads past their end
@@ -53,8 +157,14 @@ struct MjpegAvi::State {
         std::free(pictureBuffer);
         avcodec_free_context(&encoder);
         if (output) {
-            if (output->pb) avio_closep(&output->pb);
+            if (output->pb && output->pb != io) avio_closep(&output->pb);
+            output->pb = nullptr;
             avformat_free_context(output);
+        }
+        if (io) {
+            avio_flush(io);
+            av_freep(&io->buffer);
+            avio_context_free(&io);
         }
     }
 
@@ -170,9 +280,18 @@ bool MjpegAvi::Open(const std::string& path, double fps, cv::Size size) {
     av_image_fill_arrays(s->picture->data, s->picture->linesize, s->pictureBuffer, kCodedFormat,
                          width, height, 1);
 
-    if (!(format->flags & AVFMT_NOFILE) &&
-        avio_open(&s->output->pb, path.c_str(), AVIO_FLAG_WRITE) < 0) {
-        return false;
+    if (!(format->flags & AVFMT_NOFILE)) {
+        if (!s->file.Open(path)) return false;
+        auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferBytes));
+        if (!buffer) return false;
+        s->io = avio_alloc_context(buffer, kIoBufferBytes, 1, &s->file, nullptr,
+                                   &HeldFile::WritePacket, &HeldFile::SeekTo);
+        if (!s->io) {
+            av_free(buffer);
+            return false;
+        }
+        s->output->pb = s->io;
+        s->output->flags |= AVFMT_FLAG_CUSTOM_IO;
     }
     if (avformat_write_header(s->output, nullptr) < 0) {
         s.reset();
@@ -190,6 +309,9 @@ bool MjpegAvi::Write(const cv::Mat& bgr) {
         return false;
     }
     State& s = *state_;
+    // While the disk still holds back earlier bytes, frames are turned away, not piled up.
+    if (s.file.Holding() && !s.file.Catch()) return false;
+    if (s.file.Broken()) return false;
     if (!s.Convert(bgr)) return false;  // the encoder copies the picture it is sent
     s.picture->pts = s.frameIndex++;
     return s.Encode(s.picture);

@@ -212,7 +212,9 @@ void VideoRecorder::Open(const std::string& path, int32_t fourcc, cv::Size frame
     if (path.empty() || IsOpen()) return;
     cv::Size half(frameSize.width / 2, frameSize.height / 2);
     if (half.width <= 0 || half.height <= 0) return;
-    if (scaled_.empty()) scaled_ = cv::Mat(half, CV_8UC3, cv::Scalar::all(0));
+    // Each attempt at the frame's size now: a first frame too small for a video (2x2, say)
+    // does not keep a camera that goes on at 320x240 from having one.
+    if (scaled_.size() != half) scaled_ = cv::Mat(half, CV_8UC3, cv::Scalar::all(0));
     own_ = fourcc == cvio::Fourcc('M', 'J', 'P', 'G');
     auto open = [&] {
         if (IsNamedPipe(path)) return;

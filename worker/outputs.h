@@ -72,6 +72,8 @@ class VideoRecorder {
     // Tries to create the writer for frames of frameSize; nothing when it is already open.
     void Open(const std::string& path, int32_t fourcc, cv::Size frameSize);
     bool IsOpen() const;
+    // The size of the video's frames (half the first frame's); empty before it is opened.
+    cv::Size FrameSize() const { return scaled_.size(); }
     // Appends image, scaled to the video's size; dropped (false) when the writer is not open.
     bool Write(const cv::Mat& image);
     // Closes the file.

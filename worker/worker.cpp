@@ -56,13 +56,13 @@ struct Worker {
     cv::Size size;              // the grabbed frame's size
     bool deferred = false;      // the camera keeps the frame until its colour is asked for
     bool coloured = false;      // frame (and copy) hold this frame's colour
-    cv::Mat copy;               // the clean frame, always the first frame's size
-    cv::Mat ownCopy;            // copy's own pixels, for frames that are drawn on or scaled
-    cv::Size firstSize;
+    cv::Mat copy;               // the clean frame
+    cv::Mat ownCopy;            // copy's own pixels, for frames that are drawn on
     int32_t holdFrames = 0;
     int32_t wait = 0;
     int32_t loggedFrame = 0;
-    bool linkLost = false;  // a stream camera is lost and being reopened (FollowLink)
+    bool linkLost = false;      // a stream camera is lost and being reopened (FollowLink)
+    bool oversizeSaid = false;  // a frame over MAXPIXELS was reported
     LogFile log;
     VideoRecorder video;
     MotionDetector detector;
@@ -214,6 +214,14 @@ int64_t WallMs() {
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
+// A stream camera is lost: told once (stderr, status, event and its hook) until it is back.
+void TellLost(Worker& w, const std::string& reason) {
+    w.linkLost = true;
+    w.stats.lost.store(true, std::memory_order_relaxed);
+    ReportError("camera " + std::to_string(w.slotIndex) + " lost (" + reason + "); reconnecting");
+    if (w.events) Guarded([&] { w.events->OnLost(reason, WallMs()); });
+}
+
 // The link of a stream camera: a loss and a return are told once each, and the worker goes
 // on through a loss (no outputs while no frame comes). False when the camera is gone for good:
 // anything but a stream, or a stop.
@@ -233,13 +241,21 @@ bool FollowLink(Worker& w, ReadStatus status) {
     if (w.slot.runState.load() == RunState::Stopped) return false;
     // Reconnecting counts as progress for the service watchdog.
     w.stats.lastProgressMs.store(SteadyMs(), std::memory_order_relaxed);
-    if (!w.linkLost) {
-        w.linkLost = true;
-        w.stats.lost.store(true, std::memory_order_relaxed);
-        const std::string reason = LossReason(w, status);
-        ReportError("camera " + std::to_string(w.slotIndex) + " lost (" + reason +
-                    "); reconnecting");
-        if (w.events) Guarded([&] { w.events->OnLost(reason, WallMs()); });
+    if (!w.linkLost) TellLost(w, LossReason(w, status));
+    return true;
+}
+
+// A frame beyond MAXPIXELS is skipped before anything is made of it (a camera sending
+// 8000 x 8000 pictures would otherwise take gigabytes); said once per camera.
+bool Oversized(Worker& w) {
+    if (int64_t{w.size.width} * w.size.height <= w.settings.maxPixels) return false;
+    w.stats.lastProgressMs.store(SteadyMs(), std::memory_order_relaxed);  // it does deliver
+    if (!w.oversizeSaid) {
+        ReportError("camera " + std::to_string(w.slotIndex) + ": frames of " +
+                    std::to_string(w.size.width) + "x" + std::to_string(w.size.height) +
+                    " exceed MAXPIXELS=" + std::to_string(w.settings.maxPixels) +
+                    "; they are skipped");
+        w.oversizeSaid = true;
     }
     return true;
 }
@@ -248,23 +264,19 @@ void ReadWindowFlag(Worker& w) {
     w.windowWanted = w.slot.showWindow.load() != 0;
 }
 
-// A camera that changes its frame size keeps the first size: new frames are scaled into it.
-// A frame that gets no overlay is its own clean copy: nothing draws on it, and everything
-// that keeps a frame beyond this one (clips, the browser) copies it.
+// The clean copy has the size the camera sends now: a camera that changes its frame size gets
+// snapshots of the new size (the video and an open clip scale it into theirs). A frame that
+// gets no overlay is its own clean copy: nothing draws on it, and everything that keeps a
+// frame beyond this one (clips, the browser) copies it.
 void KeepCleanCopy(Worker& w) {
     Guarded([&] {
-        if (w.firstSize.empty()) w.firstSize = w.size;
         if (!w.coloured) return;  // TakeColour keeps it
-        if (w.frame.size() == w.firstSize && !w.overlay) {
+        if (!w.overlay) {
             w.copy = w.frame;
             return;
         }
-        w.ownCopy.create(w.firstSize, CV_8UC3);
-        if (w.frame.size() == w.firstSize) {
-            w.frame.copyTo(w.ownCopy);
-        } else {
-            cv::resize(w.frame, w.ownCopy, w.firstSize, 0, 0, cv::INTER_AREA);
-        }
+        w.ownCopy.create(w.frame.size(), CV_8UC3);
+        w.frame.copyTo(w.ownCopy);
         w.copy = w.ownCopy;
     });
 }
@@ -286,7 +298,8 @@ bool TakeColour(Worker& w) {
 
 void OpenVideoIfWanted(Worker& w) {
     if (w.videoPath.empty() || w.video.IsOpen()) return;
-    Guarded([&] { w.video.Open(w.videoPath, CodecFourcc(w.settings.codec), w.firstSize); });
+    // The video takes the size of the frame it opens with, and keeps it.
+    Guarded([&] { w.video.Open(w.videoPath, CodecFourcc(w.settings.codec), w.size); });
 }
 
 // The overlay is drawn while the window is wanted or someone watches in the browser.
@@ -470,7 +483,7 @@ void RecordHeldFrame(Worker& w) {
     if (!Held(w)) return;
     if (!w.videoPath.empty() && w.pictureRoom) {
         CountOutput(w, w.stats.videoFrames, TakeColour(w) && w.video.Write(w.copy));
-        if (w.settings.minFreeBytes > 0) w.ledger.Add(PictureBound(w.firstSize) / 4);
+        if (w.settings.minFreeBytes > 0) w.ledger.Add(PictureBound(w.video.FrameSize()));
     }
     if (!w.logPath.empty()) {
         Guarded([&] {
@@ -502,6 +515,7 @@ void RecordClip(Worker& w, int32_t count) {
             w.ledger.Add(PictureBound(w.copy.size()) / 2 +
                          (wasOpen ? 0 : static_cast<int64_t>(w.clip->RingBytes())));
         }
+        w.stats.clipDrops.store(w.clip->Dropped(), std::memory_order_relaxed);
     });
 }
 
@@ -626,7 +640,7 @@ void FrameLoop(Worker& w) {
     do {
         const ReadStatus status = GrabFrame(w);
         if (!FollowLink(w, status)) break;
-        if (status != ReadStatus::Frame) {
+        if (status != ReadStatus::Frame || Oversized(w)) {
             w.wait = w.settings.idleWaitMs;
             Pause(w);
             continue;
@@ -677,7 +691,6 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
     w.windowShown = w.slot.showWindow.load() != 0;
     if (!w.slot.capture) return;
     w.stats.lastProgressMs.store(SteadyMs(), std::memory_order_relaxed);
-    w.linkLost = w.slot.background;  // down since start-up: its first frame is told as "back"
     StartLog(w);
     NameOutputs(w);
     if (w.services.events) {
@@ -698,6 +711,23 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
         w.clipGuardPath = w.settings.clips.prefix + "cam";
         Guarded([&] { w.clip.emplace(w.slotIndex, w.settings.clips, w.slot.capture->Fps()); });
         if (w.clip) Guarded([&] { w.clip->CopyFrom(*w.slot.capture); });
+        // An end record names its clip only once the clip is finished, and none if it failed.
+        if (w.clip && w.events) {
+            w.events->SetClipCheck([&w](const std::string& name) {
+                switch (w.clip->ClipOutcome(name)) {
+                    case clips::Recorder::Outcome::kFinished:
+                        return events::ClipState::kWritten;
+                    case clips::Recorder::Outcome::kFailed:
+                        return events::ClipState::kFailed;
+                    default:
+                        return events::ClipState::kPending;
+                }
+            });
+        }
+    }
+    // Down since start-up: lost from the start, so that its first frame is told as "back".
+    if (w.slot.background) {
+        TellLost(w, MaskCredentials(w.settings.source[w.slotIndex]) + ": did not open");
     }
     OpenWindowIfShown(w);
     Guarded([&] { SetUpDetector(w); });
@@ -739,6 +769,8 @@ WorkerConfig WorkerConfigFromSettings(const SettingsRecord& settings) {
     if (config.gate.minTravelPercent > 0 && config.detection.lightSwitchPercent == 0) {
         config.detection.lightSwitchPercent = kSceneSwitchPercent;
     }
+    const int32_t maxPixels = ConfigInt("MAXPIXELS", 0);
+    if (maxPixels > 0) config.maxPixels = maxPixels;
     return config;
 }
 

@@ -84,6 +84,9 @@ struct WorkerConfig : SettingsRecord {
     tracks::Gate gate;                      // MINTRAVEL, MINDURATION; off unless set
     bool trackGate = false;                 // TRACKGATE=ON: the core outputs follow the gate
     labels::Options labels;                 // LABELS, LABELRATE, ALERTLABELS
+    // MAXPIXELS: larger frames are skipped (the default takes 8K, 7680 x 4320, and more).
+    int64_t maxPixels = kDefaultMaxPixels;
+    static constexpr int64_t kDefaultMaxPixels = 40'000'000;
 };
 
 // With MINTRAVEL set and LIGHTSWITCH 0 or absent, a frame where more than this percent of

@@ -138,4 +138,43 @@ TEST(ClipsEndToEnd, ExitAndSigtermMidEventLeavePlayableClips) {
     }
 }
 
+// A large camera, motion all the time, no pause and a large ring: the encoder falls behind.
+// What it turns away is counted in /metrics, the clip never holds more than the log, and the
+// exit does not wait for a queue of hundreds of megabytes to be encoded.
+TEST(ClipsEndToEnd, AnEncoderThatFallsBehindCountsItsDropsAndExitsInTime) {
+    testkit::TempDir dir;
+    const cv::Size large(1280, 720);
+    ASSERT_TRUE(testkit::WriteVideo(dir.File("src0.avi"), 400, large, [&](int i) {
+        return testkit::MovingBoxScene(large, i % 100, 0, 100);
+    }));
+    const int port = testkit::FreePort();
+    e2e::WriteConfig(dir, {{"OUTJPG", "OFF"},
+                           {"OUTAVI", "OFF"},
+                           {"MINMSEC", "0"},
+                           {"MAXMSEC", "0"},
+                           {"OUTCLIP", "ON"},
+                           {"PRECAPTUREMB", "1024"},
+                           {"WEBPORT", std::to_string(port)}});
+    testkit::Program program(dir.path());
+    ASSERT_TRUE(e2e::WaitForText(dir.File("cam0.log"), "Log:cadr #", 60000, 120));
+    const std::string metrics = testkit::CommandOutput(
+        "curl -s -m 10 http://127.0.0.1:" + std::to_string(port) + "/metrics");
+    EXPECT_NE(metrics.find("camwatch_clip_frames_dropped_total{camera=\"0\"} "),
+              std::string::npos)
+        << metrics;
+    const auto asked = std::chrono::steady_clock::now();
+    program.Send("exit\n");
+    EXPECT_EQ(program.Wait(60000), 0);
+    const auto exitMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - asked)
+                            .count();
+    std::printf("[ measure  ] exit %lld ms\n", static_cast<long long>(exitMs));
+    EXPECT_LT(exitMs, 2000);
+    const Strings clips = Clips(dir.path());
+    ASSERT_EQ(clips.size(), 1u);
+    const int frames = e2e::Probe(dir.File(clips[0])).frames;
+    EXPECT_GT(frames, 0);
+    EXPECT_LE(frames, e2e::LogRecords(dir.File("cam0.log")) + 1);
+}
+
 }  // namespace

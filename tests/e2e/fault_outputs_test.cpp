@@ -169,6 +169,90 @@ TEST(FaultOutputs, AFullFileSystemLosesNoRecordOnceRoomIsMade) {
         dir, "full", [&] { return fs.Free(); }, false);
 }
 
+// The disk under the video fills while the camera records, and later has room again: the
+// video takes frames again from then on, and plays with every frame it took.
+TEST(FaultOutputs, AVideoOnADiskThatFillsResumesOnceRoomIsMade) {
+    testkit::TempDir dir;
+    SmallFileSystem fs(dir.File("full"), 32768);
+    if (!fs.ok()) GTEST_SKIP() << "cannot mount a small tmpfs here";
+    constexpr int kFrames = 400;
+    // Video frames of several kilobytes: the writer's buffer overflows while the disk is full.
+    ASSERT_TRUE(WriteBlinking(dir.File("src0.avi"), kFrames, cv::Size(640, 480)));
+    e2e::WriteConfig(dir, {{"PATHAVI", "full/"}, {"OUTJPG", "OFF"}});
+    testkit::Program program(dir.path());
+    const std::string log = dir.File("cam0.log");
+    ASSERT_TRUE(e2e::WaitForText(log, "Log:cadr #", kWaitMs, 40));
+    ASSERT_TRUE(fs.Fill());
+    const int filledAt = e2e::LogRecords(log);
+    ASSERT_TRUE(e2e::WaitForText(log, "Log:cadr #", kWaitMs, filledAt + 60));
+    ASSERT_TRUE(fs.Free());
+    const int freedAt = e2e::LogRecords(log);
+    ASSERT_LT(freedAt, kFrames - 100) << "the source ended before the disk had room again";
+    EXPECT_TRUE(WaitForLogsClosed(program, dir, "", 1));
+    Exit(program);
+    ExpectWholeLog(log, kFrames);
+    const e2e::VideoInfo video = e2e::Probe(dir.File("full/cam0.avi"));
+    EXPECT_FALSE(video.codec.empty()) << "the video does not play";
+    // Every frame before the disk filled and after it had room again (give or take the frame
+    // in flight at each moment); none of those it turned away while full.
+    EXPECT_GE(video.frames, filledAt - 2 + (kFrames - freedAt) - 2);
+    EXPECT_LT(video.frames, kFrames - 40);
+    std::printf("[ measure  ] full from record %d to %d; video frames %d of %d\n", filledAt,
+                freedAt, video.frames, kFrames);
+}
+
+// Clips on a disk that is full without a disk guard: the first event's clip cannot be written
+// whole, so it keeps its unfinished name, one line says so and its end record names no clip;
+// once there is room the next event's clip is finished and named as always.
+TEST(FaultOutputs, AClipThatCannotBeWrittenWholeIsNotPassedOffAsFinished) {
+    testkit::TempDir dir;
+    SmallFileSystem fs(dir.File("full"), 3072);
+    if (!fs.ok()) GTEST_SKIP() << "cannot mount a small tmpfs here";
+    // Motion, 150 still frames (3 s at 20 ms a frame, beyond EVENTGAP=1), motion again.
+    ASSERT_TRUE(testkit::WriteVideo(dir.File("src0.avi"), 260, e2e::kSmall, [](int i) {
+        return i < 40 || i >= 190 ? Blink(i) : Dim(e2e::kSmall);
+    }));
+    e2e::WriteConfig(dir, {{"OUTJPG", "OFF"},
+                           {"OUTAVI", "OFF"},
+                           {"OUTEVENTS", "ON"},
+                           {"EVENTGAP", "1"},
+                           {"OUTCLIP", "ON"},
+                           {"PATHCLIP", "full/"},
+                           {"PRECAPTURE", "0.2"},
+                           {"POSTCAPTURE", "0.2"}});
+    // Full but for a few kilobytes: room for the start of a clip, not for all of it.
+    ASSERT_TRUE(fs.Fill());
+    const std::string filler = dir.File("full/filler");
+    ASSERT_EQ(truncate(filler.c_str(), static_cast<off_t>(std::ifstream(filler, std::ios::ate).tellg()) - 4096), 0);
+    testkit::Program program(dir.path());
+    ASSERT_TRUE(e2e::WaitForText(dir.File("events.jsonl"), "\"type\":\"end\"", kWaitMs));
+    ASSERT_TRUE(fs.Free());
+    EXPECT_TRUE(WaitForLogsClosed(program, dir, "", 1));
+    Exit(program);
+    const std::string events = testkit::ReadFile(dir.File("events.jsonl"));
+    ASSERT_EQ(e2e::Occurrences(events, "\"type\":\"end\""), 2) << events;
+    const size_t firstEnd = events.find("\"type\":\"end\"");
+    const size_t secondEnd = events.find("\"type\":\"end\"", firstEnd + 1);
+    const std::string first = events.substr(firstEnd, events.find('\n', firstEnd) - firstEnd);
+    const std::string second = events.substr(secondEnd, events.find('\n', secondEnd) - secondEnd);
+    EXPECT_NE(first.find("\"clip\":null"), std::string::npos) << first;
+    const size_t named = second.find("\"clip\":\"full/");
+    ASSERT_NE(named, std::string::npos) << second;
+    const std::string clip = second.substr(named + 8, second.find('"', named + 8) - named - 8);
+    EXPECT_TRUE(testkit::FileExists(dir.File(clip))) << clip;
+    int finished = 0, parts = 0;
+    for (const std::string& name : testkit::ListFiles(dir.File("full"))) {
+        if (name.find(".part.mp4") != std::string::npos)
+            ++parts;
+        else if (name.find(".mp4") != std::string::npos)
+            ++finished;
+    }
+    EXPECT_EQ(finished, 1) << testkit::CommandOutput("ls -la " + dir.File("full"));
+    // Where not even the clip's start fits, the writer cannot be created at all.
+    EXPECT_EQ(parts + e2e::Occurrences(program.Stderr(), "cannot be created"), 1);
+    EXPECT_EQ(e2e::Occurrences(program.Stderr(), "camwatch: clip full/"), 1) << program.Stderr();
+}
+
 TEST(FaultOutputs, AFileSizeLimitFailsOnlyTheWritesBeyondIt) {
     testkit::TempDir dir;
     // Each video outgrows the limit within a few frames; snapshots and logs stay below it.

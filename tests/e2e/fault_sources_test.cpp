@@ -39,10 +39,30 @@ TEST(FaultSources, CorruptAndCutFilesAreServedAsFarAsTheyDecode) {
     }
 }
 
+// A camera whose frames exceed MAXPIXELS has them skipped, said once; the others go on.
+TEST(FaultSources, FramesBeyondThePixelBoundAreSkippedWithOneLine) {
+    testkit::TempDir dir;
+    ASSERT_TRUE(WriteBlinking(dir.File("large.avi"), 30, cv::Size(160, 120)));
+    ASSERT_TRUE(WriteBlinking(dir.File("small.avi"), 30, cv::Size(80, 60)));
+    e2e::WriteConfig(dir, {{"ALLCAM", "2"},
+                           {"SOURCE0", "large.avi"},
+                           {"SOURCE1", "small.avi"},
+                           {"MAXPIXELS", "10000"}});
+    testkit::Program program(dir.path());
+    EXPECT_TRUE(WaitForLogsClosed(program, dir, "", 2));
+    Exit(program);
+    EXPECT_EQ(program.Stdout(), Console(2, 2));
+    EXPECT_EQ(program.Stderr(),
+              "camwatch: camera 0: frames of 160x120 exceed MAXPIXELS=10000; they are skipped\n");
+    EXPECT_EQ(e2e::LogRecords(dir.File("cam0.log")), 0);
+    EXPECT_TRUE(e2e::Snapshots(dir, "cam0n").empty());
+    ExpectWholeLog(dir.File("cam1.log"), 30);
+}
+
 // Frames at these sizes, in runs of ten: a camera that switches its resolution.
 const std::vector<cv::Size> kSizeRuns = {{160, 120}, {320, 240}, {96, 72}};
 
-TEST(FaultSources, AnImageSequenceThatChangesSizeKeepsTheFirstSize) {
+TEST(FaultSources, AnImageSequenceThatChangesSizeGetsSnapshotsOfEachSize) {
     testkit::TempDir dir;
     // FFmpeg reads no .dib files, so OpenCV's own image-sequence reader serves this source and
     // hands each image over at its own size.
@@ -62,8 +82,9 @@ TEST(FaultSources, AnImageSequenceThatChangesSizeKeepsTheFirstSize) {
 
     ExpectWholeLog(dir.File("cam0.log"), frames);
     ASSERT_EQ(e2e::Snapshots(dir, "cam0n").size(), static_cast<size_t>(frames));
-    for (int n : {1, 15, 30}) {  // one of each size
-        EXPECT_EQ(cv::imread(dir.File("cam0n" + std::to_string(n) + ".jpg")).size(), kSizeRuns[0])
+    for (int n : {1, 15, 30}) {  // one of each size, as the camera sent it
+        EXPECT_EQ(cv::imread(dir.File("cam0n" + std::to_string(n) + ".jpg")).size(),
+                  kSizeRuns[(n - 1) / 10])
             << n;
     }
     const e2e::VideoInfo video = e2e::Probe(dir.File("cam0.avi"));

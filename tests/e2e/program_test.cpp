@@ -48,9 +48,13 @@ TEST_F(ProgramTest, MissingSourcesAndDevicesLeaveSlotsEmpty) {
     testkit::Program program(dir.path());
     program.Send("exit\n");
     EXPECT_EQ(0, program.Wait(kTimeoutMs));
-    // Slot 3 opens but is at or above the found count of 1, so nothing serves it.
+    // Slot 3 opens but is at or above the found count of 1, so nothing serves it: said once.
     EXPECT_EQ("Searching..........\nAll camera=1\nQORV#", program.Stdout());
-    EXPECT_EQ("", program.Stderr()) << "the library's own diagnostics stay quiet";
+    EXPECT_EQ(
+        "camwatch: camera 3 opened but is not served (only cameras 0..0 are; SERVEALL=ON "
+        "serves every camera that opens)\n",
+        program.Stderr())
+        << "the library's own diagnostics stay quiet";
 }
 
 // A file camera needs none of OpenCV's video and image libraries: the program does not load
@@ -77,7 +81,9 @@ TEST_F(ProgramTest, VideoLibrariesLoadOnlyForCamerasThatNeedThem) {
     EXPECT_EQ("Searching..\nAll camera=1\nQORV#", program.Stdout());
     EXPECT_EQ(
         "camwatch: camwatch-cvio.so cannot be loaded (not found); video devices, image "
-        "files and video codecs other than MJPG are unavailable\n",
+        "files and video codecs other than MJPG are unavailable\n"
+        "camwatch: camera 1 opened but is not served (only cameras 0..0 are; SERVEALL=ON "
+        "serves every camera that opens)\n",
         program.Stderr());
 }
 

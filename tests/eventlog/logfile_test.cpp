@@ -1,6 +1,8 @@
 #include "eventlog/logfile.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -101,6 +103,29 @@ TEST_F(LogFileTest, FailedWriteLeavesLastTickAndLaterRecordsOnTheirOwnLines) {
     log.Write("again");  // counted from the last record that landed
     EXPECT_EQ(ReadFile(path), start + "\nTime: 700 ms. Log:kept ### 2024.3.5 9:7:2:45 " +
                                   "\nTime: 300 ms. Log:again ### 2024.3.5 9:7:2:45 ");
+}
+
+// A disk that fills in the middle of a record (here the file-size limit, which cuts a write
+// short the same way): the record is taken back whole, and the next one lands whole.
+TEST_F(LogFileTest, ARecordCutShortByAFullDiskLeavesNoTornLine) {
+    LogFile log(kFake);
+    log.Open(path.c_str());
+    log.Write("cadr #0");
+    const std::string before = ReadFile(path);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    rlimit tight = saved;
+    tight.rlim_cur = before.size() + 15;  // room for "\nTime: 0 ms. L" only
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+    fakeTick = 1100;
+    log.Write("cadr #1");
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(ReadFile(path), before);
+    fakeTick = 1300;
+    log.Write("cadr #2");
+    EXPECT_EQ(ReadFile(path), before + "\nTime: 300 ms. Log:cadr #2 ### 2024.3.5 9:7:2:45 ");
 }
 
 TEST_F(LogFileTest, CloseWritesClosingLinesOnceAndEndsTheLog) {

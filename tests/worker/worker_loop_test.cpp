@@ -215,20 +215,32 @@ TEST_F(WorkerTest, FailingCallsAreDroppedAndTheLoopGoesOn) {
     EXPECT_EQ(CameraTable[1].capture, nullptr);
 }
 
-TEST_F(WorkerTest, ACameraThatChangesItsFrameSizeKeepsTheFirstSize) {
+TEST_F(WorkerTest, ACameraThatChangesItsFrameSizeGetsSnapshotsOfTheSizeItSendsNow) {
     motion.counts = std::vector<int32_t>(6, 1);
-    Run(6, false, {}, [](int i) {
-        return testkit::StillScene(i < 2   ? cv::Size(160, 120)
-                                   : i < 4 ? cv::Size(320, 240)
-                                           : cv::Size(99, 51));
-    });
+    const auto sizeOf = [](int i) {
+        return i < 2 ? cv::Size(160, 120) : i < 4 ? cv::Size(320, 240) : cv::Size(99, 51);
+    };
+    Run(6, false, {}, [&](int i) { return testkit::StillScene(sizeOf(i)); });
     ASSERT_EQ(Snapshots().size(), 6u);
-    for (const std::string& name : Snapshots()) {
-        EXPECT_EQ(cv::imread(dir.File(name)).size(), cv::Size(160, 120)) << name;
+    for (int i = 0; i < 6; ++i) {
+        const std::string name = "cam0n" + std::to_string(i + 1) + ".jpg";
+        EXPECT_EQ(cv::imread(dir.File(name)).size(), sizeOf(i)) << name;
     }
+    // The video keeps the size it opened with, the other frames scaled into it.
     cv::Size size;
     EXPECT_EQ(VideoFrames(&size), 6);
     EXPECT_EQ(size, cv::Size(80, 60));
+}
+
+// A first frame too small for a video (2x2) does not keep the camera from having one.
+TEST_F(WorkerTest, AFirstFrameTooSmallForAVideoLeavesTheVideoToTheNextFrames) {
+    motion.counts = std::vector<int32_t>(6, 1);
+    Run(6, false, {},
+        [](int i) { return testkit::StillScene(i == 0 ? cv::Size(2, 2) : cv::Size(320, 240)); });
+    EXPECT_EQ(Snapshots().size(), 6u);
+    cv::Size size;
+    EXPECT_EQ(VideoFrames(&size), 5);
+    EXPECT_EQ(size, cv::Size(160, 120));
 }
 
 TEST_F(WorkerTest, AVideoThatCannotBeCreatedIsTriedAgainOnLaterFrames) {
