@@ -189,7 +189,9 @@ TEST(ClipCopy, AnH264CamerasClipIsItsOwnPacketsFromAKeyFrameWithThePreCapture) {
             if (segment == file) break;
             before += Packets(dir.File(segment)).size();
         }
-        EXPECT_NEAR(offset * 25, 200.0 - before, 6) << events;
+        // The place comes from when the frame loop saw the motion: a frame or two on an idle
+        // machine, a few more while the test suite runs four tests on two cores.
+        EXPECT_NEAR(offset * 25, 200.0 - before, 15) << events;
     }
 }
 
