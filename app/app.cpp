@@ -134,7 +134,7 @@ struct Outlets::Parts {
 
 Outlets::Outlets() : parts_(std::make_unique<Parts>()) {}
 Outlets::~Outlets() {
-    Stop();
+    Stop(std::chrono::steady_clock::now() + std::chrono::milliseconds(1500));
 }
 
 void Outlets::Start(const CommandLine& command, int cameraCount) {
@@ -169,11 +169,14 @@ void Outlets::Start(const CommandLine& command, int cameraCount) {
     p.clipRetention = clips::StartRetention(clips::OptionsFromConfig(), p.history.get());
 }
 
-void Outlets::Stop() {
+void Outlets::Stop(std::chrono::steady_clock::time_point deadline) {
     Parts& p = *parts_;
     p.clipRetention.reset();
     if (p.server) p.server->Stop();
     // Hooks and the broker get what is left of the 2 s an exit may take.
-    if (p.bus) p.bus->Stop(std::chrono::steady_clock::now() + std::chrono::milliseconds(1500));
+    const auto now = std::chrono::steady_clock::now();
+    deadline = std::clamp(deadline, now + std::chrono::milliseconds(200),
+                          now + std::chrono::milliseconds(1500));
+    if (p.bus) p.bus->Stop(deadline);
     if (p.history) p.history->Store().Stop();
 }

@@ -13,8 +13,9 @@ class Outlets : public ProgramOutlets {
     ~Outlets() override;
     // Reads the keys, starts what is switched on and hands it to the camera workers.
     void Start(const CommandLine& command, int cameraCount) override;
-    // Delivers the last events (at most 2 s) and closes the web server.
-    void Stop() override;
+    // Closes the web server and delivers the last events until the deadline (at most 1.5 s,
+    // at least a moment). Idempotent.
+    void Stop(std::chrono::steady_clock::time_point deadline) override;
 
   private:
     struct Parts;

@@ -324,11 +324,13 @@ int RunProgram(WorkerEntry worker, CameraOpener opener, const CommandLine& comma
     }
 
     notifier.Stopping();
+    // An exit takes at most 2 s: the outlets get what the workers leave of it.
+    const auto exitDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
     StopWorkers(found);
     // Every started worker has reported Finished by now; joining only lets its thread return
     // before the process tears down.
     for (std::thread& t : threads) t.join();
-    if (outlets) outlets->Stop();
+    if (outlets) outlets->Stop(exitDeadline);
     // Every file is closed by now. A stream thread still inside the network library (a stalled
     // read, an open abandoned at a stop) cannot be cut short: leave without static destructors.
     if (StreamThreadsRunning() > 0) {

@@ -1,6 +1,8 @@
 // Start-up, discovery, console and shutdown: the program's main thread.
 #pragma once
 
+#include <chrono>
+
 #include <functional>
 #include <istream>
 #include <memory>
@@ -23,7 +25,9 @@ class ProgramOutlets {
   public:
     virtual ~ProgramOutlets() = default;
     virtual void Start(const CommandLine& command, int cameraCount) = 0;
-    virtual void Stop() = 0;
+    // At exit, after the workers: whatever is left to deliver gets until the deadline, which
+    // keeps the whole exit within 2 s.
+    virtual void Stop(std::chrono::steady_clock::time_point deadline) = 0;
 };
 
 // The whole program after main(): configuration, discovery, workers, console, shutdown.

@@ -49,7 +49,9 @@ class StreamServer {
     }
     // Whether the server still runs (it ends when its one client goes).
     bool Running() const { return process_ && fault::Running(*process_); }
-    void Signal(int sig) { process_->Signal(sig); }
+    void Signal(int sig) {
+        if (process_) process_->Signal(sig);  // a killed server has none to signal
+    }
     std::string Url(const std::string& credentials = "") const {
         return "http://" + credentials + "127.0.0.1:" + std::to_string(port_) + "/cam";
     }
