@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <mutex>
 
 #include "labels/labels.h"
 
@@ -64,7 +65,13 @@ std::unique_ptr<Detector> MakeDetector(const Options& options, std::string& erro
         error = m.error;
         return nullptr;
     }
-    if (!options.model.empty()) return std::unique_ptr<Detector>(m.model(&options, &error));
+    if (!options.model.empty()) {
+        // OpenCV's network reader sets its layer table up on first use without a lock of its
+        // own: cameras starting together read their models one at a time.
+        static std::mutex reading;
+        std::lock_guard<std::mutex> lock(reading);
+        return std::unique_ptr<Detector>(m.model(&options, &error));
+    }
     std::unique_ptr<Detector> hog(m.hog());
     if (!hog) error = "the people detector cannot be made";
     return hog;
