@@ -98,8 +98,9 @@ TEST(Streams, ALostCameraComesBackAndItsOutputsGoOn) {
     ASSERT_TRUE(WaitForStderr(program, "camera 0 back", kWaitMs)) << program.Stderr();
     std::printf("[ measure  ] back %lld ms after the server returned\n", MsSince(served));
     ASSERT_TRUE(fault::WaitUntil([&] { return Records(dir, 0) >= before + 20; }, kWaitMs));
-    // Every frame accounted for: decoded = analysed + dropped (+ one the reader holds), the
-    // received packets at least as many (the stream's frames before the first key frame).
+    // Every frame accounted for: decoded = analysed + dropped (+ one the reader holds; - one
+    // when the status is read between a frame's count and its flow), the received packets at
+    // least as many (the stream's frames before the first key frame).
     testkit::CommandOutput("curl -s -m 10 -o '" + dir.File("status.json") + "' http://127.0.0.1:" +
                            std::to_string(web) + "/api/status");
     const auto status = nlohmann::json::parse(testkit::ReadFile(dir.File("status.json")));
@@ -108,7 +109,7 @@ TEST(Streams, ALostCameraComesBackAndItsOutputsGoOn) {
         const auto analysed = c["frames"].get<int64_t>(), decoded = c["frames_decoded"].get<int64_t>();
         EXPECT_GT(analysed, 0) << c;
         EXPECT_GE(c["frames_received"].get<int64_t>(), decoded) << c;
-        EXPECT_GE(decoded - c["frames_dropped"].get<int64_t>() - analysed, 0) << c;
+        EXPECT_GE(decoded - c["frames_dropped"].get<int64_t>() - analysed, -1) << c;
         EXPECT_LE(decoded - c["frames_dropped"].get<int64_t>() - analysed, 1) << c;
         EXPECT_GT(c["worker_cpu_s"].get<double>(), 0) << c;
         EXPECT_GT(c["reader_cpu_s"].get<double>(), 0) << c;
@@ -257,11 +258,15 @@ TEST(Streams, AnIdleCameraDecodesOnlyKeyFramesAndWakesOnMotion) {
                                "' http://127.0.0.1:" + std::to_string(web) + "/api/status");
         return nlohmann::json::parse(testkit::ReadFile(dir.File("status.json")))["cameras"][0];
     };
-    std::this_thread::sleep_for(std::chrono::seconds(8));
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    const auto settled = status();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
     const auto still = status();
-    // About eight seconds of packets; decoded: the first moments' and then a key frame a second.
-    EXPECT_GT(still["frames_received"].get<int>(), 100) << still;
-    EXPECT_LT(still["frames_decoded"].get<int>(), still["frames_received"].get<int>() / 2) << still;
+    // Three still seconds: 75 packets, of which a key frame a second is decoded.
+    const int received = still["frames_received"].get<int>() - settled["frames_received"].get<int>();
+    const int decoded = still["frames_decoded"].get<int>() - settled["frames_decoded"].get<int>();
+    EXPECT_GT(received, 50) << settled << still;
+    EXPECT_LT(decoded * 4, received) << settled << still;
     EXPECT_EQ(program.Stderr(), "") << "a camera that only decodes key frames is not lost";
 
     ASSERT_TRUE(e2e::WaitForText(dir.File("cam0.log"), "cadr #0", kWaitMs));
