@@ -53,4 +53,8 @@ void Decode(const std::vector<uchar>& bytes, int flags, cv::Mat& out);
 bool WriteImage(const std::string& path, const cv::Mat& image);
 cv::Mat ReadImage(const std::string& path, int flags);
 
+// The folder the running program is in (ending in '/'), where it looks for its modules; ""
+// when it cannot be told.
+std::string ProgramFolder();
+
 }  // namespace cvio

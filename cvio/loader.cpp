@@ -14,14 +14,6 @@ namespace {
 
 constexpr const char* kModule = "camwatch-cvio.so";
 
-std::string ProgramFolder() {
-    std::array<char, 4096> path{};
-    const ssize_t n = readlink("/proc/self/exe", path.data(), path.size() - 1);
-    if (n <= 0) return {};
-    std::string program(path.data(), static_cast<size_t>(n));
-    return program.substr(0, program.rfind('/') + 1);
-}
-
 const Table* Load() {
     using Entry = const Table* (*)();
     if (void* linked = dlsym(RTLD_DEFAULT, "camwatch_cvio_table")) {
@@ -91,6 +83,14 @@ bool WriteImage(const std::string& path, const cv::Mat& image) {
 cv::Mat ReadImage(const std::string& path, int flags) {
     const Table* t = Module();
     return t ? t->readImage(path, flags) : cv::Mat();
+}
+
+std::string ProgramFolder() {
+    std::array<char, 4096> path{};
+    const ssize_t n = readlink("/proc/self/exe", path.data(), path.size() - 1);
+    if (n <= 0) return {};
+    std::string program(path.data(), static_cast<size_t>(n));
+    return program.substr(0, program.rfind('/') + 1);
 }
 
 }  // namespace cvio

@@ -6,6 +6,7 @@
 #include <array>
 #include <mutex>
 
+#include "cvio/cvio.h"
 #include "labels/labels.h"
 
 namespace labels {
@@ -19,19 +20,11 @@ struct Entries {
     std::string error;
 };
 
-std::string ProgramFolder() {
-    std::array<char, 4096> path{};
-    const ssize_t n = readlink("/proc/self/exe", path.data(), path.size() - 1);
-    if (n <= 0) return {};
-    std::string program(path.data(), static_cast<size_t>(n));
-    return program.substr(0, program.rfind('/') + 1);
-}
-
 Entries Load() {
     Entries e;
     void* module = RTLD_DEFAULT;
     if (!dlsym(RTLD_DEFAULT, "camwatch_labels_hog")) {
-        const std::string folder = ProgramFolder();
+        const std::string folder = cvio::ProgramFolder();
         module = nullptr;
         e.error = std::string(kModule) + " not found";
         for (const std::string& path : {folder + kModule, folder + "../lib/camwatch/" + kModule}) {

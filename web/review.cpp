@@ -79,10 +79,10 @@ void SendFile(const std::string& path, const char* type, const httplib::Request&
         size_t a = 0, b = 0;
         bool ok = false;
         if (range.rfind("bytes=", 0) == 0 && range.find(',') == std::string::npos) {
-            const std::string spec = range.substr(6);
-            const size_t dash = spec.find('-');
+            const std::string bounds = range.substr(6);
+            const size_t dash = bounds.find('-');
             if (dash != std::string::npos) {
-                const std::string first = spec.substr(0, dash), last = spec.substr(dash + 1);
+                const std::string first = bounds.substr(0, dash), last = bounds.substr(dash + 1);
                 if (AllDigits(first, 18) && (last.empty() || AllDigits(last, 18))) {
                     a = std::stoull(first);
                     b = last.empty() ? size - 1 : std::stoull(last);
