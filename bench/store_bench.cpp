@@ -180,7 +180,7 @@ int main(int argc, char** argv) {
     });
     opened.reset();
     if (argc > 3 && std::string(argv[3]) == "keep") {
-        std::printf("kept %s\n", path.c_str());
+        std::printf("store kept: %s\n", path.c_str());
         return 0;
     }
     for (const char* tail : {"", "-wal", "-shm"}) std::remove((path + tail).c_str());

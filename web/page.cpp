@@ -319,7 +319,7 @@ function card(e) {
   a.dataset.id = e.id;
   const img = el("img", "pic");
   img.alt = "";
-  img.loading = "lazy";
+  img.loading = R.items.length > 24 ? "lazy" : "eager";  // the first screen at once
   img.onload = () => img.classList.add("loaded");
   img.src = url("/events/" + e.id + "/thumb.jpg");
   const meta = el("div", "meta");
