@@ -20,9 +20,14 @@ events::FrameFacts Facts(int64_t i) {
 void BM_OnFrame(benchmark::State& state) {
     events::Options o;
     events::Bus bus(o);  // dispatcher only: no outlet
-    events::CameraEvents cam(0, bus, 0, false);
+    events::CameraEvents cam(0, bus, false);
     int64_t i = 0;
-    for (auto _ : state) cam.OnFrame(Facts(i++));
+    episodes::Tracker episode(0);
+    for (auto _ : state) {
+        events::FrameFacts f = Facts(i++);
+        f.step = episode.OnFrame(f.count, f.held, f.steadyMs);
+        cam.OnFrame(f);
+    }
     state.counters["events"] = double(bus.Published(0)) / 2;
 }
 BENCHMARK(BM_OnFrame);

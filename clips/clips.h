@@ -11,6 +11,8 @@
 #include <string>
 #include <thread>
 
+#include "episodes/episodes.h"
+
 class FrameSource;
 
 namespace clips {
@@ -22,7 +24,6 @@ struct Options {
     std::string prefix;             // PATHCLIP, put in front of camN-YYYYMMDD-HHMMSS.mp4
     double preSeconds = 2;          // PRECAPTURE
     double postSeconds = 2;         // POSTCAPTURE
-    int gapSeconds = 10;            // EVENTGAP: stillness that ends an event
     int64_t ringBytes = 64 << 20;   // PRECAPTUREMB: the ring's bound per camera
     int days = 0;                   // CLIPDAYS: 0 keeps every clip
     int64_t queueBytes = 64 << 20;  // frames waiting for the encoder (at least 2 frames)
@@ -33,15 +34,16 @@ struct Options {
     int64_t maxBytes = 0;           // CLIPMAXGB: the segments' bound in all; 0 = none
     int keepEventDays = 0;          // KEEPEVENTDAYS: segments with an event younger stay
 };
-// Reads OUTCLIP, PATHCLIP, PRECAPTURE, POSTCAPTURE, EVENTGAP, PRECAPTUREMB, CLIPDAYS, CLIPCOPY,
+// Reads OUTCLIP, PATHCLIP, PRECAPTURE, POSTCAPTURE, PRECAPTUREMB, CLIPDAYS, CLIPCOPY,
 // RECORD, SEGMENT, CLIPMAXGB, KEEPEVENTDAYS.
 Options OptionsFromConfig();
 
 // camN-YYYYMMDD-HHMMSS.mp4 in local time.
 std::string ClipName(int camera, int64_t wallMs);
 
-// One per camera, fed by that camera's frame loop only. OnFrame never blocks on the encoder:
-// when its queue is full the frame is dropped and counted.
+// One per camera, fed by that camera's frame loop only: a clip per episode of the camera (the
+// frame loop's episodes::Tracker says where they begin and end). OnFrame never blocks on the
+// encoder: when its queue is full the frame is dropped and counted.
 class Recorder {
   public:
     // sourceFps: the camera's own rate, 0 when it reports none (then the rate is measured).
@@ -50,11 +52,13 @@ class Recorder {
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
-    // frame: the clean frame (an open clip scales one of another size into its own). room:
-    // false while the disk guard says no (no clip starts, an open clip ends). held: the frame
-    // is inside the motion hold.
-    void OnFrame(const cv::Mat& frame, int32_t motionCount, bool held, int64_t steadyMs,
-                 int64_t wallMs, bool room = true);
+    // frame: the clean frame (an open clip scales one of another size into its own). step:
+    // what the frame did to the episode. room: false while the disk guard says no (no clip
+    // starts, an open clip ends).
+    void OnFrame(const cv::Mat& frame, episodes::Step step, int64_t steadyMs, int64_t wallMs,
+                 bool room = true);
+    // The episode was cut (the camera was lost): an open clip ends here.
+    void Cut();
     // The open event's clip (prefix + name), "" between events.
     const std::string& Clip() const { return clip_; }
     // Where the open clip's first motion frame lies in it (the pre-capture), ms.
@@ -96,7 +100,6 @@ class Recorder {
     int64_t seenFrames_ = 0;
     bool open_ = false;     // inside an event
     bool writing_ = false;  // frames go into the clip (not past POSTCAPTURE)
-    int64_t lastMotionMs_ = 0;
     int64_t sinceMotion_ = 0;
     std::string clip_, lastName_;
     int64_t clipOffsetMs_ = 0;

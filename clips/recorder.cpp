@@ -121,7 +121,6 @@ Options OptionsFromConfig() {
     o.prefix = ConfigText("PATHCLIP", "");
     o.preSeconds = SecondsKey("PRECAPTURE", 2);
     o.postSeconds = SecondsKey("POSTCAPTURE", 2);
-    o.gapSeconds = std::max(0, static_cast<int>(ConfigInt("EVENTGAP", 10)));
     o.ringBytes = int64_t{std::max(1, static_cast<int>(ConfigInt("PRECAPTUREMB", 64)))} << 20;
     o.queueBytes = o.ringBytes;
     o.days = std::max(0, static_cast<int>(ConfigInt("CLIPDAYS", 0)));
@@ -435,7 +434,7 @@ std::string Recorder::NextName(int64_t firstWallMs) {
     return name;
 }
 
-void Recorder::OnFrame(const cv::Mat& frame, int32_t motionCount, bool held, int64_t steadyMs,
+void Recorder::OnFrame(const cv::Mat& frame, episodes::Step step, int64_t steadyMs,
                        int64_t wallMs, bool room) {
     if (!encoder_ || (frame.empty() && !copy_)) return;
     if (pendingCopy_) TakeUpCopy();
@@ -464,12 +463,8 @@ void Recorder::OnFrame(const cv::Mat& frame, int32_t motionCount, bool held, int
     };
     auto ringTaken = [&] { ringWallHead_ = ringWallCount_ = 0; };
 
-    if (open_ && !room) {  // the disk filled up: the clip ends with what it has
-        Send(kClose, nullptr);
-        open_ = writing_ = false;
-        clip_.clear();
-    }
-    if (motionCount > 0) {
+    if (!room) Cut();  // the disk filled up: the clip ends with what it has
+    if (episodes::Moving(step)) {
         if (!open_ && room) {
             const int64_t first = ringWallCount_ ? ringWall_[ringWallHead_] : wallMs;
             clip_ = NextName(first);
@@ -494,17 +489,12 @@ void Recorder::OnFrame(const cv::Mat& frame, int32_t motionCount, bool held, int
             Send(kWrite, &frame);
             writing_ = true;
             sinceMotion_ = 0;
-            lastMotionMs_ = steadyMs;
             return;
         }
     }
     if (open_) {
-        const int64_t gapMs = int64_t{options_.gapSeconds} * 1000;
-        const bool over = gapMs == 0 ? !held : steadyMs - lastMotionMs_ >= gapMs;
-        if (over) {
-            Send(kClose, nullptr);
-            open_ = writing_ = false;
-            clip_.clear();
+        if (step != episodes::Step::kStill) {
+            Cut();
         } else if (writing_ && ++sinceMotion_ <= Frames(options_.postSeconds)) {
             Send(kWrite, &frame);
             return;
@@ -515,11 +505,16 @@ void Recorder::OnFrame(const cv::Mat& frame, int32_t motionCount, bool held, int
     toRing();
 }
 
-void Recorder::Finish() {
-    if (!encoder_) return;
-    if (open_) Send(kClose, nullptr);
+void Recorder::Cut() {
+    if (!encoder_ || !open_) return;
+    Send(kClose, nullptr);
     open_ = writing_ = false;
     clip_.clear();
+}
+
+void Recorder::Finish() {
+    if (!encoder_) return;
+    Cut();
     encoder_->Stop();
     if (copy_) copy_->Stop();
     if (pendingCopy_) pendingCopy_->Stop();

@@ -205,14 +205,9 @@ uint64_t Bus::Dropped() const {
     return impl_->dropped.load(std::memory_order_relaxed);
 }
 
-int Bus::gapSeconds() const {
-    return impl_->options.gapSeconds;
-}
-
 Options OptionsFromConfig(int cameraCount) {
     Options o;
     o.cameraCount = cameraCount;
-    o.gapSeconds = std::max(0, static_cast<int>(ConfigInt("EVENTGAP", 10)));
     if (ConfigSwitch("OUTEVENTS")) o.eventFile = GetConfigValue("PATHLOG") + "events.jsonl";
     o.onStart = ConfigText("ONEVENTSTART");
     o.onEnd = ConfigText("ONEVENTEND");

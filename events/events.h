@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "episodes/episodes.h"
+
 namespace events {
 
 struct Region {
@@ -38,6 +40,7 @@ struct FrameFacts {
     int64_t wallMs = 0;               // milliseconds since the epoch
     int32_t count = 0;                // moving regions counted in this frame
     bool held = false;                // the frame is inside the motion hold
+    episodes::Step step = episodes::Step::kNone;  // what the frame did to the camera's episode
     std::optional<Region> largest;    // largest counted region of this frame
     std::optional<double> direction;  // its direction in degrees, when measured
     std::string snapshot;             // snapshot file written for this frame, "" if none
@@ -94,7 +97,6 @@ struct Event {
 struct Options {
     int cameraCount = 0;      // cameras 0 .. cameraCount-1 are in use
     std::vector<int> served;  // the cameras that get a worker; empty: all of 0 .. cameraCount-1
-    int gapSeconds = 10;      // EVENTGAP
     std::string eventFile;    // OUTEVENTS=ON: <PATHLOG>events.jsonl; "" = off
     // ONEVENTSTART, ONEVENTEND, ONCAMERALOST, ONCAMERABACK; "" = none.
     std::string onStart, onEnd, onLost, onBack;
@@ -132,7 +134,6 @@ class Bus {
     uint64_t Published(int camera) const;  // records accepted by Publish for the camera
     uint64_t Started(int camera) const;    // of those, the starts: motion events
     uint64_t Dropped() const;              // records dropped from the full queue
-    int gapSeconds() const;
 
     // One more receiver of every start and end record, called on the dispatcher thread (it
     // must not wait). Attach before the first Publish; the app uses it for the event store.
@@ -150,11 +151,12 @@ std::unique_ptr<Bus> StartEvents(const Options& options);
 enum class ClipState { kPending, kWritten, kFailed };
 using ClipCheck = std::function<ClipState(const std::string& clip)>;
 
-// One per camera, used only by that camera's worker thread. OnFrame takes no lock and
-// allocates nothing except when an event starts or ends.
+// One per camera, used only by that camera's worker thread: the records of the camera's
+// episodes (facts.step says where they begin and end). OnFrame takes no lock and allocates
+// nothing except when an event starts or ends.
 class CameraEvents {
   public:
-    CameraEvents(int camera, Bus& bus, int gapSeconds, bool snapshotsOn);
+    CameraEvents(int camera, Bus& bus, bool snapshotsOn);
     void OnFrame(const FrameFacts& facts);  // may publish start / end
     // The camera stopped delivering frames: an open event ends here, then `lost`.
     void OnLost(const std::string& reason, int64_t wallMs);
@@ -181,10 +183,8 @@ class CameraEvents {
 
     int camera_;
     Bus& bus_;
-    int64_t gapMs_;
     bool snapshotsOn_;
     bool open_ = false;
-    int64_t lastMotionMs_ = 0;
     double sumSin_ = 0, sumCos_ = 0;
     int64_t largestArea_ = -1;
     int64_t lostAtMs_ = 0;  // the loss a `back` ends; 0 while the camera is up

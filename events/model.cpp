@@ -110,11 +110,8 @@ std::string Event::ToJson(UtcOffset offset) const {
     return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-CameraEvents::CameraEvents(int camera, Bus& bus, int gapSeconds, bool snapshotsOn)
-    : camera_(camera),
-      bus_(bus),
-      gapMs_(gapSeconds > 0 ? int64_t{gapSeconds} * 1000 : 0),
-      snapshotsOn_(snapshotsOn) {}
+CameraEvents::CameraEvents(int camera, Bus& bus, bool snapshotsOn)
+    : camera_(camera), bus_(bus), snapshotsOn_(snapshotsOn) {}
 
 void CameraEvents::UseLabels(std::vector<std::string> alert) {
     labelsOn_ = true;
@@ -123,13 +120,13 @@ void CameraEvents::UseLabels(std::vector<std::string> alert) {
 
 void CameraEvents::OnFrame(const FrameFacts& facts) {
     SettleEnd(false);
-    if (facts.count > 0) {
+    const bool moving = episodes::Moving(facts.step);
+    if (moving) {
         if (open_) {
             Add(facts);
         } else {
             Begin(facts);
         }
-        lastMotionMs_ = facts.steadyMs;
     }
     if (!facts.labels.empty()) {
         if (open_) {
@@ -139,12 +136,10 @@ void CameraEvents::OnFrame(const FrameFacts& facts) {
             waitingMs_ = facts.steadyMs;
         }
     }
-    if (facts.count > 0 || !open_) return;
+    if (moving || !open_) return;
     // The frames of the hold after the last motion frame keep snapshots too.
     if (snapshotsOn_ && !facts.snapshot.empty()) event_.lastSnapshot = facts.snapshot;
-    // EVENTGAP=0: the event lasts exactly as long as the motion hold.
-    bool over = gapMs_ == 0 ? !facts.held : facts.steadyMs - lastMotionMs_ >= gapMs_;
-    if (over) End(facts.wallMs);
+    if (facts.step != episodes::Step::kStill) End(facts.wallMs);
 }
 
 void CameraEvents::Begin(const FrameFacts& facts) {

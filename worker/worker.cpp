@@ -33,6 +33,7 @@ struct Worker {
           stats(slot.stats),
           settings(c),
           services(services),
+          episode(c.eventGapSeconds),
           pictureGuard(c.minFreeBytes, "snapshots and video frames"),
           clipGuard(c.minFreeBytes, "clips"),
           ledger(services.disk ? *services.disk : ownLedger) {}
@@ -66,6 +67,9 @@ struct Worker {
     LogFile log;
     VideoRecorder video;
     MotionDetector detector;
+    episodes::Tracker episode;                   // the one rule of events and clips
+    episodes::Step step = episodes::Step::kNone;  // what this frame did to the episode
+    int64_t stepMs = 0;                          // the steady time it was judged at
     std::optional<events::CameraEvents> events;  // when the event outlets are on
     std::string snapshotWritten;                 // this frame's snapshot, "" if none
     DiskGuard pictureGuard;
@@ -219,6 +223,8 @@ void TellLost(Worker& w, const std::string& reason) {
     w.linkLost = true;
     w.stats.lost.store(true, std::memory_order_relaxed);
     ReportError("camera " + std::to_string(w.slotIndex) + " lost (" + reason + "); reconnecting");
+    w.episode.Cut();  // an event and its clip end at a loss; motion after it starts new ones
+    if (w.clip) Guarded([&] { w.clip->Cut(); });
     if (w.events) Guarded([&] { w.events->OnLost(reason, WallMs()); });
 }
 
@@ -495,21 +501,27 @@ void RecordHeldFrame(Worker& w) {
     }
 }
 
+// The frame's place in the camera's episode, judged once for the clip and the event record.
+void FollowEpisode(Worker& w, int32_t count) {
+    w.stepMs = SteadyMs();
+    w.step = w.episode.OnFrame(count, EventHeld(w), w.stepMs);
+}
+
 // Every frame goes to the clip recorder: it keeps the pre-capture and writes the clip of an
-// event on its own thread.
-void RecordClip(Worker& w, int32_t count) {
+// episode on its own thread.
+void RecordClip(Worker& w) {
     if (!w.clip || (!w.clip->Copying() && !TakeColour(w))) return;  // a copy needs no picture
     Guarded([&] {
-        const int64_t now = SteadyMs();
+        const int64_t now = w.stepMs;
         const bool guarded = w.settings.minFreeBytes > 0;
         const bool wasOpen = !w.clip->Clip().empty();
-        if (guarded && (count > 0 || wasOpen)) {
+        if (guarded && (episodes::Moving(w.step) || wasOpen)) {
             const bool room = w.clipGuard.Room(w.clipGuardPath, now, &w.ledger,
                                                wasOpen ? kWriterBufferBound : 0);
             if (room != w.clipRoom) w.clipGuard.Report(w.slotIndex, room);
             w.clipRoom = room;
         }
-        w.clip->OnFrame(w.copy, count, EventHeld(w), now, WallMs(), w.clipRoom);
+        w.clip->OnFrame(w.copy, w.step, now, WallMs(), w.clipRoom);
         // A clip that opens writes its pre-capture at once: at most the ring's raw frames.
         if (guarded && !w.clip->Clip().empty()) {
             w.ledger.Add(PictureBound(w.copy.size()) / 2 +
@@ -558,10 +570,11 @@ void ReportEvents(Worker& w, int32_t count) {
     if (!w.events) return;
     Guarded([&] {
         events::FrameFacts facts;
-        facts.steadyMs = SteadyMs();
+        facts.steadyMs = w.stepMs;
         facts.wallMs = WallMs();
         facts.count = count;
         facts.held = EventHeld(w);
+        facts.step = w.step;
         if (count > 0) {
             const cv::Rect r = w.detector.Largest();
             if (!r.empty()) facts.largest = events::Region{r.x, r.y, r.width, r.height};
@@ -661,7 +674,8 @@ void FrameLoop(Worker& w) {
         CheckRoom(w);
         SaveSnapshotIfHeld(w);
         RecordHeldFrame(w);
-        RecordClip(w, moving);
+        FollowEpisode(w, moving);
+        RecordClip(w);
         LocateInRecording(w, moving);
         CheckLabels(w, count);
         ReportEvents(w, moving);
@@ -695,8 +709,7 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
     NameOutputs(w);
     if (w.services.events) {
         Guarded([&] {
-            w.events.emplace(w.slotIndex, *w.services.events, w.services.events->gapSeconds(),
-                             w.settings.outJpg);
+            w.events.emplace(w.slotIndex, *w.services.events, w.settings.outJpg);
         });
     }
     if (w.settings.clips.on || w.settings.clips.continuous) {
@@ -754,6 +767,7 @@ WorkerConfig WorkerConfigFromSettings(const SettingsRecord& settings) {
         config.maskFiles[i] = ConfigText(("MASK" + std::to_string(i)).c_str());
     }
     config.clips = clips::OptionsFromConfig();
+    config.eventGapSeconds = std::max(0, ConfigInt("EVENTGAP", 10));
     config.idle.on = ConfigText("IDLEDECODE") == "keyframes";
     config.idleAfterMs = int64_t{std::max(0, ConfigInt("IDLEAFTER", 10))} * 1000;
     const std::string fps = ConfigText("IDLEFPS", "1");

@@ -77,6 +77,7 @@ struct WorkerConfig : SettingsRecord {
     DetectorControls detection;
     std::array<std::string, 10> maskFiles;  // MASK0..MASK9; "" = none
     clips::Options clips;                   // OUTCLIP and the keys of event clips
+    int eventGapSeconds = 10;  // EVENTGAP: stillness that ends an episode (event and clip)
     // IDLEDECODE=keyframes: after IDLEAFTER s without motion a stream decodes only key frames
     // (an intra-only one IDLEFPS a second) until motion is seen again.
     IdleDecoding idle;

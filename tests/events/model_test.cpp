@@ -4,11 +4,12 @@
 #include <nlohmann/json.hpp>
 
 #include "events/events.h"
+#include "tests/events/tracked.h"
 
 namespace {
 
 using events::Bus;
-using events::CameraEvents;
+
 using events::Event;
 using events::FrameFacts;
 using events::Type;
@@ -36,7 +37,7 @@ FrameFacts Frame(int64_t ms, int count, bool held, std::optional<events::Region>
 }
 
 // Quiet frames every 40 ms from `from` to `to`.
-void Quiet(CameraEvents& cam, int64_t from, int64_t to) {
+void Quiet(TrackedEvents& cam, int64_t from, int64_t to) {
     for (int64_t t = from; t <= to; t += 40) cam.OnFrame(Frame(t, 0, false));
 }
 
@@ -49,7 +50,7 @@ TEST(EventModel, GapSnapshotsRegionsDirectionAndJson) {
     events::Options options;
     options.utcOffset = PlusOne;
     Bus bus(options);
-    CameraEvents cam(2, bus, 10, true);
+    TrackedEvents cam(2, bus, 10, true);
 
     cam.OnFrame(Frame(0, 0, false));  // still scene: nothing
     cam.OnFrame(Frame(40, 2, true, events::Region{1, 2, 3, 4}, 350.0, "cam2n1K.jpg"));
@@ -124,7 +125,7 @@ TEST(EventModel, GapSnapshotsRegionsDirectionAndJson) {
 TEST(EventModel, ZeroGapFollowsTheHoldAndSnapshotsOffStayNull) {
     events::Options options;
     Bus bus(options);
-    CameraEvents cam(0, bus, 0, false);
+    TrackedEvents cam(0, bus, 0, false);
     cam.OnFrame(Frame(0, 1, true, events::Region{0, 0, 4, 4}, 0.0, "cam0n1K.jpg"));
     cam.OnFrame(Frame(40, 1, true, events::Region{0, 0, 2, 2}, 180.0, "cam0n2K.jpg"));
     cam.OnFrame(Frame(80, 0, true));

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "events/events.h"
+#include "tests/events/tracked.h"
 #include "tests/testkit/process.h"
 
 extern char** environ;
@@ -175,7 +176,7 @@ TEST(Mqtt, DownAtStartGoneMidRunQueuesAndRepublishesAndStopsInTime) {
     const std::string down = "camwatch: MQTT broker 127.0.0.1:" + p + " unreachable; retrying";
     const std::string up = "camwatch: MQTT broker 127.0.0.1:" + p + " connected";
     EXPECT_TRUE(stderrHas(down, 1));
-    events::CameraEvents cam(0, *bus, 0, false);
+    TrackedEvents cam(0, *bus, 0, false);
     events::FrameFacts f;
     f.count = 1;
     f.held = true;
@@ -263,7 +264,7 @@ TEST(Mqtt, PersonLabelAlertsAndTheOccupancyState) {
     ASSERT_TRUE(bus);
     ASSERT_TRUE(saw("camwatch_cam1_person/config {\"name\":\"Camera 1 person\""));
     EXPECT_TRUE(saw("\"device_class\":\"occupancy\",\"state_topic\":\"camwatch/cam1/person\""));
-    events::CameraEvents person(0, *bus, 0, false), branch(1, *bus, 0, false);
+    TrackedEvents person(0, *bus, 0, false), branch(1, *bus, 0, false);
     person.UseLabels({"person"});
     branch.UseLabels({"person"});
     events::FrameFacts f;

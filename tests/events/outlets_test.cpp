@@ -11,12 +11,13 @@
 #include <thread>
 
 #include "events/events.h"
+#include "tests/events/tracked.h"
 #include "tests/testkit/process.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using events::CameraEvents;
+
 using events::FrameFacts;
 using nlohmann::json;
 using testkit::FileExists;
@@ -55,7 +56,7 @@ TEST(EventFile, AppendsCompleteLinesAcrossRunsAndNeverStallsOnAFifo) {
     for (int run = 0; run < 2; ++run) {
         auto bus = events::StartEvents(o);
         ASSERT_TRUE(bus);
-        CameraEvents cam(run, *bus, 0, true);
+        TrackedEvents cam(run, *bus, 0, true);
         for (int e = 0; e < 3; ++e) {
             cam.OnFrame(Motion(e * 1000, "cam" + std::to_string(run) + "n1K.jpg"));
             FrameFacts quiet = Motion(e * 1000 + 40);
@@ -88,7 +89,7 @@ TEST(EventFile, AppendsCompleteLinesAcrossRunsAndNeverStallsOnAFifo) {
     testing::internal::CaptureStderr();
     {
         auto bus = events::StartEvents(o);
-        CameraEvents cam(0, *bus, 0, false);
+        TrackedEvents cam(0, *bus, 0, false);
         for (int i = 0; i < 5; ++i) cam.OnLost("gone", i);
         bus->Stop(Clock::now() + std::chrono::seconds(5));
     }
@@ -113,7 +114,7 @@ TEST(Hooks, HostileValuesStayDataFailuresAreReportedOnceAndTimeoutsKill) {
     testing::internal::CaptureStderr();
     {
         auto bus = events::StartEvents(o);
-        CameraEvents cam(4, *bus, 0, true);
+        TrackedEvents cam(4, *bus, 0, true);
         cam.OnFrame(Motion(0, hostile));
         for (int i = 1; i <= 3; ++i) {  // three ends, each failing
             FrameFacts quiet = Motion(i * 100);
@@ -149,7 +150,7 @@ TEST(Hooks, BurstNeverBlocksPublishOverflowIsOneLineAndShutdownLeavesNoChildren)
     o.onBack = "sleep 30; touch " + d + "/done.$$";
     testing::internal::CaptureStderr();
     auto bus = events::StartEvents(o);
-    CameraEvents cam(1, *bus, 10, false);
+    TrackedEvents cam(1, *bus, 10, false);
     auto before = Clock::now();
     for (int i = 0; i < 100; ++i) cam.OnBack(i);  // 4 run, 64 wait, the rest are dropped
     auto publishTime = Clock::now() - before;

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
@@ -80,6 +81,7 @@ TEST(Streams, ALostCameraComesBackAndItsOutputsGoOn) {
     e2e::WriteConfig(dir, {{"ALLCAM", "2"},
                            {"OUTJPG", "OFF"},
                            {"OUTEVENTS", "ON"},
+                           {"OUTCLIP", "ON"},
                            {"WEBPORT", std::to_string(web)},
                            {"SOURCETIMEOUT", std::to_string(kTimeoutMs)},
                            {"SOURCE0", mjpeg.Url("viewer:s3cret@")},
@@ -116,15 +118,22 @@ TEST(Streams, ALostCameraComesBackAndItsOutputsGoOn) {
     }
     EXPECT_LT(ExitTime(program), 2000);
     // The loss is a gap in the event records: the `back` names when its `lost` began.
+    // It also cuts the event and its clip (the blinking never stops for EVENTGAP): the event
+    // before and the one after each name a finished clip of their own.
     std::ifstream events(dir.File("events.jsonl"));
     std::string lostAt, backLostAt;
+    std::vector<std::string> clips;  // camera 0's, in its end records
     for (std::string line; std::getline(events, line);) {
         const auto record = nlohmann::json::parse(line);
         if (record["type"] == "lost") lostAt = record["start"];
         if (record["type"] == "back") backLostAt = record["lost_at"];
+        if (record["type"] == "end" && record["camera"] == 0) clips.push_back(record.value("clip", ""));
     }
     EXPECT_FALSE(lostAt.empty());
     EXPECT_EQ(backLostAt, lostAt);
+    ASSERT_EQ(clips.size(), 2u);
+    EXPECT_NE(clips[0], clips[1]);
+    for (const std::string& clip : clips) EXPECT_TRUE(std::filesystem::exists(dir.File(clip))) << clip;
 
     // Two lines, the password masked (a killed server may read as ended or as an error).
     const std::string err = program.Stderr();
