@@ -13,14 +13,10 @@ bool ValidSlot(int index) {
 }
 }  // namespace
 
-int64_t SteadyMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 void CameraStats::CountFrameTime(double seconds) {
     int bucket = 0;
-    while (bucket < kFrameSecondsBuckets - 1 && seconds > kFrameSecondsBounds[bucket]) ++bucket;
+    while (bucket < kFrameSecondsBuckets - 1 && seconds > base::kFrameSecondsBounds[bucket]) ++bucket;
     frameTimeBuckets[bucket].fetch_add(1, std::memory_order_relaxed);
     frameTimeMicros.fetch_add(static_cast<uint64_t>(seconds * 1e6), std::memory_order_relaxed);
 }

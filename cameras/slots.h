@@ -21,9 +21,7 @@ enum class RunState : int32_t {
 };
 
 // Histogram bounds of a frame's processing time, seconds (the last bucket is everything above).
-inline constexpr double kFrameSecondsBounds[] = {0.001, 0.0025, 0.005, 0.01, 0.025,
-                                                 0.05,  0.1,    0.25,  0.5,  1.0};
-inline constexpr int kFrameSecondsBuckets = sizeof kFrameSecondsBounds / sizeof(double) + 1;
+inline constexpr int kFrameSecondsBuckets = static_cast<int>(base::kFrameSecondsBounds.size()) + 1;
 
 // What a worker tells about its camera, for the status page, the metrics and the watchdog.
 // Written by the slot's worker only, read by anyone. Each figure stands on its own, so relaxed
@@ -48,7 +46,7 @@ struct CameraStats {
 };
 
 // Steady milliseconds, the clock of CameraStats::lastProgressMs.
-int64_t SteadyMs();
+using base::SteadyMs;
 
 struct CameraSlot {
     // Written only under wakeMutex once the worker runs, so that a stop request can

@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <string>
 
+#include "base/base.h"
+
 constexpr int kConfigEntries = 100;         // lines after the hundredth are ignored
 constexpr int kTextSize = 256;              // 255 characters + terminator
-constexpr int kSlotCount = 10;              // camera slots 0..9 (SOURCE0 .. SOURCE9)
+using base::kSlotCount;
 constexpr size_t kMaxText = kTextSize - 1;  // longest key, value, prefix or composed name
 
 struct ConfigEntry {

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <thread>
 
+#include "base/base.h"
 #include "config/config.h"
 #include "diag/diag.h"
 #include "events/outlets.h"
@@ -16,7 +17,6 @@
 namespace events {
 
 namespace {
-constexpr int kCameraCounters = 16;
 constexpr auto kOutletWait = std::chrono::seconds(2);
 }  // namespace
 
@@ -56,8 +56,8 @@ struct Bus::Impl {
     bool stopped = false;
 
     // Plain counters read by other threads; no order with the records themselves is needed.
-    std::array<std::atomic<uint64_t>, kCameraCounters> published{};
-    std::array<std::atomic<uint64_t>, kCameraCounters> started{};
+    std::array<std::atomic<uint64_t>, base::kSlotCount> published{};
+    std::array<std::atomic<uint64_t>, base::kSlotCount> started{};
     std::atomic<uint64_t> dropped{0};
 
     std::thread thread;
@@ -114,7 +114,7 @@ Bus::~Bus() {
 }
 
 void Bus::Publish(Event event) {
-    if (event.camera >= 0 && event.camera < kCameraCounters) {
+    if (event.camera >= 0 && event.camera < base::kSlotCount) {
         impl_->published[event.camera].fetch_add(1, std::memory_order_relaxed);
         if (event.type == Type::kStart) {
             impl_->started[event.camera].fetch_add(1, std::memory_order_relaxed);
@@ -187,7 +187,7 @@ std::vector<Event> Bus::Since(const std::string& id) const {
 }
 
 uint64_t Bus::Published(int camera) const {
-    if (camera < 0 || camera >= kCameraCounters) return 0;
+    if (camera < 0 || camera >= base::kSlotCount) return 0;
     return impl_->published[camera].load(std::memory_order_relaxed);
 }
 
@@ -197,7 +197,7 @@ void Bus::Attach(std::function<void(const Event&)> receiver) {
 }
 
 uint64_t Bus::Started(int camera) const {
-    if (camera < 0 || camera >= kCameraCounters) return 0;
+    if (camera < 0 || camera >= base::kSlotCount) return 0;
     return impl_->started[camera].load(std::memory_order_relaxed);
 }
 

@@ -180,6 +180,7 @@ class CameraEvents {
     void End(int64_t wallMs);
     void AddLabels(const std::vector<LabelFacts>& labels);
     void SettleEnd(bool now);  // publishes a waiting end once its clip is settled (or now)
+    Event LinkRecord(Type type, int64_t wallMs) const;  // a lost or back record
 
     int camera_;
     Bus& bus_;

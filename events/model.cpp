@@ -264,14 +264,19 @@ void CameraEvents::SettleEnd(bool now) {
     pendingEnd_.reset();
 }
 
+Event CameraEvents::LinkRecord(Type type, int64_t wallMs) const {
+    Event e;
+    e.type = type;
+    e.camera = camera_;
+    e.id = std::to_string(camera_) + "-" + std::to_string(wallMs);
+    e.startMs = wallMs;
+    return e;
+}
+
 void CameraEvents::OnLost(const std::string& reason, int64_t wallMs) {
     if (open_) End(wallMs);
     SettleEnd(true);
-    Event lost;
-    lost.type = Type::kLost;
-    lost.camera = camera_;
-    lost.id = std::to_string(camera_) + "-" + std::to_string(wallMs);
-    lost.startMs = wallMs;
+    Event lost = LinkRecord(Type::kLost, wallMs);
     lost.reason = reason;
     if (lostAtMs_ == 0) lostAtMs_ = wallMs;
     bus_.Publish(std::move(lost));
@@ -279,11 +284,7 @@ void CameraEvents::OnLost(const std::string& reason, int64_t wallMs) {
 
 void CameraEvents::OnBack(int64_t wallMs) {
     SettleEnd(true);
-    Event back;
-    back.type = Type::kBack;
-    back.camera = camera_;
-    back.id = std::to_string(camera_) + "-" + std::to_string(wallMs);
-    back.startMs = wallMs;
+    Event back = LinkRecord(Type::kBack, wallMs);
     back.lostAtMs = lostAtMs_;
     lostAtMs_ = 0;
     bus_.Publish(std::move(back));

@@ -9,10 +9,6 @@
 
 namespace web {
 
-int64_t SteadyMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 namespace {
 
@@ -39,7 +35,7 @@ FrameHub::~FrameHub() {
 }
 
 bool FrameHub::Watched(int camera) const {
-    if (camera < 0 || camera >= kCameras || !impl_->running.load(std::memory_order_relaxed))
+    if (camera < 0 || camera >= base::kSlotCount || !impl_->running.load(std::memory_order_relaxed))
         return false;
     const Impl::Slot& slot = impl_->slots[camera];
     return slot.streams.load(std::memory_order_relaxed) > 0 ||
@@ -47,7 +43,7 @@ bool FrameHub::Watched(int camera) const {
 }
 
 bool FrameHub::Due(int camera, int64_t steadyMs) const {
-    if (camera < 0 || camera >= kCameras || !impl_->running.load(std::memory_order_relaxed))
+    if (camera < 0 || camera >= base::kSlotCount || !impl_->running.load(std::memory_order_relaxed))
         return false;
     const Impl::Slot& slot = impl_->slots[camera];
     if (slot.streams.load(std::memory_order_relaxed) <= 0 &&
@@ -57,7 +53,7 @@ bool FrameHub::Due(int camera, int64_t steadyMs) const {
 }
 
 void FrameHub::Offer(int camera, cv::Mat annotated, cv::Mat clean, int64_t steadyMs) {
-    if (camera < 0 || camera >= kCameras || !impl_->running.load(std::memory_order_relaxed)) return;
+    if (camera < 0 || camera >= base::kSlotCount || !impl_->running.load(std::memory_order_relaxed)) return;
     Impl::Slot& slot = impl_->slots[camera];
     // The next frame is due one period after the last due time, but never sooner than half a
     // period from now: on average at most fps frames a second, whatever the camera's rate.
@@ -168,7 +164,7 @@ Jpeg FrameHub::Impl::Clean(int cam, uint64_t seq) {
 
 void FrameHub::Impl::EncoderLoop() {
     try {
-        std::vector<cv::Mat> annotated(kCameras), clean(kCameras);
+        std::vector<cv::Mat> annotated(base::kSlotCount), clean(base::kSlotCount);
         for (;;) {
             {
                 std::unique_lock<std::mutex> lock(pendingMutex);
@@ -179,7 +175,7 @@ void FrameHub::Impl::EncoderLoop() {
                     return false;
                 });
                 if (stopEncoder) return;
-                for (int i = 0; i < kCameras; ++i) {
+                for (int i = 0; i < base::kSlotCount; ++i) {
                     if (!slots[i].pending) continue;
                     slots[i].pending = false;
                     annotated[i] = std::move(slots[i].pendingAnnotated);
@@ -188,7 +184,7 @@ void FrameHub::Impl::EncoderLoop() {
                     slots[i].pendingClean.release();
                 }
             }
-            for (int i = 0; i < kCameras; ++i) {
+            for (int i = 0; i < base::kSlotCount; ++i) {
                 if (annotated[i].empty()) continue;
                 Jpeg jpeg = Encode(annotated[i], width);
                 annotated[i].release();

@@ -24,7 +24,7 @@ struct EncodedFrame {
     uint64_t seq = 0;  // 1, 2, ... per camera
 };
 
-int64_t SteadyMs();
+using base::SteadyMs;
 
 struct FrameHub::Impl {
     struct Slot {
@@ -63,7 +63,7 @@ struct FrameHub::Impl {
 
     void EncoderLoop();
 
-    std::array<Slot, kCameras> slots;
+    std::array<Slot, base::kSlotCount> slots;
     std::atomic<bool> running{false};  // Offer takes frames
     std::atomic<bool> closing{false};
     std::atomic<int64_t> periodMs{200};

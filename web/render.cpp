@@ -126,10 +126,10 @@ std::string MetricsText(const std::vector<CameraStatus>& cameras) {
     for (const CameraStatus& c : cameras) {
         const std::string label = "camera=\"" + std::to_string(c.index) + "\"";
         uint64_t cumulative = 0;
-        for (size_t i = 0; i < kFrameSecondsBuckets.size(); ++i) {
+        for (size_t i = 0; i < base::kFrameSecondsBounds.size(); ++i) {
             cumulative += c.frame_seconds_buckets[i];
             out += "camwatch_frame_seconds_bucket{" + label + ",le=\"" +
-                   Number(kFrameSecondsBuckets[i]) + "\"} " + std::to_string(cumulative) + "\n";
+                   Number(base::kFrameSecondsBounds[i]) + "\"} " + std::to_string(cumulative) + "\n";
         }
         // _count is the +Inf bucket; never below the finite ones, whatever the app handed in.
         const uint64_t count = std::max(cumulative, c.frame_seconds_count);

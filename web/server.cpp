@@ -91,7 +91,7 @@ struct Server::Impl {
     int Camera(const httplib::Request& req) {
         const std::string& digits = req.matches[1];
         const int cam = std::stoi(digits);  // the route allows one or two digits
-        if (cam >= kCameras) return -1;
+        if (cam >= base::kSlotCount) return -1;
         for (const CameraStatus& c : provider->Cameras())
             if (c.index == cam) return cam;
         return -1;

@@ -16,9 +16,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/base.h"
+
 namespace web {
 
-constexpr int kCameras = 10;  // camera slots 0..9
 
 struct Options {  // from config.cfg and the command line
     std::string bind = "127.0.0.1";
@@ -36,10 +37,6 @@ Options OptionsFromConfig();
 // false (opts unchanged) when malformed or the port is not 1..65535.
 bool ParseWebAddress(const std::string& text, Options& opts);
 
-// Upper bounds (seconds) of the frame-processing-time histogram; +Inf is implied.
-constexpr std::array<double, 10> kFrameSecondsBuckets = {0.001, 0.0025, 0.005, 0.01, 0.025,
-                                                         0.05,  0.1,    0.25,  0.5,  1.0};
-
 struct CameraStatus {  // one camera slot in use, as the app sees it now
     int index = 0;
     std::string source;  // already credential-masked by the app
@@ -55,7 +52,7 @@ struct CameraStatus {  // one camera slot in use, as the app sees it now
     std::optional<int64_t> last_motion_ms;  // ms since the epoch
     // Per-bucket (not cumulative) counts: bucket i holds the observations in
     // (bound i-1, bound i]; observations above the last bound count only in _count and _sum.
-    std::array<uint64_t, kFrameSecondsBuckets.size()> frame_seconds_buckets{};
+    std::array<uint64_t, base::kFrameSecondsBounds.size()> frame_seconds_buckets{};
     uint64_t frame_seconds_count = 0;
     double frame_seconds_sum = 0;
 };

@@ -75,7 +75,7 @@ struct WorkerConfig : SettingsRecord {
     int32_t threshold = 30;    // THRESHOLD: a pixel's change that counts as motion
     // MINSIZE, LIGHTSWITCH, WARMUP; the mask comes from the camera's file below.
     DetectorControls detection;
-    std::array<std::string, 10> maskFiles;  // MASK0..MASK9; "" = none
+    std::array<std::string, kSlotCount> maskFiles;  // MASK0..MASK9; "" = none
     clips::Options clips;                   // OUTCLIP and the keys of event clips
     int eventGapSeconds = 10;  // EVENTGAP: stillness that ends an episode (event and clip)
     // IDLEDECODE=keyframes: after IDLEAFTER s without motion a stream decodes only key frames
