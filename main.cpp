@@ -4,7 +4,6 @@
 
 #include "app/app.h"
 #include "service/service.h"
-#include "worker/worker.h"
 
 namespace {
 
@@ -29,5 +28,5 @@ int main(int argc, char** argv) {
     const int status = ParseCommandLine(argc, argv, command, std::cout, std::cerr);
     if (status >= 0) return status;
     Outlets outlets;
-    return RunProgram(CameraWorker, OpenCamera, command, {}, &outlets);
+    return RunProgram(outlets, OpenCamera, command);
 }

@@ -19,8 +19,9 @@ namespace {
 // Status, events and health of the cameras for the web server, read from the slots.
 class CameraProvider : public web::Provider {
   public:
-    CameraProvider(int cameraCount, const events::Bus* bus, web::History* history)
-        : slots_(std::clamp(cameraCount, 0, kSlotCount)),
+    CameraProvider(const Discovered& cameras, const events::Bus* bus, web::History* history)
+        : slots_(std::clamp(cameras.cameraCount, 0, kSlotCount)),
+          notServed_(cameras.notServed),
           bus_(bus),
           history_(history),
           clips_(clips::OptionsFromConfig().on) {}
@@ -34,7 +35,8 @@ class CameraProvider : public web::Provider {
         for (int i = 0; i < slots_; ++i) {
             const CameraSlot& slot = CameraTable[i];
             const CameraStats& s = slot.stats;
-            const bool idle = OpenedButNotServed(i);
+            const bool idle =
+                std::find(notServed_.begin(), notServed_.end(), i) != notServed_.end();
             if (s.lastProgressMs.load() == 0 && !idle) continue;  // no worker serves this slot
             web::CameraStatus c;
             c.index = i;
@@ -114,6 +116,7 @@ class CameraProvider : public web::Provider {
         double rate = 0.0;
     };
     const int slots_;
+    const std::vector<int> notServed_;  // opened at start-up, no worker
     const events::Bus* bus_;
     web::History* history_;
     const bool clips_;
@@ -130,6 +133,10 @@ struct Outlets::Parts {
     std::unique_ptr<CameraProvider> provider;
     std::unique_ptr<web::Server> server;
     std::unique_ptr<clips::Retention> clipRetention;  // CLIPDAYS
+    // What the workers are given: built once, before the first starts, and outliving them all.
+    WorkerConfig config;
+    DiskLedger ledger;  // every camera's outputs, for every camera's disk guard
+    std::unique_ptr<WorkerServices> services;
 };
 
 Outlets::Outlets() : parts_(std::make_unique<Parts>()) {}
@@ -137,7 +144,7 @@ Outlets::~Outlets() {
     Stop(std::chrono::steady_clock::now() + std::chrono::milliseconds(1500));
 }
 
-void Outlets::Start(const CommandLine& command, int cameraCount) {
+WorkerEntry Outlets::Start(const CommandLine& command, const Discovered& cameras) {
     Parts& p = *parts_;
     web::Options webOptions = web::OptionsFromConfig();
     if (!command.web.empty() && !web::ParseWebAddress(command.web, webOptions)) {
@@ -145,8 +152,8 @@ void Outlets::Start(const CommandLine& command, int cameraCount) {
         webOptions.port = 0;
     }
     const bool webOn = webOptions.port > 0;
-    events::Options eventOptions = events::OptionsFromConfig(cameraCount);
-    eventOptions.served = ServedSlots(FoundCount.load());
+    events::Options eventOptions = events::OptionsFromConfig(cameras.cameraCount);
+    eventOptions.served = cameras.served;
     p.bus = events::StartEvents(eventOptions);
     p.history = EventHistory::Start(webOn);
     // The page lists recent events even when no other outlet wants them.
@@ -157,16 +164,18 @@ void Outlets::Start(const CommandLine& command, int cameraCount) {
     }
     if (webOn) {
         p.hub = std::make_unique<web::FrameHub>();
-        p.provider = std::make_unique<CameraProvider>(cameraCount, p.bus.get(), p.history.get());
+        p.provider = std::make_unique<CameraProvider>(cameras, p.bus.get(), p.history.get());
         p.server = std::make_unique<web::Server>();
         if (!p.server->Start(webOptions, *p.provider, *p.hub, ProgramVersion())) {
             p.server.reset();
             p.hub.reset();
         }
     }
-    SetWorkerOutlets(p.bus.get(), p.hub.get());
-    SetWorkerThumbnails(p.history.get());
     p.clipRetention = clips::StartRetention(clips::OptionsFromConfig(), p.history.get());
+    p.config = WorkerConfigFromSettings(Settings);
+    p.services = std::make_unique<WorkerServices>(
+        ProgramServices(p.bus.get(), p.hub.get(), &p.ledger, p.history.get()));
+    return [&p](int slotIndex) { ServeCamera(slotIndex, p.config, *p.services); };
 }
 
 void Outlets::Stop(std::chrono::steady_clock::time_point deadline) {

@@ -11,8 +11,8 @@ class Outlets : public ProgramOutlets {
   public:
     Outlets();
     ~Outlets() override;
-    // Reads the keys, starts what is switched on and hands it to the camera workers.
-    void Start(const CommandLine& command, int cameraCount) override;
+    // Reads the keys, starts what is switched on, and returns the camera workers' body with it.
+    WorkerEntry Start(const CommandLine& command, const Discovered& cameras) override;
     // Closes the web server and delivers the last events until the deadline (at most 1.5 s,
     // at least a moment). Idempotent.
     void Stop(std::chrono::steady_clock::time_point deadline) override;

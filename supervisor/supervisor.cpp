@@ -194,22 +194,24 @@ int DiscoverCameras(int cameraCount, CameraOpener opener, std::ostream& out, int
 
 namespace {
 
-// Slots that opened at start-up beyond the found count, left without a worker (SERVEALL off).
-std::atomic<bool> gNotServed[kSlotCount] = {};
-
 bool ServeAll() {
     return ConfigSwitch("SERVEALL");
 }
 
-// Only cameras below the found count are served unless SERVEALL=ON: one line for each that
-// opened and is left idle. Before any worker starts, so it needs no lock against them.
-void ReportNotServed(int foundCount) {
-    const bool all = ServeAll();
-    for (int i = 0; i < kSlotCount; ++i) {
-        const bool idle =
-            !all && i >= foundCount && CameraTable[i].capture && !CameraTable[i].background;
-        gNotServed[i].store(idle);
-        if (!idle) continue;
+// Only cameras below the found count are served unless SERVEALL=ON: those that opened and are
+// left idle. Before any worker starts, so it needs no lock against them.
+std::vector<int> NotServed(int foundCount) {
+    std::vector<int> idle;
+    if (ServeAll()) return idle;
+    for (int i = foundCount; i < kSlotCount; ++i) {
+        if (CameraTable[i].capture && !CameraTable[i].background) idle.push_back(i);
+    }
+    return idle;
+}
+
+// One line for each camera left idle.
+void ReportNotServed(const std::vector<int>& idle, int foundCount) {
+    for (int i : idle) {
         diag::Line("camera " + std::to_string(i) + " opened but is not served (only cameras 0.." +
                    std::to_string(foundCount - 1) +
                    " are; SERVEALL=ON serves every camera that opens)");
@@ -233,10 +235,6 @@ bool StartWorker(WorkerEntry worker, int i, std::vector<std::thread>& threads) {
 }
 
 }  // namespace
-
-bool OpenedButNotServed(int index) {
-    return index >= 0 && index < kSlotCount && gNotServed[index].load();
-}
 
 std::vector<int> ServedSlots(int foundCount) {
     std::vector<int> first, background;
@@ -281,8 +279,8 @@ void StopWorkers(int foundCount) {
     }
 }
 
-int RunProgram(WorkerEntry worker, CameraOpener opener, const CommandLine& command,
-               std::function<bool()> healthy, ProgramOutlets* outlets) {
+int RunProgram(ProgramOutlets& outlets, CameraOpener opener, const CommandLine& command,
+               std::function<bool()> healthy) {
     QuietLibraries();
     // A write beyond the file-size limit (ulimit -f) then fails like one to a full disk, and
     // a prompt to a console that has gone away (a pipe with no reader) is only lost, instead
@@ -309,8 +307,9 @@ int RunProgram(WorkerEntry worker, CameraOpener opener, const CommandLine& comma
         return 0;
     }
 
-    if (!signals.Pause(0)) ReportNotServed(found);  // a stop is pending: no word on cameras
-    if (outlets) outlets->Start(command, Settings.cameraCount);
+    const Discovered cameras{Settings.cameraCount, ServedSlots(found), NotServed(found)};
+    if (!signals.Pause(0)) ReportNotServed(cameras.notServed, found);  // else a stop is pending
+    const WorkerEntry worker = outlets.Start(command, cameras);
     std::vector<std::thread> threads = StartWorkers(worker, found, kStartPauseMs);
     notifier.Ready();
     signals.Pause(kConsolePauseMs);
@@ -330,7 +329,7 @@ int RunProgram(WorkerEntry worker, CameraOpener opener, const CommandLine& comma
     // Every started worker has reported Finished by now; joining only lets its thread return
     // before the process tears down.
     for (std::thread& t : threads) t.join();
-    if (outlets) outlets->Stop(exitDeadline);
+    outlets.Stop(exitDeadline);
     // Every file is closed by now. A stream thread still inside the network library (a stalled
     // read, an open abandoned at a stop) cannot be cut short: leave without static destructors.
     if (StreamThreadsRunning() > 0) {

@@ -15,28 +15,35 @@
 #include "service/service.h"
 
 // Body of a worker thread; must keep the slot contract (report Finished last).
-using WorkerEntry = void (*)(int slotIndex);
+using WorkerEntry = std::function<void(int slotIndex)>;
 // How a camera index (or its SOURCEi name) is opened.
 using CameraOpener = std::unique_ptr<FrameSource> (*)(int index, const std::string& name);
 
-// Outlets beside the cameras (events, web): started once the settings are known, before the
-// first worker; stopped once every worker has finished.
+// What discovery left for the rest of the run.
+struct Discovered {
+    int cameraCount = 0;          // the camera count setting
+    std::vector<int> served;      // the slots that get a worker (ServedSlots)
+    std::vector<int> notServed;   // slots that opened at start-up and get none (SERVEALL off)
+};
+
+// What runs beside the cameras (events, web) and the workers' body, which writes to it: started
+// once discovery is done, before the first worker, and the workers exist only through what
+// Start returns; stopped once every worker has finished.
 class ProgramOutlets {
   public:
     virtual ~ProgramOutlets() = default;
-    virtual void Start(const CommandLine& command, int cameraCount) = 0;
+    virtual WorkerEntry Start(const CommandLine& command, const Discovered& cameras) = 0;
     // At exit, after the workers: whatever is left to deliver gets until the deadline, which
     // keeps the whole exit within 2 s.
     virtual void Stop(std::chrono::steady_clock::time_point deadline) = 0;
 };
 
-// The whole program after main(): configuration, discovery, workers, console, shutdown.
-// command: the config file, and --no-console (wait for a stop signal instead of the
+// The whole program after main(): configuration, discovery, outlets and workers, console,
+// shutdown. command: the config file, and --no-console (wait for a stop signal instead of the
 // console). healthy: asked before each watchdog notice to a service manager (empty: every
-// running camera makes progress). outlets: nullptr for none. Always returns 0.
-int RunProgram(WorkerEntry worker, CameraOpener opener = OpenCamera,
-               const CommandLine& command = {}, std::function<bool()> healthy = {},
-               ProgramOutlets* outlets = nullptr);
+// running camera makes progress). Always returns 0.
+int RunProgram(ProgramOutlets& outlets, CameraOpener opener = OpenCamera,
+               const CommandLine& command = {}, std::function<bool()> healthy = {});
 
 // Prints "Searching", a dot per probed index and the found count; opens every camera that
 // answers among indices 0 .. min(cameraCount, 10)-1. Returns the found count. Stream URLs are
@@ -49,9 +56,6 @@ int DiscoverCameras(int cameraCount, CameraOpener opener, std::ostream& out, int
 // slot below the found count (every opened slot with SERVEALL=ON), and each background slot.
 // Read between discovery and the first worker's start.
 std::vector<int> ServedSlots(int foundCount);
-
-// A camera that opened at start-up but has no worker (beyond the found count, SERVEALL off).
-bool OpenedButNotServed(int index);
 
 // Starts a worker for each opened slot below the found count (every opened one with
 // SERVEALL=ON), in slot order, pausing pauseMs after each start, then one for each background

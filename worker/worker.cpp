@@ -796,42 +796,20 @@ void ServeCamera(int slotIndex, const WorkerConfig& settings,
     ReportFinished(slotIndex);
 }
 
-namespace {
-events::Bus* gEvents = nullptr;
-web::FrameHub* gWeb = nullptr;
-ThumbnailSink* gThumbnails = nullptr;
-}  // namespace
-
-void SetWorkerThumbnails(ThumbnailSink* thumbnails) {
-    gThumbnails = thumbnails;
-}
-
-void SetWorkerOutlets(events::Bus* events, web::FrameHub* web) {
-    gEvents = events;
-    gWeb = web;
-}
-
-void CameraWorker(int slotIndex) {
-    try {
-        static DiskLedger ledger;  // every camera's outputs, for every camera's disk guard
-        static const WorkerServices services{
-            DisplayWindows(),
-            [](MotionDetector& detector, const MotionFrame& frame, int32_t threshold,
-               bool overlayShown) {
-                if (!frame.gray) return detector.Detect(frame.colour, threshold, overlayShown);
-                return detector.DetectGray(frame.size, *frame.gray, frame.colour, threshold,
-                                           overlayShown);
-            },
-            [](int index, int32_t ms) { PauseUnlessStopped(index, ms); },
-            gEvents,
-            gWeb,
-            &ledger,
-            gThumbnails,
-        };
-        static const WorkerConfig config = WorkerConfigFromSettings(Settings);
-        ServeCamera(slotIndex, config, services);
-    } catch (...) {
-        // Only building the services could throw; the slot must still be reported.
-        ReportFinished(slotIndex);
-    }
+WorkerServices ProgramServices(events::Bus* events, web::FrameHub* web, DiskLedger* disk,
+                               ThumbnailSink* thumbnails) {
+    return WorkerServices{
+        DisplayWindows(),
+        [](MotionDetector& detector, const MotionFrame& frame, int32_t threshold,
+           bool overlayShown) {
+            if (!frame.gray) return detector.Detect(frame.colour, threshold, overlayShown);
+            return detector.DetectGray(frame.size, *frame.gray, frame.colour, threshold,
+                                       overlayShown);
+        },
+        [](int index, int32_t ms) { PauseUnlessStopped(index, ms); },
+        events,
+        web,
+        disk,
+        thumbnails,
+    };
 }

@@ -31,11 +31,6 @@ class ThumbnailSink {
     virtual void Offer(int camera, int64_t eventStartMs, cv::Mat picture) = 0;
 };
 
-// Thread body for a started slot with the process's settings; serves the slot's camera until
-// stopped or until the camera ends, and reports Finished in the slot's run state as its very
-// last action.
-void CameraWorker(int slotIndex);
-
 // A frame for the motion count: in colour (8-bit BGR), or from a camera that defers the
 // colour, by its size and gray rows; its colour is then there only while the overlay is drawn.
 struct MotionFrame {
@@ -44,8 +39,8 @@ struct MotionFrame {
     const GrayRows* gray = nullptr;  // null: the count reads colour
 };
 
-// What a worker calls outside itself; CameraWorker uses the display thread, the worker's own
-// motion detector and the slot's interruptible pause.
+// What a worker calls outside itself; the program's (ProgramServices) are the display thread,
+// the worker's own motion detector and the slot's interruptible pause.
 struct WorkerServices {
     WindowSystem& windows;
     // Counts the moving regions of the frame; may draw them onto its colour when overlayShown.
@@ -62,11 +57,9 @@ struct WorkerServices {
     ThumbnailSink* thumbnails = nullptr;  // event thumbnails; nullptr = off
 };
 
-// The optional outlets CameraWorker hands its workers. Set once before the first worker
-// starts, like the settings; read-only afterwards.
-void SetWorkerOutlets(events::Bus* events, web::FrameHub* web);
-// Likewise for the event thumbnails (the event outlets must be on too).
-void SetWorkerThumbnails(ThumbnailSink* thumbnails);
+// The program's services with its outlets (each nullptr when off; thumbnails want events on).
+WorkerServices ProgramServices(events::Bus* events, web::FrameHub* web, DiskLedger* disk,
+                               ThumbnailSink* thumbnails);
 
 // What a worker is configured with: the settings of config.cfg's eleven keys and the keys of
 // the optional outputs, all off by default.
@@ -98,6 +91,7 @@ constexpr int kSceneSwitchPercent = 40;
 // The process's settings and the optional keys of config.cfg.
 WorkerConfig WorkerConfigFromSettings(const SettingsRecord& settings);
 
-// CameraWorker with its settings and services given. Never throws.
+// Thread body for a started slot: serves the slot's camera until stopped or until the camera
+// ends, and reports Finished in the slot's run state as its very last action. Never throws.
 void ServeCamera(int slotIndex, const WorkerConfig& config,
                  const WorkerServices& services) noexcept;
