@@ -1,5 +1,6 @@
 // Stream copy: the packet ring on the reader's side, the muxer on the clip's own thread.
 #include "clips/copy.h"
+#include "clips/files.h"
 #include "clips/mp4out.h"
 
 #include <pthread.h>
@@ -20,10 +21,6 @@ extern "C" {
 namespace clips {
 
 namespace {
-
-std::string PartOf(const std::string& name) {
-    return name.substr(0, name.size() - 4) + ".part.mp4";
-}
 
 // Packets of two openings can share a file when their pictures are alike.
 bool SameKind(const cameras::CodedStream& a, const cameras::CodedStream& b) {
@@ -228,11 +225,11 @@ void CopyClips::Write(const cameras::CodedPacket& p) {
     needKey_ = false;
     if (!out_) {
         out_ = std::make_unique<Mp4Out>();
-        if (!out_->Open(PartOf(final_), *p.stream())) {
+        if (!out_->Open(PartName(final_), *p.stream())) {
             if (!openFailSaid_) diag::Line("clip " + final_ + " cannot be created");
             openFailSaid_ = true;
             out_.reset();
-            ::unlink(PartOf(final_).c_str());
+            ::unlink(PartName(final_).c_str());
             final_.clear();
             return;
         }
@@ -257,7 +254,7 @@ void CopyClips::CloseFile(std::unique_lock<std::mutex>& lock) {
     const bool closed = out_->Close();
     out_.reset();
     stream_.reset();
-    if (!closed || std::rename(PartOf(final_).c_str(), final_.c_str()) != 0) {
+    if (!closed || std::rename(PartName(final_).c_str(), final_.c_str()) != 0) {
         diag::Line("clip " + final_ + " cannot be finished");
     }
     final_.clear();

@@ -16,6 +16,7 @@
 
 #include "clips/clips.h"
 #include "clips/copy.h"
+#include "clips/files.h"
 #include "clips/ring.h"
 #include "config/config.h"
 #include "cvio/cvio.h"
@@ -38,11 +39,6 @@ struct Item {
 
 void Say(const std::string& line) {
     diag::Line(line);
-}
-
-bool Exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
 }
 
 // Whether path is an MP4 its writer closed whole: top-level boxes that cover the file
@@ -78,12 +74,6 @@ bool WholeMp4(const std::string& path) {
     const long end = std::ftell(f);
     std::fclose(f);
     return whole && index && end >= 0 && static_cast<uint64_t>(end) == at;
-}
-
-// What a clip is written as until it is finished: a crash leaves this name behind, and the
-// next clip gets a file of its own.
-std::string PartName(const std::string& name) {
-    return name.substr(0, name.size() - 4) + ".part.mp4";
 }
 
 // How long the clips may go on being written once the program stops: one moment for every

@@ -12,15 +12,12 @@
 #include <vector>
 
 #include "clips/clips.h"
+#include "clips/files.h"
 #include "diag/diag.h"
 
 namespace clips {
 
 namespace {
-
-struct DirCloser {
-    void operator()(DIR* d) const { closedir(d); }
-};
 
 struct Fd {
     explicit Fd(int fd) : fd(fd) {}

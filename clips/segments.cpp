@@ -15,9 +15,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/base.h"
 #include "cameras/packets.h"
 #include "cameras/source.h"
 #include "clips/clips.h"
+#include "clips/files.h"
 #include "clips/mp4out.h"
 #include "diag/diag.h"
 
@@ -28,19 +30,6 @@ namespace {
 int64_t WallNowMs() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-int64_t SteadyNowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-bool Exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-std::string PartOf(const std::string& name) {
-    return name.substr(0, name.size() - 4) + ".part.mp4";
 }
 
 // camN-rec-YYYYMMDD-HHMMSS.mp4
@@ -146,15 +135,15 @@ class SegmentWriter : public cameras::PacketTap {
     }
 
     void OpenSegment(const cameras::CodedPacket& p) {
-        const int64_t wall = WallNowMs() - std::max<int64_t>(0, SteadyNowMs() - p.steadyMs());
+        const int64_t wall = WallNowMs() - std::max<int64_t>(0, base::SteadyMs() - p.steadyMs());
         std::string name;
         for (int i = 0; i < 120; ++i) {
             name = options_.prefix + SegmentName(camera_, wall + int64_t{i} * 1000);
-            if (!Exists(name) && !Exists(PartOf(name))) break;
+            if (!Exists(name) && !Exists(PartName(name))) break;
         }
         auto out = std::make_unique<Mp4Out>();
-        if (!out->Open(PartOf(name), *p.stream())) {
-            ::unlink(PartOf(name).c_str());
+        if (!out->Open(PartName(name), *p.stream())) {
+            ::unlink(PartName(name).c_str());
             if (!openFailSaid_) diag::Line("recording " + name + " cannot be created");
             openFailSaid_ = true;
             return;
@@ -189,7 +178,7 @@ class SegmentWriter : public cameras::PacketTap {
         const bool closed = out_->Close();
         out_.reset();
         stream_.reset();
-        if (!closed || std::rename(PartOf(final_).c_str(), final_.c_str()) != 0) {
+        if (!closed || std::rename(PartName(final_).c_str(), final_.c_str()) != 0) {
             diag::Line("recording " + final_ + " cannot be finished");
         }
         Sweep();
@@ -255,10 +244,6 @@ int64_t NameTimeMs(const std::string& stamp) {
     const std::time_t s = std::mktime(&t);
     return s == -1 ? -1 : int64_t{s} * 1000;
 }
-
-struct DirCloser {
-    void operator()(DIR* d) const { closedir(d); }
-};
 
 }  // namespace
 

@@ -3,15 +3,7 @@
 #include <sys/statvfs.h>
 
 #include "worker/errors.h"
-
-namespace {
-
-std::string FolderOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
-}
-
-}  // namespace
+#include "worker/outputs.h"
 
 DiskGuard::DiskGuard(int64_t floorBytes, std::string what)
     : floor_(floorBytes), what_(std::move(what)) {}

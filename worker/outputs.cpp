@@ -46,11 +46,6 @@ bool IsNamedPipe(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
 }
 
-std::string FolderOf(const std::string& base) {
-    const size_t slash = base.rfind('/');
-    return slash == std::string::npos ? "." : base.substr(0, slash + 1);
-}
-
 std::string StemOf(const std::string& base) {
     const size_t slash = base.rfind('/');
     return slash == std::string::npos ? base : base.substr(slash + 1);
@@ -95,6 +90,11 @@ int LowestFree(const std::string& base, std::vector<bool>& listed, int from) {
 }
 
 }  // namespace
+
+std::string FolderOf(const std::string& base) {
+    const size_t slash = base.rfind('/');
+    return slash == std::string::npos ? "." : base.substr(0, slash + 1);
+}
 
 // OpenCV's image codecs set up shared state at their first use; with several workers saving
 // their first snapshots at once, that set-up races. One thread does it for all.

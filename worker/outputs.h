@@ -18,6 +18,9 @@ constexpr double kVideoFps = 10.0;
 // output is refused.
 std::string ComposeFileName(const std::string& prefix, const std::string& name);
 
+// The folder part of a path, with its slash ("." when it has none).
+std::string FolderOf(const std::string& path);
+
 // base + n + ".jpg" for the lowest n from 1 whose file does not exist; the name of
 // kLastSnapshotNumber when every number is taken. "" when the name is too long.
 std::string NextSnapshotName(const std::string& base);
