@@ -139,6 +139,21 @@ TEST(WebLockout, ThousandIdleAndSlowClientsLockNobodyOut) {
     EXPECT_EQ(Status(port, "/api/status", true, &status), 200);
     EXPECT_NE(status.find("\"src0.avi\""), std::string::npos) << status.substr(0, 300);
     EXPECT_EQ(Status(port, "/api/status", false), 401);
+    // Two requests in one piece on one connection: each is answered, the second intact.
+    {
+        Client twice(port, "127.0.0.2");
+        const std::string bearer = std::string("Authorization: Bearer ") + kToken + "\r\n";
+        twice.Send("GET /healthz HTTP/1.1\r\n" + bearer + "\r\nGET /metrics HTTP/1.1\r\n" +
+                   bearer + "Connection: close\r\n\r\n");
+        std::string got;
+        twice.Read(got, 5000);
+        EXPECT_EQ(e2e::Occurrences(got, "HTTP/1.1 200 OK"), 2) << got.substr(0, 300);
+        EXPECT_NE(got.find("camwatch_frames_total"), std::string::npos);
+    }
+    // Connections beyond the crowded address's bound were turned away with a word.
+    std::string refused;
+    idle.back()->Read(refused, 5000);
+    EXPECT_EQ(refused.rfind("HTTP/1.1 503", 0), 0u) << refused;
     // A live viewer gets frames meanwhile.
     Client viewer(port, "127.0.0.2");
     viewer.Send(std::string("GET /cam/0/stream.mjpg?token=") + kToken + " HTTP/1.1\r\n\r\n");
