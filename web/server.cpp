@@ -91,7 +91,7 @@ class RequestStream : public httplib::Stream {
         : a_(a), headLeft_(a.head), readUntil_(SteadyMs() + readMs), writeMs_(writeMs) {}
 
     // True when every byte taken from the socket was used: the connection may serve more.
-    bool Clean() const { return at_ == buffer_.size(); }
+    bool Clean() const { return at_ == buffer_.size() && headLeft_ == 0; }
 
     bool is_readable() const override {
         return at_ < buffer_.size() || Ready(a_.fd, POLLIN, readUntil_ - SteadyMs());
