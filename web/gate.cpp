@@ -175,8 +175,8 @@ void Gate::Accept(int64_t nowMs) {
     for (;;) {
         sockaddr_storage peer{}, local{};
         socklen_t peerLen = sizeof peer, localLen = sizeof local;
-        const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &peerLen,
-                               SOCK_CLOEXEC);
+        const int fd =
+            accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &peerLen, SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {

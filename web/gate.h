@@ -30,8 +30,8 @@ struct GateLimits {
 
 // One connection with a whole request head waiting in its socket, as a handler gets it.
 struct Arrival {
-    int fd = -1;    // the gate's; the handler neither closes it nor keeps it
-    size_t head;    // bytes up to and including the blank line (all of them in the socket)
+    int fd = -1;          // the gate's; the handler neither closes it nor keeps it
+    size_t head = 0;      // bytes up to and including the blank line (all of them in the socket)
     uint64_t served = 0;  // requests answered on this connection before
     std::string peerIp, localIp;
     int peerPort = 0, localPort = 0;
@@ -87,7 +87,7 @@ class Gate {
     uint64_t nextId_ = 2;  // 0: the listener, 1: the wake-up event
     std::unordered_map<uint64_t, Connection> connections_;
     std::unordered_map<std::string, int> open_, busy_;  // per peer address
-    std::deque<uint64_t> queue_;  // heads complete, waiting for a handler
+    std::deque<uint64_t> queue_;                        // heads complete, waiting for a handler
     std::thread loop_;
     std::vector<std::thread> workers_;
 };

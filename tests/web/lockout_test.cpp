@@ -143,8 +143,8 @@ TEST(WebLockout, ThousandIdleAndSlowClientsLockNobodyOut) {
     {
         Client twice(port, "127.0.0.2");
         const std::string bearer = std::string("Authorization: Bearer ") + kToken + "\r\n";
-        twice.Send("GET /healthz HTTP/1.1\r\n" + bearer + "\r\nGET /metrics HTTP/1.1\r\n" +
-                   bearer + "Connection: close\r\n\r\n");
+        twice.Send("GET /healthz HTTP/1.1\r\n" + bearer + "\r\nGET /metrics HTTP/1.1\r\n" + bearer +
+                   "Connection: close\r\n\r\n");
         std::string got;
         twice.Read(got, 5000);
         EXPECT_EQ(e2e::Occurrences(got, "HTTP/1.1 200 OK"), 2) << got.substr(0, 300);
