@@ -15,6 +15,8 @@ Options OptionsFromConfig() {
     opts.fps = std::clamp(ConfigInt("WEBFPS", opts.fps), 1, 30);
     opts.width = std::clamp(ConfigInt("WEBWIDTH", opts.width), 64, 4096);
     opts.clients = std::clamp(ConfigInt("WEBCLIENTS", opts.clients), 1, 64);
+    opts.peerConnections = std::clamp(ConfigInt("WEBPEERCONNS", opts.clients + 16), 1, 256);
+    opts.headerSeconds = std::clamp(ConfigInt("WEBHEADERSECS", opts.headerSeconds), 1, 60);
     return opts;
 }
 

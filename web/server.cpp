@@ -1,15 +1,19 @@
 #include <arpa/inet.h>
-#include <dirent.h>
-#include <fcntl.h>
 #include <httplib.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <regex>
 
 #include "diag/diag.h"
+#include "web/gate.h"
 #include "web/hub.h"
 #include "web/render.h"
 #include "web/review.h"
@@ -20,13 +24,42 @@ namespace {
 
 constexpr char kBoundary[] = "camwatchframe";
 constexpr int kIoTimeoutSeconds = 5;
-constexpr int kSpareThreads = 8;  // beyond the stream limit, for the page, API and stills
+constexpr uint64_t kKeepAliveRequests = 100;  // on one connection
+// Handler threads beyond the stream limit: one client address may hold the stream limit and
+// kPeerSpare more at once, and kOthersSpare are left for every other client.
+constexpr int kPeerSpare = 8, kOthersSpare = 8;
+constexpr int kMaxConnections = 512;
 constexpr int64_t kStillWatchMs = 2000;
 constexpr auto kStillWait = std::chrono::milliseconds(1000);
 constexpr auto kStreamHeartbeat = std::chrono::milliseconds(2000);
 
 bool IsLoopback(const std::string& host) {
     return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+// Binds and listens as the HTTP library would (every address the name resolves to is tried;
+// IPv6 sockets take IPv4 too), with SO_REUSEADDR only: with SO_REUSEPORT a second program
+// could bind the same port and take some of the connections. -1 when nothing could be bound.
+int Listen(const std::string& host, int port) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return -1;
+    int fd = -1;
+    for (addrinfo* at = found; at && fd < 0; at = at->ai_next) {
+        fd = socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol);
+        if (fd < 0) continue;
+        const int yes = 1, no = 0;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        if (at->ai_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
+        if (bind(fd, at->ai_addr, at->ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    freeaddrinfo(found);
+    return fd;
 }
 
 int LocalPort(int fd) {
@@ -38,32 +71,96 @@ int LocalPort(int fd) {
     return -1;
 }
 
-// Shuts down every connected TCP socket of this process whose local port is port, so that a
-// handler blocked on a client that neither reads nor writes returns at once. Called after the
-// listener is closed; only connections it accepted have that local port then. Each
-// descriptor is duplicated before it is examined, so the socket checked is the one shut.
-void ShutDownConnections(int port) {
-    DIR* dir = opendir("/proc/self/fd");
-    if (!dir) return;
-    const int own = dirfd(dir);
-    while (dirent* entry = readdir(dir)) {
-        char* end = nullptr;
-        const long fd = std::strtol(entry->d_name, &end, 10);
-        if (*end != '\0' || fd == own) continue;
-        const int copy = fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 0);
-        if (copy < 0) continue;
-        int type = 0;
-        socklen_t len = sizeof type;
-        sockaddr_storage peer{};
-        socklen_t peerLen = sizeof peer;
-        if (getsockopt(copy, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM &&
-            LocalPort(copy) == port &&
-            getpeername(copy, reinterpret_cast<sockaddr*>(&peer), &peerLen) == 0)
-            shutdown(copy, SHUT_RDWR);
-        close(copy);
+// Waits up to ms for the socket to be ready for events; false on timeout or error.
+bool Ready(int fd, short events, int64_t ms) {
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int n = poll(&p, 1, static_cast<int>(std::clamp<int64_t>(ms, 0, 60000)));
+        if (n < 0 && errno == EINTR) continue;
+        return n > 0;
     }
-    closedir(dir);
 }
+
+// One request's connection as the HTTP library sees it. The head the gate saw complete is
+// read in blocks no longer than what is left of it, and anything after it only as asked
+// for: nothing of a next request is ever taken from the socket, so the connection can go
+// back to the gate. Reading the whole request has one time bound; each write has its own.
+class RequestStream : public httplib::Stream {
+  public:
+    RequestStream(const Arrival& a, int64_t readMs, int64_t writeMs)
+        : a_(a), headLeft_(a.head), readUntil_(SteadyMs() + readMs), writeMs_(writeMs) {}
+
+    // True when every byte taken from the socket was used: the connection may serve more.
+    bool Clean() const { return at_ == buffer_.size() && headLeft_ == 0; }
+
+    bool is_readable() const override {
+        return at_ < buffer_.size() || Ready(a_.fd, POLLIN, readUntil_ - SteadyMs());
+    }
+    bool is_writable() const override { return Ready(a_.fd, POLLOUT, writeMs_); }
+    ssize_t read(char* ptr, size_t size) override {
+        if (at_ == buffer_.size() && headLeft_ > 0) {
+            buffer_.resize(std::min<size_t>(headLeft_, 4096));
+            const ssize_t n = Receive(buffer_.data(), buffer_.size());
+            buffer_.resize(n > 0 ? static_cast<size_t>(n) : 0);
+            at_ = 0;
+            if (n <= 0) return n;
+            headLeft_ -= static_cast<size_t>(n);
+        }
+        if (at_ < buffer_.size()) {
+            const size_t n = std::min(size, buffer_.size() - at_);
+            std::memcpy(ptr, buffer_.data() + at_, n);
+            at_ += n;
+            return static_cast<ssize_t>(n);
+        }
+        return Receive(ptr, size);
+    }
+    ssize_t write(const char* ptr, size_t size) override {
+        for (;;) {
+            if (!Ready(a_.fd, POLLOUT, writeMs_)) return -1;
+            const ssize_t n = send(a_.fd, ptr, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n >= 0 || (errno != EAGAIN && errno != EINTR)) return n;
+        }
+    }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        ip = a_.peerIp;
+        port = a_.peerPort;
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override {
+        ip = a_.localIp;
+        port = a_.localPort;
+    }
+    socket_t socket() const override { return a_.fd; }
+
+  private:
+    ssize_t Receive(char* ptr, size_t size) {
+        for (;;) {
+            if (!Ready(a_.fd, POLLIN, readUntil_ - SteadyMs())) return -1;
+            const ssize_t n = recv(a_.fd, ptr, size, MSG_DONTWAIT);
+            if (n >= 0 || (errno != EAGAIN && errno != EINTR)) return n;
+        }
+    }
+
+    const Arrival& a_;
+    size_t headLeft_;
+    const int64_t readUntil_, writeMs_;
+    std::string buffer_;
+    size_t at_ = 0;
+};
+
+// The library's routing and answers, on connections the gate hands over one request at a time.
+class Http : public httplib::Server {
+  public:
+    // Streams run while this is on (the library ends them once its socket is gone).
+    void SetServing(bool on) { svr_sock_ = on ? 0 : INVALID_SOCKET; }
+    // Answers one request; true when the connection may carry another.
+    bool Serve(const Arrival& arrival) {
+        RequestStream stream(arrival, kIoTimeoutSeconds * 1000, kIoTimeoutSeconds * 1000);
+        const bool last = arrival.served + 1 >= kKeepAliveRequests;
+        bool closed = false;
+        const bool ok = process_request(stream, last, closed, nullptr);
+        return ok && !closed && !last && stream.Clean();
+    }
+};
 
 void Plain(httplib::Response& res, int status, const std::string& text) {
     res.status = status;
@@ -78,14 +175,10 @@ struct Server::Impl {
     FrameHub::Impl* hub = nullptr;
     std::string version;
     std::chrono::steady_clock::time_point started;
-    std::unique_ptr<httplib::Server> http;
-    std::thread listener;
+    std::unique_ptr<Http> http;
+    Gate gate;
     int port = 0;
     std::atomic<int> streams{0};
-
-    std::mutex mutex;  // guards listening
-    std::condition_variable listeningChanged;
-    bool listening = false;
 
     // The camera of /cam/<N>/... when the app has it in use; -1 otherwise.
     int Camera(const httplib::Request& req) {
@@ -234,44 +327,18 @@ bool Server::Start(const Options& opts, Provider& provider, FrameHub& hub,
     s.hub = hub.impl_.get();
     s.version = version;
     s.started = std::chrono::steady_clock::now();
-    s.http = std::make_unique<httplib::Server>();
-    httplib::Server& http = *s.http;
-    // SO_REUSEADDR only: with the library's default SO_REUSEPORT a second program could bind
-    // the same port and take some of the connections.
-    http.set_socket_options([](socket_t sock) {
-        int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-    http.set_tcp_nodelay(true);
-    http.set_read_timeout(kIoTimeoutSeconds);
-    http.set_write_timeout(kIoTimeoutSeconds);
-    http.set_keep_alive_timeout(kIoTimeoutSeconds);
-    http.set_keep_alive_max_count(100);
-    http.set_payload_max_length(64 * 1024);
-    const int threads = std::max(1, opts.clients) + kSpareThreads;
-    http.new_task_queue = [this, threads] {
-        {
-            std::lock_guard<std::mutex> lock(impl_->mutex);
-            impl_->listening = true;
-        }
-        impl_->listeningChanged.notify_all();
-        return new httplib::ThreadPool(threads);
-    };
+    s.http = std::make_unique<Http>();
+    s.http->set_payload_max_length(64 * 1024);
     s.Routes();
 
     const std::string shown = opts.bind.find(':') != std::string::npos
                                   ? "[" + opts.bind + "]:" + std::to_string(opts.port)
                                   : opts.bind + ":" + std::to_string(opts.port);
-    bool bound;
-    if (opts.port == 0) {
-        s.port = http.bind_to_any_port(opts.bind);
-        bound = s.port > 0;
-    } else {
-        bound = http.bind_to_port(opts.bind, opts.port);
-        s.port = opts.port;
-    }
-    if (!bound) {
+    const int listener = Listen(opts.bind, opts.port);
+    s.port = listener >= 0 ? LocalPort(listener) : 0;
+    if (s.port <= 0) {
         diag::Line("web: cannot listen on " + shown);
+        if (listener >= 0) close(listener);
         s.http.reset();
         s.port = 0;
         return false;
@@ -281,22 +348,24 @@ bool Server::Start(const Options& opts, Provider& provider, FrameHub& hub,
                    " without WEBTOKEN: anyone who can reach it sees the cameras");
 
     s.hub->Start(opts.fps, opts.width);
-    s.listening = false;
-    s.listener = std::thread([&s, &http] {
-        try {
-            http.listen_after_bind();
-        } catch (const std::exception& e) {
-            diag::Line(std::string("web: server stopped: ") + e.what());
-        }
-        {
-            std::lock_guard<std::mutex> lock(s.mutex);
-            s.listening = true;  // also when the loop never started
-        }
-        s.listeningChanged.notify_all();
-    });
-    // Stop() may only call stop() once the library runs its accept loop.
-    std::unique_lock<std::mutex> lock(s.mutex);
-    s.listeningChanged.wait(lock, [&] { return s.listening; });
+    s.http->SetServing(true);
+    GateLimits limits;
+    const int clients = std::max(1, opts.clients);
+    limits.perPeer = opts.peerConnections > 0 ? opts.peerConnections : clients + 16;
+    limits.busyPerPeer = std::min(limits.perPeer, clients + kPeerSpare);
+    limits.handlers = limits.busyPerPeer + kOthersSpare;
+    limits.total = kMaxConnections;
+    limits.headerMs = std::max(1, opts.headerSeconds) * 1000;
+    if (!s.gate.Start(listener, limits,
+                      [&http = *s.http](const Arrival& a) { return http.Serve(a); })) {
+        diag::Line("web: cannot serve on " + shown);
+        s.http->SetServing(false);
+        s.hub->BeginClose();
+        s.hub->Stop();
+        s.http.reset();
+        s.port = 0;
+        return false;
+    }
     return true;
 }
 
@@ -304,9 +373,8 @@ void Server::Stop() {
     Impl& s = *impl_;
     if (!s.http) return;
     s.hub->BeginClose();
-    s.http->stop();
-    ShutDownConnections(s.port);
-    if (s.listener.joinable()) s.listener.join();
+    s.http->SetServing(false);
+    s.gate.Stop();
     s.hub->Stop();
     s.http.reset();
     s.port = 0;

@@ -28,10 +28,16 @@ struct Options {  // from config.cfg and the command line
     int fps = 5;        // at most this many live frames per second per camera
     int width = 800;    // live frames are scaled down to at most this width
     int clients = 16;   // concurrent MJPEG streams; further ones get 503
+    // Open connections from one client address; further ones get 503. 0: clients + 16.
+    int peerConnections = 0;
+    // Seconds a client has, from connecting or from the end of the last answer, to send a
+    // request's headers; a slower one is cut off.
+    int headerSeconds = 5;
 };
 
 // WEBPORT (0), WEBBIND (127.0.0.1), WEBTOKEN (none), WEBFPS (5, 1..30), WEBWIDTH (800,
-// 64..4096), WEBCLIENTS (16, 1..64). Out-of-range numbers are clamped.
+// 64..4096), WEBCLIENTS (16, 1..64), WEBPEERCONNS (WEBCLIENTS + 16, 1..256), WEBHEADERSECS
+// (5, 1..60). Out-of-range numbers are clamped.
 Options OptionsFromConfig();
 // Parses "[ADDR:]PORT" ("8080", "0.0.0.0:8080", "[::1]:8080") into opts.bind / opts.port;
 // false (opts unchanged) when malformed or the port is not 1..65535.

@@ -225,7 +225,7 @@ TEST(WebSecurity, TokenHeaderLimitsAndStalledClients) {
 TEST(WebOptions, ConfigKeysAndWebAddress) {
     testkit::TempDir dir;
     testkit::WriteTextFile(dir.File("config.cfg"),
-                           "WEBPORT=8090\nWEBFPS=99\nWEBTOKEN=abc\nWEBCLIENTS=0\n");
+                           "WEBPORT=8090\nWEBFPS=99\nWEBTOKEN=abc\nWEBCLIENTS=0\nWEBHEADERSECS=0\n");
     ASSERT_EQ(LoadConfig(dir.File("config.cfg").c_str()), 0);
     web::Options o = web::OptionsFromConfig();
     EXPECT_EQ(o.port, 8090);
@@ -234,6 +234,8 @@ TEST(WebOptions, ConfigKeysAndWebAddress) {
     EXPECT_EQ(o.fps, 30);
     EXPECT_EQ(o.width, 800);
     EXPECT_EQ(o.clients, 1);
+    EXPECT_EQ(o.peerConnections, 17);
+    EXPECT_EQ(o.headerSeconds, 1);
 
     struct Case {
         const char* text;
