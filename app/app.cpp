@@ -19,12 +19,13 @@ namespace {
 // Status, events and health of the cameras for the web server, read from the slots.
 class CameraProvider : public web::Provider {
   public:
-    CameraProvider(const Discovered& cameras, const events::Bus* bus, web::History* history)
+    CameraProvider(const Discovered& cameras, const events::Bus* bus, web::History* history,
+                   bool clipsOn)
         : slots_(std::clamp(cameras.cameraCount, 0, kSlotCount)),
           notServed_(cameras.notServed),
           bus_(bus),
           history_(history),
-          clips_(clips::OptionsFromConfig().on) {}
+          clips_(clipsOn) {}
 
     web::History* EventHistory() override { return history_; }
 
@@ -146,6 +147,7 @@ Outlets::~Outlets() {
 
 WorkerEntry Outlets::Start(const CommandLine& command, const Discovered& cameras) {
     Parts& p = *parts_;
+    p.config = WorkerConfigFromSettings(Settings);
     web::Options webOptions = web::OptionsFromConfig();
     if (!command.web.empty() && !web::ParseWebAddress(command.web, webOptions)) {
         ReportError("--web " + command.web + " is not [ADDR:]PORT; the web view is off");
@@ -164,15 +166,15 @@ WorkerEntry Outlets::Start(const CommandLine& command, const Discovered& cameras
     }
     if (webOn) {
         p.hub = std::make_unique<web::FrameHub>();
-        p.provider = std::make_unique<CameraProvider>(cameras, p.bus.get(), p.history.get());
+        p.provider = std::make_unique<CameraProvider>(cameras, p.bus.get(), p.history.get(),
+                                                      p.config.clips.on);
         p.server = std::make_unique<web::Server>();
         if (!p.server->Start(webOptions, *p.provider, *p.hub, ProgramVersion())) {
             p.server.reset();
             p.hub.reset();
         }
     }
-    p.clipRetention = clips::StartRetention(clips::OptionsFromConfig(), p.history.get());
-    p.config = WorkerConfigFromSettings(Settings);
+    p.clipRetention = clips::StartRetention(p.config.clips, p.history.get());
     p.services = std::make_unique<WorkerServices>(
         ProgramServices(p.bus.get(), p.hub.get(), &p.ledger, p.history.get()));
     return [&p](int slotIndex) { ServeCamera(slotIndex, p.config, *p.services); };

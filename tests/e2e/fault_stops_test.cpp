@@ -1,9 +1,11 @@
 // Stops that must stop: whatever the program reads at start (a config that never ends, named
-// pipes as mask and source), and an exit while a hook hangs and a broker accepts but never
-// answers.
+// pipes as mask and source), a stop signal while it loads, and an exit while a hook hangs and
+// a broker accepts but never answers.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+
+#include <filesystem>
 
 #include "tests/e2e/fault.h"
 
@@ -54,6 +56,24 @@ TEST(FaultStops, ReadsAtStartAreBoundedAndEveryStopWins) {
         program.Signal(SIGTERM);
         EXPECT_EQ(program.Wait(kWaitMs), 0);
         EXPECT_LT(MsSince(signalled), 2000);
+    }
+
+    // A stop signal at any moment of the start, the libraries still loading included, ends
+    // the program in order (counted from the exec: before it, the child is still the test's).
+    for (int ms : {0, 3, 10, 25, 50, 75, 100}) {
+        testkit::Program program(dir.path(), {}, CAMWATCH_BINARY, {},
+                                 {"--no-console", "--config", "/dev/zero"});
+        const std::string exe = "/proc/" + std::to_string(program.pid()) + "/exe";
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                std::error_code gone;
+                const auto name = std::filesystem::read_symlink(exe, gone).filename().string();
+                return name.rfind("camwatch", 0) == 0;
+            },
+            kWaitMs));
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        program.Signal(SIGTERM);
+        EXPECT_EQ(program.Wait(kWaitMs), 0) << "SIGTERM " << ms << " ms after the start";
     }
 
     // Named pipes with no writer as a mask and as a source; a hook that hangs; a broker that

@@ -20,7 +20,7 @@ deb=$work/out/camwatch_${version}_amd64.deb
 [ -f "$deb" ] || fail "no $deb"
 
 dpkg-deb -c "$deb" | awk '{print $NF}' >"$work/files"
-for f in ./usr/bin/camwatch ./usr/lib/camwatch/camwatch-cvio.so ./usr/lib/camwatch/camwatch-labels.so \
+for f in ./usr/bin/camwatch ./usr/lib/camwatch/camwatch-main ./usr/lib/camwatch/camwatch-cvio.so ./usr/lib/camwatch/camwatch-labels.so \
     ./usr/lib/systemd/system/camwatch.service \
     ./etc/camwatch/config.cfg ./usr/share/man/man1/camwatch.1.gz; do
     grep -qx "$f" "$work/files" || fail "$f missing from the package"
