@@ -11,7 +11,7 @@
 #include "events/events.h"
 #include "service/service.h"
 #include "web/web.h"
-#include "worker/errors.h"
+#include "diag/report.h"
 #include "worker/worker.h"
 
 namespace {

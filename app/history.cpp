@@ -2,7 +2,7 @@
 // retention. Store errors become plain answers: the routes say "error", nothing escapes.
 #include "app/history.h"
 
-#include "worker/errors.h"
+#include "diag/report.h"
 
 std::unique_ptr<EventHistory> EventHistory::Start(bool webOn) {
     store::Options options = store::OptionsFromConfig(webOn);

@@ -10,8 +10,8 @@
 #include <opencv2/imgproc.hpp>
 #include <string>
 
-#include "worker/outputs.h"
-#include "worker/yuvj420.h"
+#include "recording/recording.h"
+#include "pixels/pixels.h"
 
 extern "C" {
 #include <libswscale/swscale.h>

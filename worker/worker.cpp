@@ -18,9 +18,9 @@
 #include "eventlog/logfile.h"
 #include "events/events.h"
 #include "web/web.h"
-#include "worker/diskguard.h"
-#include "worker/errors.h"
-#include "worker/outputs.h"
+#include "recording/diskguard.h"
+#include "diag/report.h"
+#include "recording/recording.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include "detector/detector.h"
 #include "labels/labels.h"
 #include "tracks/tracks.h"
-#include "worker/diskguard.h"
-#include "worker/windows.h"
+#include "recording/diskguard.h"
+#include "display/display.h"
 
 namespace events {
 class Bus;

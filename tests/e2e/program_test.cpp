@@ -72,8 +72,10 @@ TEST_F(ProgramTest, VideoLibrariesLoadOnlyForCamerasThatNeedThem) {
         program.Send("exit\n");
         EXPECT_EQ(0, program.Wait(kTimeoutMs));
     }
-    const std::string alone = dir.File("camwatch");
-    ASSERT_EQ(0, std::system(("cp " CAMWATCH_BINARY " " + alone).c_str()));
+    // The launcher and the program, without the modules beside them.
+    const std::string alone = dir.File("camwatch"), built = CAMWATCH_BINARY;
+    const std::string proper = built.substr(0, built.rfind('/') + 1) + "camwatch-main";
+    ASSERT_EQ(0, std::system(("cp " + built + " " + proper + " " + dir.path()).c_str()));
     WriteCamera({{"ALLCAM", "2"}, {"SOURCE0", "missing.avi"}, {"SOURCE1", "cam.avi"}});
     testkit::Program program(dir.path(), {}, alone);
     program.Send("exit\n");

@@ -3,7 +3,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "worker/outputs.h"
+#include "pixels/pixels.h"
 
 // The video's frames must stay the library's to the bit: every width class (output rows that
 // end inside a 16-byte run, rows shorter than one), tiny and odd sizes, gray and colour, and

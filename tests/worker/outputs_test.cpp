@@ -1,4 +1,4 @@
-#include "worker/outputs.h"
+#include "recording/recording.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <opencv2/videoio.hpp>
 
 #include "tests/testkit/process.h"
-#include "worker/avi.h"
+#include "recording/avi.h"
 
 namespace {
 

@@ -15,7 +15,7 @@ extern "C" {
 }
 
 #include "diag/diag.h"
-#include "worker/outputs.h"
+#include "recording/recording.h"
 
 namespace {
 

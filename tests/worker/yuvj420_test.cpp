@@ -1,4 +1,4 @@
-#include "worker/yuvj420.h"
+#include "pixels/pixels.h"
 
 #include <gtest/gtest.h>
 

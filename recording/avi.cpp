@@ -4,7 +4,7 @@
 // from BGR by a bicubic scaler, numbered from 0 and written with av_write_frame; at the end the
 // encoder drained and the trailer written. The same calls in the same order give the same file.
 // The conversion is BgrToYuvj420 where it is proved at the video's size, the scaler otherwise.
-#include "worker/avi.h"
+#include "recording/avi.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "worker/yuvj420.h"
+#include "pixels/pixels.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -1,4 +1,4 @@
-#include "worker/errors.h"
+#include "diag/report.h"
 
 #include "diag/diag.h"
 

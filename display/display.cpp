@@ -21,8 +21,8 @@
 #include <opencv2/highgui.hpp>
 #include <thread>
 
-#include "worker/errors.h"
-#include "worker/windows.h"
+#include "diag/report.h"
+#include "display/display.h"
 
 namespace {
 

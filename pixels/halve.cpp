@@ -22,7 +22,7 @@
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
-#include "worker/outputs.h"
+#include "pixels/pixels.h"
 
 namespace {
 

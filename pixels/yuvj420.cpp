@@ -14,7 +14,7 @@
 //    plain code: ((64 << 12) + sum(w * s)) >> 19, clamped.
 // Only the vector code is here (AVX2, chosen at run time): plain code would be slower than the
 // scaler. Yuvj420MatchesScaler checks all of this against the real scaler on probe pictures.
-#include "worker/yuvj420.h"
+#include "pixels/pixels.h"
 
 #include <algorithm>
 #include <array>

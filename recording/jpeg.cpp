@@ -11,7 +11,7 @@
 // jpeglib.h needs size_t and FILE declared before it.
 #include <jpeglib.h>
 
-#include "worker/outputs.h"
+#include "recording/recording.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// The worker's few words to the operator: one plain line on stderr each, through the program's
+// A few words to the operator: one plain line on stderr each, through the program's
 // stderr channel (diag/).
 #pragma once
 

@@ -1,5 +1,6 @@
 // What a worker keeps of the frames of a motion hold: numbered JPEG snapshots and a
-// half-size AVI video. Both are made from the worker's clean copy of the frame.
+// half-size AVI video, both made from the worker's clean copy of the frame; and the disk
+// guard (recording/diskguard.h) that keeps them above MINFREEMB.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +10,7 @@
 
 #include "config/config.h"
 #include "cvio/cvio.h"
-#include "worker/avi.h"
+#include "recording/avi.h"
 
 constexpr int kLastSnapshotNumber = 99999;
 constexpr double kVideoFps = 10.0;
@@ -48,10 +49,6 @@ class SnapshotNamer {
     std::vector<bool> taken_;  // by number, while watched
     int lowestFree_ = 1;       // no number below it is free
 };
-
-// cv::resize(image, half, half.size(), 0, 0, cv::INTER_CUBIC), bit for bit; several times
-// faster when half is exactly half of an 8-bit image (the video's frames).
-void HalveBicubic(const cv::Mat& image, cv::Mat& half);
 
 // Saves image as a JPEG (format from the name). False when it cannot be written.
 bool SaveSnapshot(const std::string& path, const cv::Mat& image);

@@ -1,4 +1,4 @@
-#include "worker/outputs.h"
+#include "recording/recording.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -21,7 +21,8 @@ extern "C" {
 
 #include "cvio/cvio.h"
 #include "diag/diag.h"
-#include "worker/errors.h"
+#include "diag/report.h"
+#include "pixels/pixels.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "worker/diskguard.h"
+#include "recording/diskguard.h"
 
 #include <sys/statvfs.h>
 
-#include "worker/errors.h"
-#include "worker/outputs.h"
+#include "diag/report.h"
+#include "recording/recording.h"
 
 DiskGuard::DiskGuard(int64_t floorBytes, std::string what)
     : floor_(floorBytes), what_(std::move(what)) {}
