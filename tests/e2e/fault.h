@@ -36,11 +36,7 @@ using Clock = std::chrono::steady_clock;
 // Generous: the sanitizer builds run these tests too, ten cameras on two cores.
 constexpr int kWaitMs = 90000;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
+using testkit::kSanitized;
 
 inline cv::Mat Dim(cv::Size size) {
     return cv::Mat(size, CV_8UC3, cv::Scalar(20, 20, 20));

@@ -12,6 +12,13 @@
 
 namespace testkit {
 
+// Built with a sanitizer: everything runs a few times slower, and bounds on time get slack.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir {
   public:
