@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -10,11 +11,19 @@
 
 namespace streams {
 
-// Whether something listens on 127.0.0.1:port.
+// Whether 127.0.0.1:port listens, or has already taken its one client (a server that serves
+// one client stops listening once a camera reconnects, which may be before anyone looks).
 inline bool Listening(int port) {
     char local[32];
-    std::snprintf(local, sizeof local, "0100007F:%04X 00000000:0000 0A", port);
-    return testkit::ReadFile("/proc/net/tcp").find(local) != std::string::npos;
+    std::snprintf(local, sizeof local, "0100007F:%04X", port);
+    std::istringstream table(testkit::ReadFile("/proc/net/tcp"));
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string slot, address, remote, state;
+        fields >> slot >> address >> remote >> state;
+        if (address == local && (state == "0A" || state == "01")) return true;  // listens, took one
+    }
+    return false;
 }
 
 // ffmpeg serving file as a live camera (-re) to one client at http://127.0.0.1:port/cam: as
