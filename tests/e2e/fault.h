@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -26,6 +27,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 #include <random>
+#include <sstream>
 
 #include "tests/testkit/e2e.h"
 
@@ -65,6 +67,21 @@ inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
+}
+
+// Whether 127.0.0.1:port listens, or has already taken its one client (a server that serves
+// one client stops listening once a camera reconnects, which may be before anyone looks).
+inline bool Listening(int port) {
+    char local[32];
+    std::snprintf(local, sizeof local, "0100007F:%04X", port);
+    std::istringstream table(testkit::ReadFile("/proc/net/tcp"));
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string slot, address, remote, state;
+        fields >> slot >> address >> remote >> state;
+        if (address == local && (state == "0A" || state == "01")) return true;  // listens, took one
+    }
+    return false;
 }
 
 inline std::string Cam(int slot, const std::string& what) {

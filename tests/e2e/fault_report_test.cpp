@@ -21,12 +21,6 @@ std::vector<nlohmann::json> JsonLines(const std::string& path) {
     return lines;
 }
 
-bool Listening(int port) {
-    char local[32];
-    std::snprintf(local, sizeof local, "0100007F:%04X 00000000:0000 0A", port);
-    return testkit::ReadFile("/proc/net/tcp").find(local) != std::string::npos;
-}
-
 // ffmpeg serving a file as a live MJPEG camera at http://127.0.0.1:port/cam.
 std::unique_ptr<testkit::Program> ServeMjpeg(const testkit::TempDir& dir, const std::string& file,
                                              int port) {

@@ -20,7 +20,6 @@
 namespace {
 
 using fault::Clock;
-using streams::Listening;
 using streams::StreamServer;
 
 int EnvInt(const char* name, int fallback) {
@@ -183,7 +182,7 @@ TEST(Chaos, EveryKindOfCameraThroughFailuresOfEveryKind) {
         auto server = std::make_unique<testkit::Program>(
             dir.path(), std::vector<std::string>{}, RTSP_SERVER, std::function<void()>{},
             std::vector<std::string>{std::to_string(rtspPort)});
-        EXPECT_TRUE(fault::WaitUntil([&] { return Listening(rtspPort); }, fault::kWaitMs));
+        EXPECT_TRUE(fault::WaitUntil([&] { return fault::Listening(rtspPort); }, fault::kWaitMs));
         return server;
     };
     rtsp = startRtsp();

@@ -11,21 +11,6 @@
 
 namespace streams {
 
-// Whether 127.0.0.1:port listens, or has already taken its one client (a server that serves
-// one client stops listening once a camera reconnects, which may be before anyone looks).
-inline bool Listening(int port) {
-    char local[32];
-    std::snprintf(local, sizeof local, "0100007F:%04X", port);
-    std::istringstream table(testkit::ReadFile("/proc/net/tcp"));
-    for (std::string line; std::getline(table, line);) {
-        std::istringstream fields(line);
-        std::string slot, address, remote, state;
-        fields >> slot >> address >> remote >> state;
-        if (address == local && (state == "0A" || state == "01")) return true;  // listens, took one
-    }
-    return false;
-}
-
 // ffmpeg serving file as a live camera (-re) to one client at http://127.0.0.1:port/cam: as
 // MJPEG ("mpjpeg") or MPEG-TS ("mpegts", MPEG-2 video), re-encoded, or with the file's own
 // packets ("mpjpeg+copy", "mpegts+copy").
@@ -50,7 +35,7 @@ class StreamServer {
         process_ =
             std::make_unique<testkit::Program>(dir_.path(), std::vector<std::string>{},
                                                "/usr/bin/ffmpeg", std::function<void()>{}, args);
-        EXPECT_TRUE(fault::WaitUntil([&] { return Listening(port_); }, 20000))
+        EXPECT_TRUE(fault::WaitUntil([&] { return fault::Listening(port_); }, 20000))
             << Url() << process_->Stderr();
     }
     void Kill() {

@@ -16,7 +16,6 @@
 namespace {
 
 using fault::Clock;
-using streams::Listening;
 using streams::StreamServer;
 
 constexpr int kTimeoutMs = 1500;  // SOURCETIMEOUT in these tests
@@ -299,7 +298,7 @@ TEST(Streams, AnRtspCameraIsServedAndReconnected) {
         auto server = std::make_unique<testkit::Program>(
             dir.path(), std::vector<std::string>{}, RTSP_SERVER, std::function<void()>{},
             std::vector<std::string>{std::to_string(port)});
-        EXPECT_TRUE(fault::WaitUntil([&] { return Listening(port); }, kWaitMs));
+        EXPECT_TRUE(fault::WaitUntil([&] { return fault::Listening(port); }, kWaitMs));
         return server;
     };
     auto server = start();
