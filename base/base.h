@@ -1,5 +1,5 @@
-// What every floor of the house shares, defined once: the number of camera slots, the steady
-// clock in milliseconds, and the bounds of the frame-time histogram.
+// What every floor of the house shares, defined once: the number of camera slots, the longest
+// name, the steady clock in milliseconds, and the bounds of the frame-time histogram.
 #pragma once
 
 #include <array>
@@ -9,6 +9,7 @@
 namespace base {
 
 constexpr int kSlotCount = 10;  // camera slots 0..9 (SOURCE0 .. SOURCE9)
+constexpr int kTextSize = 256;  // a key, value or composed name: 255 characters + terminator
 
 // Milliseconds of the monotonic clock.
 inline int64_t SteadyMs() {

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "detector/testing.h"
+#include "detector/internal.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "base/base.h"
 
 constexpr int kConfigEntries = 100;         // lines after the hundredth are ignored
-constexpr int kTextSize = 256;              // 255 characters + terminator
+using base::kTextSize;
 using base::kSlotCount;
 constexpr size_t kMaxText = kTextSize - 1;  // longest key, value, prefix or composed name
 

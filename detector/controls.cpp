@@ -7,7 +7,7 @@
 #include "cvio/cvio.h"
 #include "detector/detector.h"
 #include "detector/pipeline.h"
-#include "detector/testing.h"
+#include "detector/internal.h"
 
 namespace detector {
 

@@ -71,9 +71,9 @@ class MotionDetector {
     // After a gap in the frames (a stream that came back): the warm-up starts again, if any.
     void Restart();
 
-    DetectorState& State() { return *state_; }  // for tests
-
   private:
+    friend DetectorState& DetectorStateOf(MotionDetector& detector);
+
     std::unique_ptr<DetectorState> state_;
 };
 

@@ -252,6 +252,10 @@ int32_t DetectMotionFast(cv::Mat& frame, int32_t diffThreshold, DetectorState& s
 MotionDetector::MotionDetector() : state_(std::make_unique<DetectorState>()) {}
 MotionDetector::~MotionDetector() = default;
 
+DetectorState& DetectorStateOf(MotionDetector& detector) {
+    return *detector.state_;
+}
+
 int32_t MotionDetector::Detect(cv::Mat& frame, int32_t diffThreshold, bool overlayShown) {
     return DetectAt(frame, diffThreshold, MotionTimestamp(), overlayShown);
 }

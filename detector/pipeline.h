@@ -4,7 +4,7 @@
 #include <opencv2/core.hpp>
 
 #include "detector/detector.h"
-#include "detector/testing.h"
+#include "detector/internal.h"
 
 namespace detector {
 

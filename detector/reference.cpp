@@ -6,7 +6,7 @@
 #include <opencv2/optflow/motempl.hpp>
 
 #include "detector/pipeline.h"
-#include "detector/testing.h"
+#include "detector/internal.h"
 
 using namespace detector;
 

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <opencv2/core/hal/intrin.hpp>
 
-#include "detector/testing.h"
+#include "detector/internal.h"
 
 namespace {
 

@@ -15,12 +15,12 @@
 #include "cameras/slots.h"
 #include "cameras/stream.h"
 #include "config/config.h"
-#include "eventlog/logfile.h"
-#include "events/events.h"
-#include "web/web.h"
-#include "recording/diskguard.h"
 #include "diag/report.h"
+#include "textlog/logfile.h"
+#include "events/events.h"
+#include "recording/diskguard.h"
 #include "recording/recording.h"
+#include "web/web.h"
 
 namespace {
 
@@ -64,12 +64,13 @@ struct Worker {
     int32_t loggedFrame = 0;
     bool linkLost = false;      // a stream camera is lost and being reopened (FollowLink)
     bool oversizeSaid = false;  // a frame over MAXPIXELS was reported
-    LogFile log;
+    textlog::LogFile log;
     VideoRecorder video;
     MotionDetector detector;
     episodes::Tracker episode;                   // the one rule of events and clips
     episodes::Step step = episodes::Step::kNone;  // what this frame did to the episode
     int64_t stepMs = 0;                          // the steady time it was judged at
+    int64_t stepWallMs = 0;                      // and the wall-clock time
     std::optional<events::CameraEvents> events;  // when the event outlets are on
     std::string snapshotWritten;                 // this frame's snapshot, "" if none
     DiskGuard pictureGuard;
@@ -501,9 +502,12 @@ void RecordHeldFrame(Worker& w) {
     }
 }
 
-// The frame's place in the camera's episode, judged once for the clip and the event record.
+// The frame's place in the camera's episode, judged once for the clip and the event record,
+// at one reading of each clock.
 void FollowEpisode(Worker& w, int32_t count) {
+    if (!w.clip && !w.events) return;
     w.stepMs = SteadyMs();
+    w.stepWallMs = WallMs();
     w.step = w.episode.OnFrame(count, EventHeld(w), w.stepMs);
 }
 
@@ -521,7 +525,7 @@ void RecordClip(Worker& w) {
             if (room != w.clipRoom) w.clipGuard.Report(w.slotIndex, room);
             w.clipRoom = room;
         }
-        w.clip->OnFrame(w.copy, w.step, now, WallMs(), w.clipRoom);
+        w.clip->OnFrame(w.copy, w.step, now, w.stepWallMs, w.clipRoom);
         // A clip that opens writes its pre-capture at once: at most the ring's raw frames.
         if (guarded && !w.clip->Clip().empty()) {
             w.ledger.Add(PictureBound(w.copy.size()) / 2 +
@@ -571,7 +575,7 @@ void ReportEvents(Worker& w, int32_t count) {
     Guarded([&] {
         events::FrameFacts facts;
         facts.steadyMs = w.stepMs;
-        facts.wallMs = WallMs();
+        facts.wallMs = w.stepWallMs;
         facts.count = count;
         facts.held = EventHeld(w);
         facts.step = w.step;

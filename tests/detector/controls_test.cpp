@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "detector/detector.h"
-#include "detector/testing.h"
+#include "detector/internal.h"
 #include "tests/testkit/process.h"
 
 namespace {
@@ -58,7 +58,7 @@ class Controls : public ::testing::TestWithParam<Path> {
             detector->Restart();
         }
     }
-    DetectorState& State() { return GetParam() == Path::Reference ? ref : detector->State(); }
+    DetectorState& State() { return GetParam() == Path::Reference ? ref : DetectorStateOf(*detector); }
     // Bounds of the counted regions of the last call.
     cv::Rect Moved() {
         cv::Rect all;

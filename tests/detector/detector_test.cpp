@@ -9,7 +9,7 @@
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
-#include "detector/testing.h"
+#include "detector/internal.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ class Detector : public ::testing::TestWithParam<Path> {
         for (size_t i = 0; i < frames.size(); ++i) counts.push_back(Feed(frames[i], t0 + dt * i));
         return counts;
     }
-    DetectorState& State() { return GetParam() == Path::Reference ? ref : detector->State(); }
+    DetectorState& State() { return GetParam() == Path::Reference ? ref : DetectorStateOf(*detector); }
     bool Draws() const { return GetParam() != Path::Hidden; }
 
     DetectorState ref;
@@ -199,7 +199,7 @@ TEST(DetectMotion, RefusesWhatItCannotMeasureWithoutThrowing) {
     EXPECT_EQ(detector.DetectAt(empty, 30, 1.0, true), 0);
     EXPECT_EQ(detector.DetectAt(gray, 30, 1.0, true), 0);
     EXPECT_EQ(detector.DetectAt(lit, 30, std::nan(""), true), 0);
-    EXPECT_TRUE(detector.State().history.empty());
+    EXPECT_TRUE(DetectorStateOf(detector).history.empty());
     DetectorState broken;  // images that do not fit together make the library throw
     broken.history = cv::Mat(kSize, CV_8UC1);
     EXPECT_EQ(DetectMotionFast(lit, 30, broken, 1.0, true), 0);

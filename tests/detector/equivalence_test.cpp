@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "detector/testing.h"
+#include "detector/internal.h"
 
 namespace {
 

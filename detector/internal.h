@@ -1,5 +1,6 @@
-// The detector's inner workings, for its tests and benchmarks: the per-camera state, the fast
-// path on a caller's state, and the straight pipeline that the fast path must match.
+// Internal to detector/: its inner workings, shared by its own files, its tests and its
+// benchmarks: the per-camera state, the fast path on a caller's state, and the straight
+// pipeline that the fast path must match. The rest of the program uses detector/detector.h.
 #pragma once
 
 #include <array>
@@ -67,6 +68,9 @@ struct DetectorState {
     int warmupLeft = 0;         // calls still to count as no motion
     bool restarted = false;     // the current call restarted the history
 };
+
+// A detector's state, for its tests.
+DetectorState& DetectorStateOf(MotionDetector& detector);
 
 // The boxes cv::motempl::segmentMotion finds in history (CV_32F) for this time stamp and
 // threshold, in its order, without its label image. stamped, when given (8-bit, history's

@@ -1,11 +1,15 @@
-// The per-camera event log. The file is opened and closed for every operation, so its
+// The per-camera text log of motion. The file is opened and closed for every operation, so its
 // contents are complete on disk after each record.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
-#include "config/config.h"
+#include "base/base.h"
+
+namespace textlog {
+
+using base::kTextSize;
 
 struct LocalTime {
     uint16_t year, month, dayOfWeek, day, hour, minute, second, millisecond;
@@ -47,3 +51,5 @@ class LogFile {
     char path_[kTextSize] = {};  // empty while no log is running
     LogClocks clocks_;
 };
+
+}  // namespace textlog

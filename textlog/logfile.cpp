@@ -1,4 +1,4 @@
-#include "eventlog/logfile.h"
+#include "textlog/logfile.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,6 +8,8 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+
+namespace textlog {
 
 namespace {
 
@@ -153,3 +155,5 @@ void LogFile::Close() {
     Put(text_);
     CloseFile();
 }
+
+}  // namespace textlog

@@ -1,4 +1,4 @@
-#include "eventlog/logfile.h"
+#include "textlog/logfile.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -15,6 +15,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace textlog;
 using testkit::ReadFile;
 
 uint32_t fakeTick;
