@@ -26,6 +26,8 @@
 
 namespace {
 
+using namespace detector;
+
 constexpr double kFrameStep = 1.0 / 30.0;
 constexpr int kWarmUpFrames = 45;  // past the first three calls and a full second of history
 

@@ -34,7 +34,7 @@ double CpuSeconds() {
 enum Mode { kPlain, kTracks, kLabels };
 
 double Round(Mode mode, const std::string& stream, int count, uint64_t* checks) {
-    MotionDetector detector;
+    detector::MotionDetector detector;
     tracks::Tracker tracker({10, 300});
     labels::Options options;
     options.person = true;

@@ -6,8 +6,8 @@
 
 #include "cvio/cvio.h"
 #include "detector/detector.h"
-#include "detector/pipeline.h"
 #include "detector/internal.h"
+#include "detector/pipeline.h"
 
 namespace detector {
 
@@ -52,8 +52,6 @@ bool Screen(DetectorState& s, int64_t changed) {
     return restart;
 }
 
-}  // namespace detector
-
 void ApplyControls(DetectorState& state, const DetectorControls& controls) {
     cv::Mat mask;  // a copy of our own, 0/255; stays empty for anything but a mask
     const cv::Mat& given = controls.mask;
@@ -97,3 +95,5 @@ void MotionDetector::SetControls(const DetectorControls& controls) {
 void MotionDetector::Restart() {
     state_->warmupLeft = std::max(0, state_->controls.warmupFrames);
 }
+
+}  // namespace detector

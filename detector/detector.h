@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace detector {
+
 struct DetectorState;
 
 // What counts as motion beyond the difference threshold. The defaults count as the detector
@@ -80,3 +82,5 @@ class MotionDetector {
 // Seconds since process start (64-bit millisecond count / 1000.0). The clock is steady and
 // its origin is taken when the program's static objects are initialised, before main.
 double MotionTimestamp();
+
+}  // namespace detector

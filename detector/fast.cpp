@@ -12,7 +12,7 @@
 #include "detector/motion_history.h"
 #include "detector/pipeline.h"
 
-using namespace detector;
+namespace detector {
 
 namespace {
 
@@ -302,3 +302,5 @@ std::vector<cv::Rect> MotionDetector::Regions() const {
 bool MotionDetector::Restarted() const {
     return state_->restarted;
 }
+
+}  // namespace detector

@@ -10,6 +10,8 @@
 
 #include "detector/detector.h"
 
+namespace detector {
+
 // The silhouette box of one or more calls and the history values they stamped. The fast path
 // keeps one while any of those values can still stand in the history.
 struct MotionMark {
@@ -101,3 +103,5 @@ void DrawComponent(cv::Mat& frame, DetectorState& state, const cv::Mat& silhouet
 // The direction line of a component whose global motion orientation is orientationDegrees
 // (0 = toward larger x, 90 = toward larger row numbers, as the gradient measures it).
 DirectionLine ComponentDirectionLine(cv::Rect comp_rect, double orientationDegrees);
+
+}  // namespace detector

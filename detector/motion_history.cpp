@@ -10,9 +10,10 @@
 #include <utility>
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
-#endif
 
 namespace detector {
+
+#endif
 
 namespace {
 

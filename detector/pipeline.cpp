@@ -173,8 +173,6 @@ void DrawOverlay(cv::Mat& frame, cv::Rect r, const DirectionLine& line) {
     cv::line(frame, line.from, line.to, kOverlayColor, kLineThickness, cv::LINE_AA, 0);
 }
 
-}  // namespace detector
-
 DirectionLine ComponentDirectionLine(cv::Rect comp_rect, double orientationDegrees) {
     const double angle = 360.0 - orientationDegrees;
     const double radians = angle * 3.141592653589793 / 180.0;
@@ -185,3 +183,5 @@ DirectionLine ComponentDirectionLine(cv::Rect comp_rect, double orientationDegre
                        static_cast<int>(std::nearbyint(center.y - half * std::sin(radians))));
     return {center, to};
 }
+
+}  // namespace detector

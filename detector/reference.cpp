@@ -5,10 +5,10 @@
 #include <opencv2/core.hpp>
 #include <opencv2/optflow/motempl.hpp>
 
-#include "detector/pipeline.h"
 #include "detector/internal.h"
+#include "detector/pipeline.h"
 
-using namespace detector;
+namespace detector {
 
 int32_t DetectMotionReference(cv::Mat& frame, int32_t diffThreshold, DetectorState& state,
                               double timestamp) {
@@ -57,3 +57,5 @@ void DrawComponent(cv::Mat& frame, DetectorState& state, const cv::Mat& silhouet
     } catch (...) {  // a rectangle outside the images: nothing is drawn
     }
 }
+
+}  // namespace detector

@@ -10,6 +10,8 @@
 
 #include "detector/internal.h"
 
+namespace detector {
+
 namespace {
 
 using Word = uint64_t;
@@ -221,3 +223,5 @@ void SegmentComponents(const cv::Mat& history, float stamp, float threshold,
         }
     }
 }
+
+}  // namespace detector

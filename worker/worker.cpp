@@ -16,10 +16,10 @@
 #include "cameras/stream.h"
 #include "config/config.h"
 #include "diag/report.h"
-#include "textlog/logfile.h"
 #include "events/events.h"
 #include "recording/diskguard.h"
 #include "recording/recording.h"
+#include "textlog/logfile.h"
 #include "web/web.h"
 
 namespace {
@@ -66,13 +66,13 @@ struct Worker {
     bool oversizeSaid = false;  // a frame over MAXPIXELS was reported
     textlog::LogFile log;
     VideoRecorder video;
-    MotionDetector detector;
-    episodes::Tracker episode;                   // the one rule of events and clips
+    detector::MotionDetector detector;
+    episodes::Tracker episode;                    // the one rule of events and clips
     episodes::Step step = episodes::Step::kNone;  // what this frame did to the episode
-    int64_t stepMs = 0;                          // the steady time it was judged at
-    int64_t stepWallMs = 0;                      // and the wall-clock time
-    std::optional<events::CameraEvents> events;  // when the event outlets are on
-    std::string snapshotWritten;                 // this frame's snapshot, "" if none
+    int64_t stepMs = 0;                           // the steady time it was judged at
+    int64_t stepWallMs = 0;                       // and the wall-clock time
+    std::optional<events::CameraEvents> events;   // when the event outlets are on
+    std::string snapshotWritten;                  // this frame's snapshot, "" if none
     DiskGuard pictureGuard;
     bool pictureRoom = true;              // the guard's verdict for this frame
     std::optional<clips::Recorder> clip;  // OUTCLIP=ON
@@ -88,11 +88,11 @@ struct Worker {
     std::chrono::steady_clock::time_point cpuTakenAt{};  // CountFlow's last CPU clock reading
     int64_t stillSinceMs = -1;  // IDLEDECODE: the steady time of the last motion (or start)
     bool idle = false;          // the source was told to decode only key frames
-    int64_t thumbStartMs = 0;  // the event the last thumbnail was offered for
-    int64_t thumbArea = -1;    // and the area of its region then
-    std::optional<tracks::Tracker> tracker;  // MINTRAVEL / MINDURATION, or LABELS
-    int32_t gateHold = 0;                    // the motion hold of the gated count
-    int64_t trackMs = 0;                     // the tracks' time of this frame
+    int64_t thumbStartMs = 0;   // the event the last thumbnail was offered for
+    int64_t thumbArea = -1;     // and the area of its region then
+    std::optional<tracks::Tracker> tracker;      // MINTRAVEL / MINDURATION, or LABELS
+    int32_t gateHold = 0;                        // the motion hold of the gated count
+    int64_t trackMs = 0;                         // the tracks' time of this frame
     std::unique_ptr<labels::Labeller> labeller;  // LABELS
     std::vector<events::LabelFacts> newLabels;   // confirmed since the last report
 };
@@ -136,11 +136,11 @@ void OpenWindowIfShown(Worker& w) {
 
 // The detection keys and the camera's mask, read once.
 void SetUpDetector(Worker& w) {
-    DetectorControls controls = w.settings.detection;
+    detector::DetectorControls controls = w.settings.detection;
     const std::string& file = w.settings.maskFiles[w.slotIndex];
     if (!file.empty()) {
         PrepareImageCodecs();
-        controls.mask = ReadMotionMask(file);
+        controls.mask = detector::ReadMotionMask(file);
         if (controls.mask.empty()) {
             ReportError("camera " + std::to_string(w.slotIndex) + ": mask " + file +
                         " cannot be read; the camera runs unmasked");
@@ -325,7 +325,7 @@ int32_t CountMotion(Worker& w) {
     int32_t count = 0;
     if (w.overlay) TakeColour(w);
     Guarded([&] {
-        const GrayRows gray = [&w](int begin, int end, cv::Mat& band) {
+        const detector::GrayRows gray = [&w](int begin, int end, cv::Mat& band) {
             w.slot.capture->Gray(begin, end, band);
         };
         const MotionFrame frame{w.frame, w.size, w.deferred ? &gray : nullptr};
@@ -428,10 +428,9 @@ void FollowIdle(Worker& w, int32_t count) {
 void CheckRoom(Worker& w) {
     if (!Held(w) || w.settings.minFreeBytes <= 0) return;
     const int64_t now = SteadyMs();
-    const bool room =
-        w.pictureGuard.Room(w.snapshotBase.empty() ? std::string() : w.snapshotBase, now,
-                            &w.ledger, w.video.Unflushed()) &&
-        w.pictureGuard.Room(w.videoPath, now, &w.ledger, w.video.Unflushed());
+    const bool room = w.pictureGuard.Room(w.snapshotBase.empty() ? std::string() : w.snapshotBase,
+                                          now, &w.ledger, w.video.Unflushed()) &&
+                      w.pictureGuard.Room(w.videoPath, now, &w.ledger, w.video.Unflushed());
     if (room != w.pictureRoom) w.pictureGuard.Report(w.slotIndex, room);
     w.pictureRoom = room;
 }
@@ -520,8 +519,8 @@ void RecordClip(Worker& w) {
         const bool guarded = w.settings.minFreeBytes > 0;
         const bool wasOpen = !w.clip->Clip().empty();
         if (guarded && (episodes::Moving(w.step) || wasOpen)) {
-            const bool room = w.clipGuard.Room(w.clipGuardPath, now, &w.ledger,
-                                               wasOpen ? kWriterBufferBound : 0);
+            const bool room =
+                w.clipGuard.Room(w.clipGuardPath, now, &w.ledger, wasOpen ? kWriterBufferBound : 0);
             if (room != w.clipRoom) w.clipGuard.Report(w.slotIndex, room);
             w.clipRoom = room;
         }
@@ -552,7 +551,8 @@ void CheckLabels(Worker& w, int32_t count) {
                     pick = &t;
                 }
             }
-            if (pick) w.labeller->Check(w.copy, {{pick->id, pick->box}}, w.trackMs, w.snapshotWritten);
+            if (pick)
+                w.labeller->Check(w.copy, {{pick->id, pick->box}}, w.trackMs, w.snapshotWritten);
         }
         for (const labels::Label& l : w.labeller->TakeConfirmed()) {
             w.newLabels.push_back(
@@ -586,7 +586,8 @@ void ReportEvents(Worker& w, int32_t count) {
         }
         if (w.tracker && w.settings.gate.On() && count > 0) {
             const tracks::Summary& t = w.tracker->Last();
-            facts.tracks = events::TrackFacts{t.newlyQualified, t.longestTravelPercent, t.direction};
+            facts.tracks =
+                events::TrackFacts{t.newlyQualified, t.longestTravelPercent, t.direction};
         }
         facts.snapshot = w.snapshotWritten;
         facts.labels.swap(w.newLabels);
@@ -712,9 +713,7 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
     StartLog(w);
     NameOutputs(w);
     if (w.services.events) {
-        Guarded([&] {
-            w.events.emplace(w.slotIndex, *w.services.events, w.settings.outJpg);
-        });
+        Guarded([&] { w.events.emplace(w.slotIndex, *w.services.events, w.settings.outJpg); });
     }
     if (w.settings.clips.on || w.settings.clips.continuous) {
         Guarded([&] { clips::FinishCutClips(w.settings.clips.prefix, w.slotIndex); });
@@ -777,7 +776,8 @@ WorkerConfig WorkerConfigFromSettings(const SettingsRecord& settings) {
     const std::string fps = ConfigText("IDLEFPS", "1");
     char* end = nullptr;
     const double keyFps = std::strtod(fps.c_str(), &end);
-    config.idle.keyFps = end != fps.c_str() && *end == '\0' && keyFps > 0 && keyFps <= 1000 ? keyFps : 1.0;
+    config.idle.keyFps =
+        end != fps.c_str() && *end == '\0' && keyFps > 0 && keyFps <= 1000 ? keyFps : 1.0;
     config.gate.minTravelPercent = std::clamp(ConfigInt("MINTRAVEL", 0), 0, 100);
     config.gate.minDurationMs = std::max(0, ConfigInt("MINDURATION", 0));
     config.trackGate = config.gate.On() && ConfigSwitch("TRACKGATE");
@@ -804,7 +804,7 @@ WorkerServices ProgramServices(events::Bus* events, web::FrameHub* web, DiskLedg
                                ThumbnailSink* thumbnails) {
     return WorkerServices{
         DisplayWindows(),
-        [](MotionDetector& detector, const MotionFrame& frame, int32_t threshold,
+        [](detector::MotionDetector& detector, const MotionFrame& frame, int32_t threshold,
            bool overlayShown) {
             if (!frame.gray) return detector.Detect(frame.colour, threshold, overlayShown);
             return detector.DetectGray(frame.size, *frame.gray, frame.colour, threshold,

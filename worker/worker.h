@@ -11,10 +11,10 @@
 #include "clips/clips.h"
 #include "config/config.h"
 #include "detector/detector.h"
-#include "labels/labels.h"
-#include "tracks/tracks.h"
-#include "recording/diskguard.h"
 #include "display/display.h"
+#include "labels/labels.h"
+#include "recording/diskguard.h"
+#include "tracks/tracks.h"
 
 namespace events {
 class Bus;
@@ -36,7 +36,7 @@ class ThumbnailSink {
 struct MotionFrame {
     cv::Mat& colour;
     cv::Size size;
-    const GrayRows* gray = nullptr;  // null: the count reads colour
+    const detector::GrayRows* gray = nullptr;  // null: the count reads colour
 };
 
 // What a worker calls outside itself; the program's (ProgramServices) are the display thread,
@@ -44,8 +44,8 @@ struct MotionFrame {
 struct WorkerServices {
     WindowSystem& windows;
     // Counts the moving regions of the frame; may draw them onto its colour when overlayShown.
-    std::function<int32_t(MotionDetector& detector, const MotionFrame& frame, int32_t diffThreshold,
-                          bool overlayShown)>
+    std::function<int32_t(detector::MotionDetector& detector, const MotionFrame& frame,
+                          int32_t diffThreshold, bool overlayShown)>
         countMotion;
     // Waits up to ms milliseconds, less when the slot is asked to stop.
     std::function<void(int slotIndex, int32_t ms)> pause;
@@ -67,17 +67,17 @@ struct WorkerConfig : SettingsRecord {
     int64_t minFreeBytes = 0;  // MINFREEMB: the disk guard's floor; 0 = off
     int32_t threshold = 30;    // THRESHOLD: a pixel's change that counts as motion
     // MINSIZE, LIGHTSWITCH, WARMUP; the mask comes from the camera's file below.
-    DetectorControls detection;
+    detector::DetectorControls detection;
     std::array<std::string, kSlotCount> maskFiles;  // MASK0..MASK9; "" = none
-    clips::Options clips;                   // OUTCLIP and the keys of event clips
+    clips::Options clips;                           // OUTCLIP and the keys of event clips
     int eventGapSeconds = 10;  // EVENTGAP: stillness that ends an episode (event and clip)
     // IDLEDECODE=keyframes: after IDLEAFTER s without motion a stream decodes only key frames
     // (an intra-only one IDLEFPS a second) until motion is seen again.
     IdleDecoding idle;
     int64_t idleAfterMs = 10000;
-    tracks::Gate gate;                      // MINTRAVEL, MINDURATION; off unless set
-    bool trackGate = false;                 // TRACKGATE=ON: the core outputs follow the gate
-    labels::Options labels;                 // LABELS, LABELRATE, ALERTLABELS
+    tracks::Gate gate;       // MINTRAVEL, MINDURATION; off unless set
+    bool trackGate = false;  // TRACKGATE=ON: the core outputs follow the gate
+    labels::Options labels;  // LABELS, LABELRATE, ALERTLABELS
     // MAXPIXELS: larger frames are skipped (the default takes 8K, 7680 x 4320, and more).
     int64_t maxPixels = kDefaultMaxPixels;
     static constexpr int64_t kDefaultMaxPixels = 40'000'000;

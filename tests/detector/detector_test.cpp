@@ -13,6 +13,8 @@
 
 namespace {
 
+using namespace detector;
+
 const cv::Size kSize(160, 120);
 
 enum class Path { Reference, Shown, Hidden };

@@ -12,6 +12,8 @@
 
 namespace {
 
+using namespace detector;
+
 struct Mover {
     cv::Point2d pos, vel;
     cv::Size size;

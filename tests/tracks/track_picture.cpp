@@ -15,8 +15,8 @@ int main(int argc, char** argv) {
     const cv::Size size(320, 240);
     cv::Mat person, mask;
     testkit::PersonPhoto(person, mask);
-    MotionDetector detector;
-    DetectorControls controls;
+    detector::MotionDetector detector;
+    detector::DetectorControls controls;
     controls.warmupFrames = 3;
     detector.SetControls(controls);
     tracks::Tracker tracker({10, 300});

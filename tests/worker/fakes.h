@@ -72,7 +72,7 @@ struct ScriptedMotion {
     std::vector<int32_t> counts;
     bool paintOverlay = false;
     std::vector<bool> overlayShown;
-    int32_t operator()(MotionDetector&, const MotionFrame& frame, int32_t, bool shown) {
+    int32_t operator()(detector::MotionDetector&, const MotionFrame& frame, int32_t, bool shown) {
         size_t i = overlayShown.size();
         overlayShown.push_back(shown);
         if (paintOverlay) {

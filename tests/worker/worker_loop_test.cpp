@@ -194,7 +194,7 @@ TEST_F(WorkerTest, FailingCallsAreDroppedAndTheLoopGoesOn) {
     ThrowingWindows broken;
     int calls = 0;
     WorkerServices services{broken,
-                            [&](MotionDetector&, const MotionFrame&, int32_t, bool) -> int32_t {
+                            [&](detector::MotionDetector&, const MotionFrame&, int32_t, bool) -> int32_t {
                                 if (++calls % 2 == 0) throw cv::Exception();
                                 return 1;
                             },
