@@ -24,9 +24,9 @@ void BlockStopSignals(int, char**, char**) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CommandLine command;
-    const int status = ParseCommandLine(argc, argv, command, std::cout, std::cerr);
+    service::CommandLine command;
+    const int status = service::ParseCommandLine(argc, argv, command, std::cout, std::cerr);
     if (status >= 0) return status;
-    Outlets outlets;
-    return RunProgram(outlets, OpenCamera, command);
+    app::Outlets outlets;
+    return supervisor::RunProgram(outlets, OpenCamera, command);
 }

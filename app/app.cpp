@@ -8,19 +8,21 @@
 #include "cameras/slots.h"
 #include "cameras/stream.h"
 #include "clips/clips.h"
+#include "diag/report.h"
 #include "events/events.h"
 #include "service/service.h"
 #include "web/web.h"
-#include "diag/report.h"
 #include "worker/worker.h"
+
+namespace app {
 
 namespace {
 
 // Status, events and health of the cameras for the web server, read from the slots.
 class CameraProvider : public web::Provider {
   public:
-    CameraProvider(const Discovered& cameras, const events::Bus* bus, web::History* history,
-                   bool clipsOn)
+    CameraProvider(const supervisor::Discovered& cameras, const events::Bus* bus,
+                   web::History* history, bool clipsOn)
         : slots_(std::clamp(cameras.cameraCount, 0, kSlotCount)),
           notServed_(cameras.notServed),
           bus_(bus),
@@ -145,7 +147,8 @@ Outlets::~Outlets() {
     Stop(std::chrono::steady_clock::now() + std::chrono::milliseconds(1500));
 }
 
-WorkerEntry Outlets::Start(const CommandLine& command, const Discovered& cameras) {
+supervisor::WorkerEntry Outlets::Start(const service::CommandLine& command,
+                                       const supervisor::Discovered& cameras) {
     Parts& p = *parts_;
     p.config = WorkerConfigFromSettings(Settings);
     web::Options webOptions = web::OptionsFromConfig();
@@ -169,7 +172,7 @@ WorkerEntry Outlets::Start(const CommandLine& command, const Discovered& cameras
         p.provider = std::make_unique<CameraProvider>(cameras, p.bus.get(), p.history.get(),
                                                       p.config.clips.on);
         p.server = std::make_unique<web::Server>();
-        if (!p.server->Start(webOptions, *p.provider, *p.hub, ProgramVersion())) {
+        if (!p.server->Start(webOptions, *p.provider, *p.hub, service::ProgramVersion())) {
             p.server.reset();
             p.hub.reset();
         }
@@ -191,3 +194,5 @@ void Outlets::Stop(std::chrono::steady_clock::time_point deadline) {
     if (p.bus) p.bus->Stop(deadline);
     if (p.history) p.history->Store().Stop();
 }
+
+}  // namespace app

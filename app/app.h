@@ -7,12 +7,15 @@
 
 #include "supervisor/supervisor.h"
 
-class Outlets : public ProgramOutlets {
+namespace app {
+
+class Outlets : public supervisor::ProgramOutlets {
   public:
     Outlets();
     ~Outlets() override;
     // Reads the keys, starts what is switched on, and returns the camera workers' body with it.
-    WorkerEntry Start(const CommandLine& command, const Discovered& cameras) override;
+    supervisor::WorkerEntry Start(const service::CommandLine& command,
+                                  const supervisor::Discovered& cameras) override;
     // Closes the web server and delivers the last events until the deadline (at most 1.5 s,
     // at least a moment). Idempotent.
     void Stop(std::chrono::steady_clock::time_point deadline) override;
@@ -21,3 +24,5 @@ class Outlets : public ProgramOutlets {
     struct Parts;
     std::unique_ptr<Parts> parts_;
 };
+
+}  // namespace app

@@ -4,6 +4,8 @@
 
 #include "diag/report.h"
 
+namespace app {
+
 std::unique_ptr<EventHistory> EventHistory::Start(bool webOn) {
     store::Options options = store::OptionsFromConfig(webOn);
     if (options.path.empty()) return nullptr;
@@ -89,3 +91,5 @@ bool EventHistory::Kept(const std::string& path) {
 void EventHistory::Deleted(const std::string& path) {
     Guarded([&] { store_->ClipDeleted(path); });
 }
+
+}  // namespace app

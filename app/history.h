@@ -10,6 +10,8 @@
 #include "web/web.h"
 #include "worker/worker.h"
 
+namespace app {
+
 class EventHistory final : public web::History, public ThumbnailSink, public clips::RetentionGuard {
   public:
     explicit EventHistory(std::unique_ptr<store::Store> store) : store_(std::move(store)) {}
@@ -32,3 +34,5 @@ class EventHistory final : public web::History, public ThumbnailSink, public cli
   private:
     std::unique_ptr<store::Store> store_;
 };
+
+}  // namespace app

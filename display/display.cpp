@@ -7,6 +7,8 @@
 //
 // A window closed with its close button is destroyed here and reported to its worker, which
 // treats it like `winoff` for that camera; `winon` brings it back.
+#include "display/display.h"
+
 #include <dlfcn.h>
 
 #include <chrono>
@@ -22,7 +24,8 @@
 #include <thread>
 
 #include "diag/report.h"
-#include "display/display.h"
+
+namespace display {
 
 namespace {
 
@@ -258,3 +261,5 @@ WindowSystem& DisplayWindows() {
     static DisplayThread* display = new DisplayThread;
     return *display;
 }
+
+}  // namespace display

@@ -9,6 +9,8 @@
 #include <opencv2/core/mat.hpp>
 #include <string>
 
+namespace display {
+
 class WindowSystem {
   public:
     virtual ~WindowSystem() = default;
@@ -29,3 +31,5 @@ WindowSystem& DisplayWindows();
 // True when Qt can show windows here: an X display opens, or QT_QPA_PLATFORM names a
 // platform that needs none ("offscreen", "minimal").
 bool DisplayReachable();
+
+}  // namespace display

@@ -56,14 +56,14 @@ void CheckWordReader(const std::string& text, const std::vector<std::string>& mo
     std::istringstream in(text);
     std::vector<std::string> words;
     std::string nonBlank;
-    for (std::string w; ReadWord(in, w);) {
+    for (std::string w; supervisor::ReadWord(in, w);) {
         Check(!w.empty() && w.size() <= kWordMax, "word length out of 1..20", w);
         for (unsigned char c : w) Check(!Blank(c), "word holds a blank", w);
         words.push_back(w);
         nonBlank += w;
     }
     std::string w = "stale";
-    Check(!ReadWord(in, w) && w.empty(), "a word after the end of input");
+    Check(!supervisor::ReadWord(in, w) && w.empty(), "a word after the end of input");
     Check(words == model, "words differ from the model");
     std::string expected;
     for (unsigned char c : text) {
@@ -78,7 +78,7 @@ void CheckConsole(const std::string& text, int cameraCount, const std::vector<st
 
     std::istringstream in(text);
     std::ostringstream out;
-    RunConsole(in, out, cameraCount);
+    supervisor::RunConsole(in, out, cameraCount);
 
     std::string expected;
     int32_t flag = kUntouched;
@@ -115,7 +115,7 @@ void CheckConsole(const std::string& text, int cameraCount, const std::vector<st
 
     // The rest of the input is still there, word for word.
     std::vector<std::string> rest;
-    for (std::string w; ReadWord(in, w);) rest.push_back(w);
+    for (std::string w; supervisor::ReadWord(in, w);) rest.push_back(w);
     Check(rest == std::vector<std::string>(model.begin() + static_cast<std::ptrdiff_t>(next),
                                            model.end()),
           "the console read past exit");

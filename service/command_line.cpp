@@ -2,6 +2,8 @@
 
 #include "service/service.h"
 
+namespace service {
+
 namespace {
 
 // [ADDR:]PORT with PORT in 1..65535; ADDR (a name, an IPv4 address or a bracketed IPv6
@@ -49,3 +51,5 @@ int ParseCommandLine(int argc, char** argv, CommandLine& out, std::ostream& stdO
     }
     return -1;
 }
+
+}  // namespace service

@@ -5,6 +5,8 @@
 
 #include "service/service.h"
 
+namespace service {
+
 Notifier::Notifier(std::function<bool()> healthy) : healthy_(std::move(healthy)) {
     const char* socket = std::getenv("NOTIFY_SOCKET");
     enabled_ = socket && *socket;
@@ -58,3 +60,5 @@ void Notifier::Watch() {
         // A health check that throws ends the notices; the service manager then restarts us.
     }
 }
+
+}  // namespace service

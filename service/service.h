@@ -9,6 +9,8 @@
 #include <string>
 #include <thread>
 
+namespace service {
+
 struct CommandLine {
     std::string configPath = "config.cfg";  // -c, --config FILE
     bool noConsole = false;                 // --no-console: no prompt, standard input unread
@@ -56,3 +58,5 @@ class Notifier {
     bool stop_ = false;  // guarded by mutex_
     std::thread watchdog_;
 };
+
+}  // namespace service

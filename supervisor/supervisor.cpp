@@ -19,6 +19,8 @@
 #include "config/config.h"
 #include "diag/diag.h"
 
+namespace supervisor {
+
 namespace {
 
 constexpr int kWordMax = 20;
@@ -279,7 +281,7 @@ void StopWorkers(int foundCount) {
     }
 }
 
-int RunProgram(ProgramOutlets& outlets, CameraOpener opener, const CommandLine& command,
+int RunProgram(ProgramOutlets& outlets, CameraOpener opener, const service::CommandLine& command,
                std::function<bool()> healthy) {
     QuietLibraries();
     // A write beyond the file-size limit (ulimit -f) then fails like one to a full disk, and
@@ -289,8 +291,8 @@ int RunProgram(ProgramOutlets& outlets, CameraOpener opener, const CommandLine& 
     signal(SIGPIPE, SIG_IGN);
     StopSignals signals;
     // By default the watchdog asks whether every running camera keeps making progress.
-    Notifier* self = nullptr;
-    Notifier notifier(healthy ? std::move(healthy) : [&self] {
+    service::Notifier* self = nullptr;
+    service::Notifier notifier(healthy ? std::move(healthy) : [&self] {
         const auto period = self ? self->WatchdogPeriod() : std::chrono::microseconds(0);
         return CamerasAlive(std::chrono::duration_cast<std::chrono::milliseconds>(period).count());
     });
@@ -339,3 +341,5 @@ int RunProgram(ProgramOutlets& outlets, CameraOpener opener, const CommandLine& 
     }
     return 0;
 }
+
+}  // namespace supervisor

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <chrono>
-
 #include <functional>
 #include <istream>
 #include <memory>
@@ -14,6 +13,8 @@
 #include "cameras/slots.h"
 #include "service/service.h"
 
+namespace supervisor {
+
 // Body of a worker thread; must keep the slot contract (report Finished last).
 using WorkerEntry = std::function<void(int slotIndex)>;
 // How a camera index (or its SOURCEi name) is opened.
@@ -21,9 +22,9 @@ using CameraOpener = std::unique_ptr<FrameSource> (*)(int index, const std::stri
 
 // What discovery left for the rest of the run.
 struct Discovered {
-    int cameraCount = 0;          // the camera count setting
-    std::vector<int> served;      // the slots that get a worker (ServedSlots)
-    std::vector<int> notServed;   // slots that opened at start-up and get none (SERVEALL off)
+    int cameraCount = 0;         // the camera count setting
+    std::vector<int> served;     // the slots that get a worker (ServedSlots)
+    std::vector<int> notServed;  // slots that opened at start-up and get none (SERVEALL off)
 };
 
 // What runs beside the cameras (events, web) and the workers' body, which writes to it: started
@@ -32,7 +33,7 @@ struct Discovered {
 class ProgramOutlets {
   public:
     virtual ~ProgramOutlets() = default;
-    virtual WorkerEntry Start(const CommandLine& command, const Discovered& cameras) = 0;
+    virtual WorkerEntry Start(const service::CommandLine& command, const Discovered& cameras) = 0;
     // At exit, after the workers: whatever is left to deliver gets until the deadline, which
     // keeps the whole exit within 2 s.
     virtual void Stop(std::chrono::steady_clock::time_point deadline) = 0;
@@ -43,7 +44,7 @@ class ProgramOutlets {
 // console). healthy: asked before each watchdog notice to a service manager (empty: every
 // running camera makes progress). Always returns 0.
 int RunProgram(ProgramOutlets& outlets, CameraOpener opener = OpenCamera,
-               const CommandLine& command = {}, std::function<bool()> healthy = {});
+               const service::CommandLine& command = {}, std::function<bool()> healthy = {});
 
 // Prints "Searching", a dot per probed index and the found count; opens every camera that
 // answers among indices 0 .. min(cameraCount, 10)-1. Returns the found count. Stream URLs are
@@ -72,3 +73,5 @@ bool ReadWord(std::istream& in, std::string& word);
 
 // The console loop: prompt, word, command, until `exit` or end of input.
 void RunConsole(std::istream& in, std::ostream& out, int cameraCount);
+
+}  // namespace supervisor

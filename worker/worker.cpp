@@ -803,7 +803,7 @@ void ServeCamera(int slotIndex, const WorkerConfig& settings,
 WorkerServices ProgramServices(events::Bus* events, web::FrameHub* web, DiskLedger* disk,
                                ThumbnailSink* thumbnails) {
     return WorkerServices{
-        DisplayWindows(),
+        display::DisplayWindows(),
         [](detector::MotionDetector& detector, const MotionFrame& frame, int32_t threshold,
            bool overlayShown) {
             if (!frame.gray) return detector.Detect(frame.colour, threshold, overlayShown);

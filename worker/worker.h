@@ -42,7 +42,7 @@ struct MotionFrame {
 // What a worker calls outside itself; the program's (ProgramServices) are the display thread,
 // the worker's own motion detector and the slot's interruptible pause.
 struct WorkerServices {
-    WindowSystem& windows;
+    display::WindowSystem& windows;
     // Counts the moving regions of the frame; may draw them onto its colour when overlayShown.
     std::function<int32_t(detector::MotionDetector& detector, const MotionFrame& frame,
                           int32_t diffThreshold, bool overlayShown)>

@@ -18,6 +18,8 @@
 
 namespace {
 
+using namespace service;
+
 constexpr int kTimeoutMs = 30000;
 const cv::Size kSize(160, 120);
 

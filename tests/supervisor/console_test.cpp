@@ -7,6 +7,8 @@
 
 namespace {
 
+using namespace supervisor;
+
 std::vector<std::string> Words(const std::string& text) {
     std::istringstream in(text);
     std::vector<std::string> words;

@@ -9,6 +9,8 @@
 
 namespace {
 
+using namespace supervisor;
+
 // A camera that delivers a fixed number of frames.
 class FakeCamera : public FrameSource {
   public:

@@ -36,7 +36,7 @@ class ScriptedCamera : public FrameSource {
     std::function<void(int)> beforeFrame_;
 };
 
-class RecordingWindows : public WindowSystem {
+class RecordingWindows : public display::WindowSystem {
   public:
     void Create(const std::string& title) override { Record("create " + title); }
     void Show(const std::string& title, const cv::Mat& image) override {

@@ -183,7 +183,7 @@ TEST_F(WorkerTest, ASlotWithoutCameraFinishesAtOnceAndTouchesNothing) {
 
 // ---- failures ----
 
-class ThrowingWindows : public WindowSystem {
+class ThrowingWindows : public display::WindowSystem {
     void Create(const std::string&) override { throw cv::Exception(); }
     void Show(const std::string&, const cv::Mat&) override { throw cv::Exception(); }
     void Destroy(const std::string&) override { throw cv::Exception(); }
