@@ -10,6 +10,7 @@
 #include "clips/clips.h"
 #include "diag/report.h"
 #include "events/events.h"
+#include "options/options.h"
 #include "service/service.h"
 #include "web/web.h"
 #include "worker/worker.h"
@@ -150,14 +151,14 @@ Outlets::~Outlets() {
 supervisor::WorkerEntry Outlets::Start(const service::CommandLine& command,
                                        const supervisor::Discovered& cameras) {
     Parts& p = *parts_;
-    p.config = WorkerConfigFromSettings(Settings);
-    web::Options webOptions = web::OptionsFromConfig();
+    p.config = options::Worker(Settings);
+    web::Options webOptions = options::Web();
     if (!command.web.empty() && !web::ParseWebAddress(command.web, webOptions)) {
         ReportError("--web " + command.web + " is not [ADDR:]PORT; the web view is off");
         webOptions.port = 0;
     }
     const bool webOn = webOptions.port > 0;
-    events::Options eventOptions = events::OptionsFromConfig(cameras.cameraCount);
+    events::Options eventOptions = options::Events(cameras.cameraCount);
     eventOptions.served = cameras.served;
     p.bus = events::StartEvents(eventOptions);
     p.history = EventHistory::Start(webOn);

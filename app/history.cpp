@@ -3,14 +3,15 @@
 #include "app/history.h"
 
 #include "diag/report.h"
+#include "options/options.h"
 
 namespace app {
 
 std::unique_ptr<EventHistory> EventHistory::Start(bool webOn) {
-    store::Options options = store::OptionsFromConfig(webOn);
-    if (options.path.empty()) return nullptr;
-    options.report = [](const std::string& text) { ReportError(text); };
-    auto store = store::Store::Open(options);
+    store::Options chosen = options::Store(webOn);
+    if (chosen.path.empty()) return nullptr;
+    chosen.report = [](const std::string& text) { ReportError(text); };
+    auto store = store::Store::Open(chosen);
     if (!store) return nullptr;
     return std::make_unique<EventHistory>(std::move(store));
 }

@@ -34,9 +34,6 @@ struct Options {
     int64_t maxBytes = 0;           // CLIPMAXGB: the segments' bound in all; 0 = none
     int keepEventDays = 0;          // KEEPEVENTDAYS: segments with an event younger stay
 };
-// Reads OUTCLIP, PATHCLIP, PRECAPTURE, POSTCAPTURE, PRECAPTUREMB, CLIPDAYS, CLIPCOPY,
-// RECORD, SEGMENT, CLIPMAXGB, KEEPEVENTDAYS.
-Options OptionsFromConfig();
 
 // camN-YYYYMMDD-HHMMSS.mp4 in local time.
 std::string ClipName(int camera, int64_t wallMs);

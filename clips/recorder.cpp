@@ -18,7 +18,6 @@
 #include "clips/copy.h"
 #include "clips/files.h"
 #include "clips/ring.h"
-#include "config/config.h"
 #include "cvio/cvio.h"
 #include "diag/diag.h"
 
@@ -92,35 +91,7 @@ double Seconds(std::chrono::steady_clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
-// A number of seconds, fractions allowed; the fallback when unset or not a number.
-double SecondsKey(const char* name, double fallback) {
-    const std::string text = ConfigText(name, "");
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (text.empty() || end == text.c_str() || *end != '\0' || !std::isfinite(value)) {
-        return fallback;
-    }
-    return std::clamp(value, 0.0, 3600.0);
-}
-
 }  // namespace
-
-Options OptionsFromConfig() {
-    Options o;
-    o.on = ConfigSwitch("OUTCLIP");
-    o.prefix = ConfigText("PATHCLIP", "");
-    o.preSeconds = SecondsKey("PRECAPTURE", 2);
-    o.postSeconds = SecondsKey("POSTCAPTURE", 2);
-    o.ringBytes = int64_t{std::max(1, static_cast<int>(ConfigInt("PRECAPTUREMB", 64)))} << 20;
-    o.queueBytes = o.ringBytes;
-    o.days = std::max(0, static_cast<int>(ConfigInt("CLIPDAYS", 0)));
-    o.copy = ConfigText("CLIPCOPY", "ON") != "OFF";
-    o.continuous = ConfigText("RECORD", "") == "continuous";
-    o.segmentSeconds = std::clamp(static_cast<int>(ConfigInt("SEGMENT", 600)), 1, 86400);
-    o.maxBytes = static_cast<int64_t>(SecondsKey("CLIPMAXGB", 0) * (1 << 30));
-    o.keepEventDays = std::max(0, static_cast<int>(ConfigInt("KEEPEVENTDAYS", 0)));
-    return o;
-}
 
 std::string ClipName(int camera, int64_t wallMs) {
     std::time_t seconds = static_cast<std::time_t>(wallMs / 1000);

@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "base/base.h"
-#include "config/config.h"
 #include "diag/diag.h"
 #include "events/outlets.h"
 
@@ -203,26 +202,6 @@ uint64_t Bus::Started(int camera) const {
 
 uint64_t Bus::Dropped() const {
     return impl_->dropped.load(std::memory_order_relaxed);
-}
-
-Options OptionsFromConfig(int cameraCount) {
-    Options o;
-    o.cameraCount = cameraCount;
-    if (ConfigSwitch("OUTEVENTS")) o.eventFile = GetConfigValue("PATHLOG") + "events.jsonl";
-    o.onStart = ConfigText("ONEVENTSTART");
-    o.onEnd = ConfigText("ONEVENTEND");
-    o.onLost = ConfigText("ONCAMERALOST");
-    o.onBack = ConfigText("ONCAMERABACK");
-    o.hookTimeoutSeconds = std::max(1, static_cast<int>(ConfigInt("HOOKTIMEOUT", 30)));
-    o.mqttHost = ConfigText("MQTTHOST");
-    o.mqttPort = ConfigInt("MQTTPORT", 1883);
-    o.mqttTopic = ConfigText("MQTTTOPIC", "camwatch");
-    o.mqttUser = ConfigText("MQTTUSER");
-    o.mqttPassword = ConfigText("MQTTPASSWORD");
-    o.mqttDiscovery = ConfigSwitch("MQTTDISCOVERY");
-    std::istringstream labels(ConfigText("LABELS"));
-    for (std::string label; std::getline(labels, label, ',');) o.personLabel |= label == "person";
-    return o;
 }
 
 std::unique_ptr<Bus> StartEvents(const Options& options) {

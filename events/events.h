@@ -93,7 +93,7 @@ struct Event {
     std::string ToJson(UtcOffset offset = LocalUtcOffset) const;
 };
 
-// Everything the outlets need; OptionsFromConfig reads it from config.cfg.
+// Everything the outlets need (options::Events reads it from config.cfg).
 struct Options {
     int cameraCount = 0;      // cameras 0 .. cameraCount-1 are in use
     std::vector<int> served;  // the cameras that get a worker; empty: all of 0 .. cameraCount-1
@@ -111,7 +111,6 @@ struct Options {
     size_t queueCapacity = 1024;   // records waiting for the dispatcher
     size_t historyCapacity = 512;  // records kept for Since()
 };
-Options OptionsFromConfig(int cameraCount);
 
 // Process-wide dispatcher: a bounded queue and one thread that fans records out to the
 // outlets. Publish, Since and the counters may be called from any thread.

@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "config/config.h"
+#include "base/base.h"
 #include "events/outlets.h"
 
 namespace events {
@@ -41,7 +41,7 @@ class Mqtt final : public Outlet {
         : prefix_(o.mqttTopic.empty() ? "camwatch" : o.mqttTopic),
           broker_(o.mqttHost + ":" + std::to_string(o.mqttPort)),
           discovery_(o.mqttDiscovery),
-          motion_(static_cast<size_t>(std::clamp(o.cameraCount, 0, kSlotCount)), false),
+          motion_(static_cast<size_t>(std::clamp(o.cameraCount, 0, base::kSlotCount)), false),
           personLabel_(o.personLabel),
           person_(motion_.size(), false),
           served_(Served(o, motion_.size())) {

@@ -9,7 +9,6 @@
 #include <sstream>
 #include <thread>
 
-#include "config/config.h"
 #include "labels/labels.h"
 
 namespace labels {
@@ -39,24 +38,6 @@ struct Job {
 };
 
 }  // namespace
-
-Options OptionsFromConfig() {
-    Options o;
-    std::istringstream names(ConfigText("LABELS"));
-    for (std::string name; std::getline(names, name, ',');) {
-        if (name == "person") o.person = true;
-    }
-    o.ratePerSecond = std::clamp(ConfigInt("LABELRATE", 2), 1, 50);
-    o.model = ConfigText("MODEL");
-    o.modelLabels = ConfigText("MODELLABELS");
-    o.modelSize = std::clamp(ConfigInt("MODELSIZE", 640), 32, 4096);
-    o.modelScore = std::clamp(ConfigInt("MODELSCORE", 50), 1, 100) / 100.0;
-    std::istringstream alert(ConfigText("ALERTLABELS"));
-    for (std::string name; std::getline(alert, name, ',');) {
-        if (!name.empty()) o.alert.push_back(name);
-    }
-    return o;
-}
 
 struct Labeller::Impl {
     explicit Impl(std::unique_ptr<Detector> d) : detector(std::move(d)) {

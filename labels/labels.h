@@ -23,8 +23,6 @@ struct Options {
     double modelScore = 0.5;
     bool On() const { return person || !model.empty(); }
 };
-// Reads LABELS, LABELRATE, ALERTLABELS, MODEL, MODELLABELS, MODELSIZE, MODELSCORE (percent).
-Options OptionsFromConfig();
 
 // A region to check: a track and its box in the frame.
 struct Target {

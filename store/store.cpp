@@ -19,7 +19,6 @@
 #include <thread>
 #include <variant>
 
-#include "config/config.h"
 #include "diag/diag.h"
 #include "cvio/cvio.h"
 #include "store/files.h"
@@ -698,16 +697,6 @@ std::string ToJson(const Record& r, int snapshots) {
     j["clip_offset_ms"] = r.clipOffsetMs >= 0 ? nlohmann::ordered_json(r.clipOffsetMs) : nullptr;
     j["keep"] = r.keep;
     return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-}
-
-Options OptionsFromConfig(bool webOn) {
-    Options o;
-    const std::string log = GetConfigValue("PATHLOG");
-    o.path = ConfigText("EVENTDB");
-    if (o.path.empty() && webOn) o.path = log + "events.db";
-    o.days = std::max(0, static_cast<int>(ConfigInt("EVENTDAYS", 0)));
-    o.importFile = log + "events.jsonl";
-    return o;
 }
 
 }  // namespace store

@@ -26,9 +26,6 @@ struct Options {
     // Where the one-line messages go (the app passes ReportError); null: stderr.
     std::function<void(const std::string&)> report;
 };
-// EVENTDB (default <PATHLOG>events.db when the web view is on, else off), EVENTDAYS, and
-// <PATHLOG>events.jsonl for the first import.
-Options OptionsFromConfig(bool webOn);
 
 struct Record {
     int64_t id = 0;

@@ -1,24 +1,9 @@
 #include <algorithm>
 #include <cctype>
 
-#include "config/config.h"
 #include "web/web.h"
 
 namespace web {
-
-Options OptionsFromConfig() {
-    Options opts;
-    opts.port = ConfigInt("WEBPORT", 0);
-    if (opts.port < 0 || opts.port > 65535) opts.port = 0;
-    opts.bind = ConfigText("WEBBIND", opts.bind);
-    opts.token = ConfigText("WEBTOKEN");
-    opts.fps = std::clamp(ConfigInt("WEBFPS", opts.fps), 1, 30);
-    opts.width = std::clamp(ConfigInt("WEBWIDTH", opts.width), 64, 4096);
-    opts.clients = std::clamp(ConfigInt("WEBCLIENTS", opts.clients), 1, 64);
-    opts.peerConnections = std::clamp(ConfigInt("WEBPEERCONNS", opts.clients + 16), 1, 256);
-    opts.headerSeconds = std::clamp(ConfigInt("WEBHEADERSECS", opts.headerSeconds), 1, 60);
-    return opts;
-}
 
 bool ParseWebAddress(const std::string& text, Options& opts) {
     std::string host, port = text;

@@ -35,10 +35,6 @@ struct Options {  // from config.cfg and the command line
     int headerSeconds = 5;
 };
 
-// WEBPORT (0), WEBBIND (127.0.0.1), WEBTOKEN (none), WEBFPS (5, 1..30), WEBWIDTH (800,
-// 64..4096), WEBCLIENTS (16, 1..64), WEBPEERCONNS (WEBCLIENTS + 16, 1..256), WEBHEADERSECS
-// (5, 1..60). Out-of-range numbers are clamped.
-Options OptionsFromConfig();
 // Parses "[ADDR:]PORT" ("8080", "0.0.0.0:8080", "[::1]:8080") into opts.bind / opts.port;
 // false (opts unchanged) when malformed or the port is not 1..65535.
 bool ParseWebAddress(const std::string& text, Options& opts);

@@ -14,7 +14,6 @@
 
 #include "cameras/slots.h"
 #include "cameras/stream.h"
-#include "config/config.h"
 #include "diag/report.h"
 #include "events/events.h"
 #include "recording/diskguard.h"
@@ -757,40 +756,6 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
 }
 
 }  // namespace
-
-WorkerConfig WorkerConfigFromSettings(const SettingsRecord& settings) {
-    WorkerConfig config;
-    static_cast<SettingsRecord&>(config) = settings;
-    config.minFreeBytes = int64_t{std::max(0, ConfigInt("MINFREEMB", 0))} * 1024 * 1024;
-    config.threshold = std::clamp(ConfigInt("THRESHOLD", 30), 0, 255);
-    config.detection.minSize = std::max(0, ConfigInt("MINSIZE", 50));
-    config.detection.lightSwitchPercent = std::clamp(ConfigInt("LIGHTSWITCH", 0), 0, 100);
-    config.detection.warmupFrames = std::max(0, ConfigInt("WARMUP", 0));
-    for (size_t i = 0; i < config.maskFiles.size(); ++i) {
-        config.maskFiles[i] = ConfigText(("MASK" + std::to_string(i)).c_str());
-    }
-    config.clips = clips::OptionsFromConfig();
-    config.eventGapSeconds = std::max(0, ConfigInt("EVENTGAP", 10));
-    config.idle.on = ConfigText("IDLEDECODE") == "keyframes";
-    config.idleAfterMs = int64_t{std::max(0, ConfigInt("IDLEAFTER", 10))} * 1000;
-    const std::string fps = ConfigText("IDLEFPS", "1");
-    char* end = nullptr;
-    const double keyFps = std::strtod(fps.c_str(), &end);
-    config.idle.keyFps =
-        end != fps.c_str() && *end == '\0' && keyFps > 0 && keyFps <= 1000 ? keyFps : 1.0;
-    config.gate.minTravelPercent = std::clamp(ConfigInt("MINTRAVEL", 0), 0, 100);
-    config.gate.minDurationMs = std::max(0, ConfigInt("MINDURATION", 0));
-    config.trackGate = config.gate.On() && ConfigSwitch("TRACKGATE");
-    config.labels = labels::OptionsFromConfig();
-    // Scene switches restart history and tracks whenever tracks judge travel: at the
-    // user's LIGHTSWITCH percent when one is set, otherwise at ours.
-    if (config.gate.minTravelPercent > 0 && config.detection.lightSwitchPercent == 0) {
-        config.detection.lightSwitchPercent = kSceneSwitchPercent;
-    }
-    const int32_t maxPixels = ConfigInt("MAXPIXELS", 0);
-    if (maxPixels > 0) config.maxPixels = maxPixels;
-    return config;
-}
 
 void ServeCamera(int slotIndex, const WorkerConfig& settings,
                  const WorkerServices& services) noexcept {

@@ -88,8 +88,6 @@ struct WorkerConfig : SettingsRecord {
 // restart.
 constexpr int kSceneSwitchPercent = 40;
 
-// The process's settings and the optional keys of config.cfg.
-WorkerConfig WorkerConfigFromSettings(const SettingsRecord& settings);
 
 // Thread body for a started slot: serves the slot's camera until stopped or until the camera
 // ends, and reports Finished in the slot's run state as its very last action. Never throws.

@@ -9,6 +9,7 @@
 #include <regex>
 
 #include "config/config.h"
+#include "options/options.h"
 #include "tests/testkit/process.h"
 #include "tests/web/harness.h"
 
@@ -227,7 +228,7 @@ TEST(WebOptions, ConfigKeysAndWebAddress) {
     testkit::WriteTextFile(dir.File("config.cfg"),
                            "WEBPORT=8090\nWEBFPS=99\nWEBTOKEN=abc\nWEBCLIENTS=0\nWEBHEADERSECS=0\n");
     ASSERT_EQ(LoadConfig(dir.File("config.cfg").c_str()), 0);
-    web::Options o = web::OptionsFromConfig();
+    web::Options o = options::Web();
     EXPECT_EQ(o.port, 8090);
     EXPECT_EQ(o.bind, "127.0.0.1");
     EXPECT_EQ(o.token, "abc");
