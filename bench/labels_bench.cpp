@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <opencv2/videoio.hpp>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,7 @@ double Round(Mode mode, const std::string& stream, int count, uint64_t* checks) 
     options.person = true;
     std::unique_ptr<labels::Labeller> labeller;
     if (mode == kLabels) labeller = std::make_unique<labels::Labeller>(options, labels::ModuleHogPeople());
+    std::set<int> labelled;
     cv::Mat frame;
     const double start = CpuSeconds();
     cv::VideoCapture video(stream, cv::CAP_FFMPEG);
@@ -56,18 +58,18 @@ double Round(Mode mode, const std::string& stream, int count, uint64_t* checks) 
         for (const cv::Rect& r : regions) seen.push_back({r, std::nullopt});
         tracker.Update(seen, ms, frame.size());
         if (!labeller || n == 0 || !labeller->Due(ms)) continue;
-        const tracks::Track* pick = nullptr;  // as the worker picks
+        for (const labels::Label& l : labeller->TakeConfirmed()) labelled.insert(l.track);
+        const tracks::Track* pick = nullptr;  // as the worker picks: tracks not labelled yet
         for (const tracks::Track& t : tracker.Tracks()) {
-            if (t.lastSeenMs != ms) continue;
+            if (t.lastSeenMs != ms || labelled.count(t.id)) continue;
             if (!pick || t.Travel() > pick->Travel() + 1.0 ||
                 (t.Travel() > pick->Travel() - 1.0 && t.box.area() > pick->box.area())) {
                 pick = &t;
             }
         }
         if (!pick) continue;
-        const std::vector<labels::Target> targets = {{pick->id, pick->box}};
+        const std::vector<labels::Target> targets = {{pick->id, pick->Lead()}};
         labeller->Check(frame, targets, ms, "");
-        labeller->TakeConfirmed();
     }
     if (labeller) {
         labeller->Drain();

@@ -70,6 +70,15 @@ double Track::Travel() const {
     return cv::norm(centre - start);
 }
 
+cv::Rect Track::Lead() const {
+    cv::Rect lead = box;
+    if (box.width > box.height && std::fabs(velocity.x) > std::fabs(velocity.y)) {
+        lead.width = box.height;
+        if (velocity.x > 0) lead.x = box.x + box.width - lead.width;
+    }
+    return lead;
+}
+
 std::optional<double> Track::Direction() const {
     const cv::Point2d d = centre - start;
     if (std::fabs(d.x) < 0.5 && std::fabs(d.y) < 0.5) return std::nullopt;

@@ -35,6 +35,11 @@ struct Track {
     // Direction of the net displacement (0 = toward larger x, 90 = toward smaller row
     // numbers), nothing while it has not moved.
     std::optional<double> Direction() const;
+    // Where the mover is now. A moving region drags a trail through the motion history: a
+    // walker's region is the walker and the ground covered behind. For a region wider than
+    // tall that moves sideways, this is its leading end, as wide as the region is tall;
+    // otherwise the whole region.
+    cv::Rect Lead() const;
 };
 
 struct Gate {

@@ -94,6 +94,7 @@ struct Worker {
     int64_t trackMs = 0;                         // the tracks' time of this frame
     std::unique_ptr<labels::Labeller> labeller;  // LABELS
     std::vector<events::LabelFacts> newLabels;   // confirmed since the last report
+    std::vector<int> labelledTracks;             // live tracks with a confirmed label
 };
 
 // Bounds of what an output adds to the disk, for the disk guard's ledger: no file is larger.
@@ -344,6 +345,7 @@ int32_t FollowTracks(Worker& w, int32_t count) {
     Guarded([&] {
         if (w.detector.Restarted()) {
             w.tracker->Reset();
+            w.labelledTracks.clear();
             if (w.labeller) w.labeller->Reset();
         }
         std::vector<tracks::Observation> seen;
@@ -533,29 +535,46 @@ void RecordClip(Worker& w) {
     });
 }
 
-// LABELS: on motion frames, at most LABELRATE times a second, the areas around the tracks
-// seen in this frame go to the labeller's thread (copied, never waited for); the labels it
-// confirmed since the last frame are handed to the events.
+// The track a label check looks at: of those seen in this frame and not labelled yet, the
+// one that has travelled farthest (a walker before a swaying branch), the larger of equals.
+const tracks::Track* TrackToLabel(Worker& w) {
+    const std::vector<tracks::Track>& all = w.tracker->Tracks();
+    std::erase_if(w.labelledTracks, [&](int id) {
+        return std::none_of(all.begin(), all.end(),
+                            [id](const tracks::Track& t) { return t.id == id; });
+    });
+    const tracks::Track* pick = nullptr;
+    for (const tracks::Track& t : all) {
+        if (t.lastSeenMs != w.trackMs) continue;
+        if (std::find(w.labelledTracks.begin(), w.labelledTracks.end(), t.id) !=
+            w.labelledTracks.end()) {
+            continue;
+        }
+        if (!pick || t.Travel() > pick->Travel() + 1.0 ||
+            (t.Travel() > pick->Travel() - 1.0 && t.box.area() > pick->box.area())) {
+            pick = &t;
+        }
+    }
+    return pick;
+}
+
+// LABELS: on motion frames, at most LABELRATE times a second, the area around one track
+// seen in this frame goes to the labeller's thread (copied, never waited for); the labels it
+// confirmed since the last frame are handed to the events. A track keeps its label for as
+// long as it lives, so it is not checked again.
 void CheckLabels(Worker& w, int32_t count) {
     if (!w.labeller) return;
     Guarded([&] {
-        if (count > 0 && w.labeller->Due(w.trackMs) && TakeColour(w) && w.copy.size() == w.size) {
-            // One track per check: the one seen now that has travelled farthest (a walker
-            // before a swaying branch), the larger of equals.
-            const tracks::Track* pick = nullptr;
-            for (const tracks::Track& t : w.tracker->Tracks()) {
-                if (t.lastSeenMs != w.trackMs) continue;
-                if (!pick || t.Travel() > pick->Travel() + 1.0 ||
-                    (t.Travel() > pick->Travel() - 1.0 && t.box.area() > pick->box.area())) {
-                    pick = &t;
-                }
+        if (count > 0 && w.labeller->Due(w.trackMs)) {
+            const tracks::Track* pick = TrackToLabel(w);
+            if (pick && TakeColour(w) && w.copy.size() == w.size) {
+                w.labeller->Check(w.copy, {{pick->id, pick->Lead()}}, w.trackMs, w.snapshotWritten);
             }
-            if (pick)
-                w.labeller->Check(w.copy, {{pick->id, pick->box}}, w.trackMs, w.snapshotWritten);
         }
         for (const labels::Label& l : w.labeller->TakeConfirmed()) {
             w.newLabels.push_back(
                 {l.label, l.score, {l.box.x, l.box.y, l.box.width, l.box.height}, l.snapshot});
+            w.labelledTracks.push_back(l.track);
         }
     });
 }

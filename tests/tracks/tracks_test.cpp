@@ -41,6 +41,16 @@ TEST(Tracker, AWalkerCrossesAsOneTrackAndPassesTheGateOnlyOnceFarAndOldEnough) {
     // 40 px after 5 frames, 200 ms after 5 frames: frame 5 is the first that counts.
     EXPECT_EQ(firstMoving, 5);
     EXPECT_EQ(tracker.Last().longestTravelPercent, 70.0);  // 280 of 400 px
+    // A region that trails its mover (wider than tall, moving sideways) is looked at where
+    // the mover is: its leading end, as wide as it is tall.
+    tracks::Track trail = t;
+    EXPECT_EQ(trail.Lead(), t.box);
+    trail.box = cv::Rect(100, 150, 200, 70);
+    EXPECT_EQ(trail.Lead(), cv::Rect(230, 150, 70, 70));
+    trail.velocity = {-8, 1};
+    EXPECT_EQ(trail.Lead(), cv::Rect(100, 150, 70, 70));
+    trail.velocity = {1, 8};
+    EXPECT_EQ(trail.Lead(), trail.box);
     // It left: unseen beyond the keep time, the track ends.
     tracker.Update({}, 36 * kStep, kFrame);
     EXPECT_FALSE(tracker.Moving());
