@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -15,7 +16,6 @@
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <thread>
 #include <variant>
 
@@ -99,6 +99,11 @@ class Stmt {
     void Run() {
         while (Step()) {
         }
+    }
+    // Ready to run again with new bindings.
+    void Reset() {
+        sqlite3_reset(stmt_.get());
+        sqlite3_clear_bindings(stmt_.get());
     }
     int64_t Int(int col) const { return sqlite3_column_int64(stmt_.get(), col); }
     bool Null(int col) const { return sqlite3_column_type(stmt_.get(), col) == SQLITE_NULL; }
@@ -405,17 +410,15 @@ void Store::Impl::Reconcile() {
     // Files gone from under rows: the row forgets them; a row left with no file at all goes.
     int forgotten = 0, rows = 0, strays = 0;
     std::vector<std::pair<int64_t, int>> changes;  // id, what: 1 clip gone, 2 snapshots gone
-    std::set<std::string> named;
     {
         Stmt s(writer.get(), "SELECT id, camera, start, snap1, clip FROM events");
         while (s.Step()) {
-            const std::string thumb =
-                std::to_string(s.Int(1)) + "-" + std::to_string(s.Int(2)) + ".jpg";
-            named.insert(thumb);
             const bool hadSnap = !s.Null(3), hadClip = !s.Null(4);
             const bool snapGone = hadSnap && !Exists(s.Text(3));
             const bool clipGone = hadClip && !Exists(s.Text(4));
             if (!snapGone && !clipGone) continue;
+            const std::string thumb =
+                std::to_string(s.Int(1)) + "-" + std::to_string(s.Int(2)) + ".jpg";
             const bool nothingLeft =
                 (!hadSnap || snapGone) && (!hadClip || clipGone) && !Exists(thumbs + thumb);
             changes.emplace_back(s.Int(0),
@@ -442,9 +445,19 @@ void Store::Impl::Reconcile() {
         }
         Exec(writer.get(), "COMMIT");
     }
+    // Thumbnails no row names (a row that went while the program was down, a write cut
+    // short): each is looked up by its name, so that memory stays flat at a million rows.
+    Stmt named(writer.get(), "SELECT 1 FROM events WHERE camera=?1 AND start=?2");
     for (const std::string& name : ListFolder(thumbs)) {
-        if (named.count(name)) continue;
         if (!IsThumbName(name)) continue;
+        if (!name.ends_with(".part.jpg")) {
+            const size_t dash = name.find('-');
+            int64_t camera = -1, start = -1;
+            std::from_chars(name.data(), name.data() + dash, camera);
+            std::from_chars(name.data() + dash + 1, name.data() + name.size() - 4, start);
+            named.Reset();
+            if (named.Bind(1, camera).Bind(2, start).Step()) continue;
+        }
         if (std::remove((thumbs + name).c_str()) == 0) ++strays;
     }
     if (forgotten || rows || strays) {

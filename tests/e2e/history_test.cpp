@@ -197,13 +197,21 @@ TEST(History, StoreKeepsEventsWithThumbnailsClipsAndServesThem) {
         EXPECT_EQ(e2e::Occurrences(program.Stderr(), "imported 2 events"), 1) << program.Stderr();
     }
 
-    // A restart keeps the rows and imports nothing again; a SIGKILL after new rows leaves a
-    // store that reads back whole.
+    // A restart keeps the rows and their thumbnails, deletes thumbnails no row names, and
+    // imports nothing again; a SIGKILL after new rows leaves a store that reads back whole.
+    const std::string thumbs = dir.File("thumbs/");
+    const std::vector<std::string> keptThumbs = testkit::ListFiles(thumbs);
+    ASSERT_FALSE(keptThumbs.empty());
+    testkit::WriteTextFile(thumbs + "0-1234.jpg", "no row");
+    testkit::WriteTextFile(thumbs + "0-1234.part.jpg", "cut short");
     {
         testkit::Program program(dir.path());
         ASSERT_TRUE(program.WaitForOutput("QORV#", kTimeoutMs));
         EXPECT_EQ(Page(port, "from=2025-01-01&to=2025-01-02")["events"].size(), 2u);
-        ASSERT_TRUE(WaitForEnded(port, 2 + 3));
+        ASSERT_TRUE(WaitForEnded(port, 2 + 3));  // the start-up check ran before these rows
+        EXPECT_FALSE(testkit::FileExists(thumbs + "0-1234.jpg"));
+        EXPECT_FALSE(testkit::FileExists(thumbs + "0-1234.part.jpg"));
+        for (const std::string& name : keptThumbs) EXPECT_TRUE(testkit::FileExists(thumbs + name));
         program.Signal(SIGKILL);
         program.Wait(kTimeoutMs);
         EXPECT_EQ(program.Stderr().find("imported"), std::string::npos);
