@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <opencv2/videoio.hpp>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -40,8 +39,9 @@ double Round(Mode mode, const std::string& stream, int count, uint64_t* checks) 
     labels::Options options;
     options.person = true;
     std::unique_ptr<labels::Labeller> labeller;
-    if (mode == kLabels) labeller = std::make_unique<labels::Labeller>(options, labels::ModuleHogPeople());
-    std::set<int> labelled;
+    if (mode == kLabels)
+        labeller = std::make_unique<labels::Labeller>(options, labels::ModuleHogPeople());
+    std::vector<int> labelled;  // as the worker: tracks labelled already
     cv::Mat frame;
     const double start = CpuSeconds();
     cv::VideoCapture video(stream, cv::CAP_FFMPEG);
@@ -58,15 +58,8 @@ double Round(Mode mode, const std::string& stream, int count, uint64_t* checks) 
         for (const cv::Rect& r : regions) seen.push_back({r, std::nullopt});
         tracker.Update(seen, ms, frame.size());
         if (!labeller || n == 0 || !labeller->Due(ms)) continue;
-        for (const labels::Label& l : labeller->TakeConfirmed()) labelled.insert(l.track);
-        const tracks::Track* pick = nullptr;  // as the worker picks: tracks not labelled yet
-        for (const tracks::Track& t : tracker.Tracks()) {
-            if (t.lastSeenMs != ms || labelled.count(t.id)) continue;
-            if (!pick || t.Travel() > pick->Travel() + 1.0 ||
-                (t.Travel() > pick->Travel() - 1.0 && t.box.area() > pick->box.area())) {
-                pick = &t;
-            }
-        }
+        for (const labels::Label& l : labeller->TakeConfirmed()) labelled.push_back(l.track);
+        const tracks::Track* pick = tracks::ToLabel(tracker.Tracks(), ms, labelled, frame.size());
         if (!pick) continue;
         const std::vector<labels::Target> targets = {{pick->id, pick->Lead()}};
         labeller->Check(frame, targets, ms, "");
@@ -96,7 +89,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::string encode = "ffmpeg -loglevel error -y -i " + raw +
-                               " -c:v libx264 -preset fast -crf 23 -g 25 -pix_fmt yuv420p " + stream;
+                               " -c:v libx264 -preset fast -crf 23 -g 25 -pix_fmt yuv420p " +
+                               stream;
     if (std::system(encode.c_str()) != 0) return 1;
     std::remove(raw.c_str());
     std::vector<double> tracksRatio, labelsRatio, plainMs;
@@ -108,8 +102,8 @@ int main(int argc, char** argv) {
         plainMs.push_back(plain * 1000.0 / count);
         tracksRatio.push_back(withTracks / plain);
         labelsRatio.push_back(withLabels / plain);
-        std::printf("round %d: decode+detector %.2f ms/frame, tracks %.3fx, tracks+labels %.3fx\n", r + 1,
-                    plain * 1000.0 / count, withTracks / plain, withLabels / plain);
+        std::printf("round %d: decode+detector %.2f ms/frame, tracks %.3fx, tracks+labels %.3fx\n",
+                    r + 1, plain * 1000.0 / count, withTracks / plain, withLabels / plain);
     }
     const auto median = [](std::vector<double> v) {
         std::sort(v.begin(), v.end());
@@ -118,8 +112,9 @@ int main(int argc, char** argv) {
     std::printf("1280x720, %s, %d frames x %d rounds, %.1f checks/round\n",
                 photo ? "photographed person" : "drawn figure", count, rounds,
                 double(checks) / rounds);
-    std::printf("median: decode+detector %.2f ms/frame; with tracks %.3fx; with tracks and labels %.3fx\n",
-                median(plainMs), median(tracksRatio), median(labelsRatio));
+    std::printf(
+        "median: decode+detector %.2f ms/frame; with tracks %.3fx; with tracks and labels %.3fx\n",
+        median(plainMs), median(tracksRatio), median(labelsRatio));
     std::remove(stream.c_str());
     return 0;
 }

@@ -65,6 +65,11 @@ struct Labeller::Impl {
                 Work(job);
             } catch (...) {  // a detector that fails on one picture: that check found nothing
             }
+            awaiting.store(std::any_of(hits.begin(), hits.end(),
+                                       [&](const auto& h) {
+                                           return h.second.size() == 1 && !confirmed.count(h.first);
+                                       }),
+                           std::memory_order_relaxed);
             lock.lock();
             busy = false;
             idle.notify_all();
@@ -125,6 +130,7 @@ struct Labeller::Impl {
     bool stopping = false;
     bool busy = false;
     std::atomic<uint64_t> generation{0};
+    std::atomic<bool> awaiting{false};  // a sighting waits for its second look
     // The thread's own: hit times per track and label, and what it confirmed.
     uint64_t seenGeneration = 0;
     std::map<std::pair<int, std::string>, std::deque<int64_t>> hits;
@@ -136,18 +142,25 @@ struct Labeller::Impl {
 
 Labeller::Labeller(const Options& options, std::unique_ptr<Detector> detector)
     : impl_(std::make_unique<Impl>(std::move(detector))),
-      intervalMs_(1000 / std::max(1, options.ratePerSecond)) {}
+      intervalMs_(1000 / std::max(1, options.ratePerSecond)),
+      ratePerSecond_(std::max(1, options.ratePerSecond)) {}
 
 Labeller::~Labeller() = default;
 
 bool Labeller::Due(int64_t steadyMs) const {
-    return steadyMs - lastCheckMs_ >= intervalMs_;
+    const bool awaited = impl_->awaiting.load(std::memory_order_relaxed);
+    if (steadyMs - lastCheckMs_ < (awaited ? intervalMs_ / 2 : intervalMs_)) return false;
+    const auto inLastSecond = std::count_if(recent_.begin(), recent_.end(),
+                                            [&](int64_t t) { return steadyMs - t < 1000; });
+    return inLastSecond < ratePerSecond_;
 }
 
 void Labeller::Check(const cv::Mat& frame, const std::vector<Target>& targets, int64_t steadyMs,
                      const std::string& snapshot) {
     if (targets.empty() || frame.empty()) return;
     lastCheckMs_ = steadyMs;
+    recent_.push_back(steadyMs);
+    while (recent_.size() > static_cast<size_t>(ratePerSecond_)) recent_.pop_front();
     {
         std::lock_guard lock(impl_->mutex);
         if (impl_->queue.size() >= kQueue) {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <opencv2/core/mat.hpp>
 #include <string>
@@ -70,7 +71,9 @@ class Labeller {
     Labeller(const Labeller&) = delete;
     Labeller& operator=(const Labeller&) = delete;
 
-    // Whether a check is due at this time (LABELRATE).
+    // Whether a check is due at this time: at most LABELRATE checks in any second, evenly
+    // spaced, except that a sighting waiting for its second look gets it after half the
+    // spacing (it still keeps to LABELRATE in any second).
     bool Due(int64_t steadyMs) const;
     // Queues a check of the padded areas around targets in frame (copied). Never blocks: when
     // the queue is full the check is dropped and counted.
@@ -94,6 +97,8 @@ class Labeller {
     std::unique_ptr<Impl> impl_;
     int64_t lastCheckMs_ = INT64_MIN / 2;
     int64_t intervalMs_;
+    int ratePerSecond_;
+    std::deque<int64_t> recent_;  // the times of the checks of the last second
     std::atomic<uint64_t> checks_{0}, dropped_{0};
 };
 

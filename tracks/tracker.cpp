@@ -38,7 +38,8 @@ double AngleBetween(double a, double b) {
 double Score(const Track& t, const Observation& o, int64_t nowMs) {
     const double dt = double(nowMs - t.lastSeenMs);
     const cv::Point2d shift = t.velocity * dt;
-    const cv::Rect predicted = t.box + cv::Point(int(std::lround(shift.x)), int(std::lround(shift.y)));
+    const cv::Rect predicted =
+        t.box + cv::Point(int(std::lround(shift.x)), int(std::lround(shift.y)));
     const double distance = cv::norm(Centre(predicted) - Centre(o.box));
     const double reach = std::max(8.0, HalfDiagonal(t.box) + HalfDiagonal(o.box));
     const double overlap = Overlap(predicted, o.box);
@@ -68,6 +69,35 @@ void AddPoint(std::vector<cv::Point>& path, cv::Point2d p) {
 
 double Track::Travel() const {
     return cv::norm(centre - start);
+}
+
+namespace {
+
+// A mover coming in at the side of the picture shows only part of itself until about a
+// person's width (half its height) is in: a check of a young track before that spends its
+// turn on a sliver.
+constexpr int64_t kComingInMs = 1000;
+
+bool ComingIn(const Track& t, cv::Size frame) {
+    const cv::Rect& b = t.box;
+    const bool atSide = b.x <= 0 || b.x + b.width >= frame.width;
+    return atSide && t.AgeMs() < kComingInMs && b.width * 2 < b.height;
+}
+
+}  // namespace
+
+const Track* ToLabel(const std::vector<Track>& tracks, int64_t nowMs, const std::vector<int>& skip,
+                     cv::Size frame) {
+    const Track* pick = nullptr;
+    for (const Track& t : tracks) {
+        if (t.lastSeenMs != nowMs || ComingIn(t, frame)) continue;
+        if (std::find(skip.begin(), skip.end(), t.id) != skip.end()) continue;
+        if (!pick || t.Travel() > pick->Travel() + 1.0 ||
+            (t.Travel() > pick->Travel() - 1.0 && t.box.area() > pick->box.area())) {
+            pick = &t;
+        }
+    }
+    return pick;
 }
 
 cv::Rect Track::Lead() const {

@@ -42,6 +42,12 @@ struct Track {
     cv::Rect Lead() const;
 };
 
+// The track a label check should look at, at nowMs: of those seen then, not in skip and not
+// still coming in at the side of the picture, the one that has travelled farthest (a walker
+// before a swaying branch), the larger of equals. Null when there is none.
+const Track* ToLabel(const std::vector<Track>& tracks, int64_t nowMs, const std::vector<int>& skip,
+                     cv::Size frame);
+
 struct Gate {
     double minTravelPercent = 0;  // MINTRAVEL: percent of the frame diagonal
     int64_t minDurationMs = 0;    // MINDURATION
@@ -50,8 +56,8 @@ struct Gate {
 
 // What a frame's tracks say, for the event records.
 struct Summary {
-    int moving = 0;          // live tracks that pass the gate
-    int newlyQualified = 0;  // of those, tracks that pass it for the first time
+    int moving = 0;                   // live tracks that pass the gate
+    int newlyQualified = 0;           // of those, tracks that pass it for the first time
     double longestTravelPercent = 0;  // the longest net travel of a live track, % of diagonal
     std::optional<double> direction;  // that track's direction
 };

@@ -535,27 +535,14 @@ void RecordClip(Worker& w) {
     });
 }
 
-// The track a label check looks at: of those seen in this frame and not labelled yet, the
-// one that has travelled farthest (a walker before a swaying branch), the larger of equals.
+// The track a label check looks at now (tracks::ToLabel), of those not labelled yet.
 const tracks::Track* TrackToLabel(Worker& w) {
     const std::vector<tracks::Track>& all = w.tracker->Tracks();
     std::erase_if(w.labelledTracks, [&](int id) {
         return std::none_of(all.begin(), all.end(),
                             [id](const tracks::Track& t) { return t.id == id; });
     });
-    const tracks::Track* pick = nullptr;
-    for (const tracks::Track& t : all) {
-        if (t.lastSeenMs != w.trackMs) continue;
-        if (std::find(w.labelledTracks.begin(), w.labelledTracks.end(), t.id) !=
-            w.labelledTracks.end()) {
-            continue;
-        }
-        if (!pick || t.Travel() > pick->Travel() + 1.0 ||
-            (t.Travel() > pick->Travel() - 1.0 && t.box.area() > pick->box.area())) {
-            pick = &t;
-        }
-    }
-    return pick;
+    return tracks::ToLabel(all, w.trackMs, w.labelledTracks, w.size);
 }
 
 // LABELS: on motion frames, at most LABELRATE times a second, the area around one track

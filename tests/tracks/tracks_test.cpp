@@ -28,7 +28,13 @@ TEST(Tracker, AWalkerCrossesAsOneTrackAndPassesTheGateOnlyOnceFarAndOldEnough) {
     for (int i = 0; i < 36; ++i) {
         tracker.Update({{cv::Rect(8 * i, 150, 30, 70), 0.0}}, i * kStep, kFrame);
         if (tracker.Moving() && firstMoving < 0) firstMoving = i;
+        // Coming in at the side, not half as wide as tall: not worth a label check yet.
+        if (i == 0) EXPECT_EQ(tracks::ToLabel(tracker.Tracks(), 0, {}, kFrame), nullptr);
     }
+    const tracks::Track* toLabel = tracks::ToLabel(tracker.Tracks(), 35 * kStep, {}, kFrame);
+    ASSERT_NE(toLabel, nullptr);
+    EXPECT_EQ(toLabel->id, 1);
+    EXPECT_EQ(tracks::ToLabel(tracker.Tracks(), 35 * kStep, {1}, kFrame), nullptr);  // labelled
     ASSERT_EQ(tracker.Tracks().size(), 1u);
     const tracks::Track& t = tracker.Tracks()[0];
     EXPECT_EQ(t.id, 1);
