@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "app/history.h"
-#include "cameras/slots.h"
+#include "slots/slots.h"
 #include "cameras/stream.h"
 #include "clips/clips.h"
 #include "diag/report.h"

@@ -20,7 +20,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cameras/packets.h"
-#include "cameras/slots.h"
+#include "base/base.h"
 #include "cameras/stream.h"
 #include "cameras/yuv_gray.h"
 
@@ -323,7 +323,7 @@ class FfmpegStream : public FrameSource {
         if (!taps) return;
         try {
             for (const auto& tap : *taps) {
-                cameras::CodedPacket packet(coded_, packet_.get(), SteadyMs());
+                cameras::CodedPacket packet(coded_, packet_.get(), base::SteadyMs());
                 if (packet.packet()) tap->OnPacket(std::move(packet));
             }
         } catch (...) {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "cameras/slots.h"
+#include "slots/slots.h"
 #include "supervisor/supervisor.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "cameras/slots.h"
+#include "slots/slots.h"
 #include "service/service.h"
 
 namespace supervisor {

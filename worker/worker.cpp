@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "cameras/slots.h"
+#include "slots/slots.h"
 #include "cameras/stream.h"
 #include "diag/report.h"
 #include "events/events.h"

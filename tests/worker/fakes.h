@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "cameras/slots.h"
+#include "slots/slots.h"
 #include "worker/worker.h"
 
 namespace fakes {

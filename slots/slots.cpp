@@ -1,4 +1,4 @@
-#include "cameras/slots.h"
+#include "slots/slots.h"
 
 #include <algorithm>
 #include <chrono>
