@@ -1,7 +1,7 @@
 // Inside clips/ only: frames encoded as H.264 (x264 at CRF 23, as clips always were) into a
 // fragmented MP4 through Mp4Out, so that an encoded clip survives a crash as a copied one
-// does. The encoder holds back no frame (no look-ahead, no B-frames): what a crash loses is
-// the open fragment only.
+// does. The encoder holds back half a second of frames at most: what a crash loses is that
+// and the open fragment.
 #pragma once
 
 #include <cstdint>

@@ -22,6 +22,7 @@
 #include "clips/files.h"
 #include "clips/mp4out.h"
 #include "diag/diag.h"
+#include "recording/diskguard.h"
 
 namespace clips {
 
@@ -41,8 +42,12 @@ std::string SegmentName(int camera, int64_t wallMs) {
 
 class SegmentWriter : public cameras::PacketTap {
   public:
-    SegmentWriter(int camera, const Options& o)
-        : camera_(camera), options_(o), maxQueue_(static_cast<size_t>(o.ringBytes)) {
+    SegmentWriter(int camera, const Options& o, DiskFloor floor)
+        : camera_(camera),
+          options_(o),
+          maxQueue_(static_cast<size_t>(o.ringBytes)),
+          floor_(floor),
+          guard_(floor.bytes, "segments") {
         thread_ = std::thread([this] { Run(); });
     }
     ~SegmentWriter() override { Stop(); }
@@ -121,6 +126,10 @@ class SegmentWriter : public cameras::PacketTap {
 
     void Write(const cameras::CodedPacket& p) {
         if (!p.packet() || !p.stream()) return;
+        if (!Room(p)) {
+            dropped_.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
         if (skipToKey_ && !p.key()) return;
         if (p.key()) skipToKey_ = false;
         const bool newOpening = out_ && stream_ != p.stream();
@@ -129,9 +138,39 @@ class SegmentWriter : public cameras::PacketTap {
         if (due || newOpening) CloseSegment();  // a reopened stream starts a segment
         if (!out_ && p.key()) OpenSegment(p);
         if (!out_) return;
-        if (!out_->Write(p, false)) {
-            CloseSegment();  // a file that fails is finished with what it has
+        const bool written = out_->Write(p, false);
+        Account();
+        if (!written) CloseSegment();  // a file that fails is finished with what it has
+    }
+
+    // Whether packet p may be written under the disk floor. Near it, the oldest segments go
+    // first; when none can, the open one is finished and packets wait for room (from a key
+    // frame again). Says so once each way.
+    bool Room(const cameras::CodedPacket& p) {
+        if (floor_.bytes <= 0) return true;
+        const std::string where = options_.prefix + "cam";
+        const int64_t now = base::SteadyMs();
+        // The packet, the open fragment it joins and the file's closing index.
+        const int64_t need = static_cast<int64_t>(p.bytes()) + Mp4Out::kIndexEntryBound +
+                             (out_ ? out_->Pending() : 0) + kClosingBound;
+        bool room = guard_.Room(where, now, floor_.ledger, need);
+        for (int i = 0; i < 64 && !room; ++i) {
+            if (SweepSegments(options_.prefix, options_.days, options_.maxBytes,
+                              options_.keepEventDays, WallNowMs(), 1) == 0) {
+                break;
+            }
+            guard_.Remeasure();
+            room = guard_.Room(where, now, floor_.ledger, need);
         }
+        if (room != room_) {
+            room_ = room;
+            guard_.Report(camera_, room);
+            if (!room) {
+                CloseSegment();
+                skipToKey_ = true;
+            }
+        }
+        return room;
     }
 
     void OpenSegment(const cameras::CodedPacket& p) {
@@ -149,6 +188,8 @@ class SegmentWriter : public cameras::PacketTap {
             return;
         }
         out_ = std::move(out);
+        accounted_ = 0;
+        Account();
         stream_ = p.stream();
         startSteadyMs_ = p.steadyMs();
         final_ = name;
@@ -156,6 +197,14 @@ class SegmentWriter : public cameras::PacketTap {
         open_ = name;
         openSteadyMs_ = p.steadyMs();
         openHasEvent_ = marked_ = false;
+    }
+
+    // What reached the open segment's file since the last call goes into the disk ledger.
+    void Account() {
+        if (!out_) return;
+        const int64_t bytes = out_->FileBytes();
+        if (floor_.bytes > 0 && floor_.ledger) floor_.ledger->Add(bytes - accounted_);
+        accounted_ = bytes;
     }
 
     void Mark() {
@@ -176,6 +225,7 @@ class SegmentWriter : public cameras::PacketTap {
             open_.clear();
         }
         const bool closed = out_->Close();
+        Account();
         out_.reset();
         stream_.reset();
         if (!closed || std::rename(PartName(final_).c_str(), final_.c_str()) != 0) {
@@ -194,6 +244,13 @@ class SegmentWriter : public cameras::PacketTap {
     const int camera_;
     const Options options_;
     const size_t maxQueue_;
+    // What closing a segment adds besides its open fragment (the index of its fragments), and
+    // a file's partly used block.
+    static constexpr int64_t kClosingBound = 8192;
+    const DiskFloor floor_;
+    DiskGuard guard_;  // the writer thread only
+    bool room_ = true;
+    int64_t accounted_ = 0;  // of the open segment's bytes, in the ledger
 
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -248,8 +305,8 @@ int64_t NameTimeMs(const std::string& stamp) {
 }  // namespace
 
 std::unique_ptr<Recording> Recording::Start(int camera, const Options& options,
-                                            FrameSource& source) {
-    auto writer = std::make_shared<SegmentWriter>(camera, options);
+                                            FrameSource& source, DiskFloor floor) {
+    auto writer = std::make_shared<SegmentWriter>(camera, options, floor);
     // A stream not up yet keeps the tap for when it comes up.
     if (!source.TapPackets(writer) && !source.Reconnects()) {
         writer->Stop();
@@ -261,7 +318,7 @@ std::unique_ptr<Recording> Recording::Start(int camera, const Options& options,
 }
 
 int SweepSegments(const std::string& prefix, int days, int64_t maxBytes, int keepEventDays,
-                  int64_t nowWallMs) {
+                  int64_t nowWallMs, int64_t mustFree) {
     const size_t slash = prefix.rfind('/');
     const std::string folder = slash == std::string::npos ? "" : prefix.substr(0, slash + 1);
     const std::string lead = slash == std::string::npos ? prefix : prefix.substr(slash + 1);
@@ -297,6 +354,7 @@ int SweepSegments(const std::string& prefix, int days, int64_t maxBytes, int kee
     });
     int64_t total = 0;
     for (const Segment& s : all) total += s.bytes;
+    const int64_t full = total;
     int deleted = 0;
     auto remove = [&](Segment& s) {
         if (s.path.empty() || std::remove(s.path.c_str()) != 0) return;
@@ -308,10 +366,11 @@ int SweepSegments(const std::string& prefix, int days, int64_t maxBytes, int kee
     for (Segment& s : all) {
         if (days > 0 && !s.kept && nowWallMs - s.timeMs > int64_t{days} * kDayMs) remove(s);
     }
-    if (maxBytes > 0) {
+    auto over = [&] { return (maxBytes > 0 && total > maxBytes) || full - total < mustFree; };
+    if (maxBytes > 0 || mustFree > 0) {
         for (bool withEvents : {false, true}) {
             for (Segment& s : all) {
-                if (total <= maxBytes) break;
+                if (!over()) break;
                 if (s.kept || s.path.empty()) continue;
                 if (Exists(s.path + ".event") != withEvents) continue;
                 remove(s);

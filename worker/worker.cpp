@@ -717,7 +717,8 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
     }
     if (w.settings.clips.continuous) {
         Guarded([&] {
-            w.recording = clips::Recording::Start(w.slotIndex, w.settings.clips, *w.slot.capture);
+            w.recording = clips::Recording::Start(w.slotIndex, w.settings.clips, *w.slot.capture,
+                                                  {w.settings.minFreeBytes, &w.ledger});
         });
     }
     if (w.settings.clips.on) {
