@@ -116,7 +116,8 @@ class Recorder {
 // Continuous recording of one camera: its H.264/H.265 packets as they come, copied into
 // fragmented MP4 segments of SEGMENT seconds (PATHCLIP + camN-rec-YYYYMMDD-HHMMSS.mp4, from a
 // key frame; .part.mp4 while open) on a thread of its own behind a queue that drops and
-// counts. After each segment the oldest go by CLIPDAYS and CLIPMAXGB, never the open one;
+// counts. A camera without such packets (MJPEG, raw) has its frames encoded into the
+// segments instead, on a thread of their own behind a queue that drops and counts too. After each segment the oldest go by CLIPDAYS and CLIPMAXGB, never the open one;
 // segments that hold an event stay for KEEPEVENTDAYS while those without go first.
 // With a disk floor (MINFREEMB), what the segments write counts into the ledger the other
 // outputs share; near the floor the oldest finished segments go (eventless first, then those
@@ -128,14 +129,17 @@ struct DiskFloor {
 };
 class Recording {
   public:
-    // Null, said once on stderr, when source has no packets to copy.
     static std::unique_ptr<Recording> Start(int camera, const Options& options,
                                             FrameSource& source, DiskFloor floor = {});
     virtual ~Recording() = default;
     // Where the frame read at steadyMs lies: the open segment's name (prefix + name) and the
     // seconds from its start; false while none is open. That segment holds an event.
     virtual bool Locate(int64_t steadyMs, std::string* file, double* offsetSeconds) = 0;
-    virtual uint64_t Dropped() const = 0;  // packets the full queue turned away
+    // Whether the recording takes the camera's frames (it has no packets to copy), and the
+    // frame read at steadyMs: the clean picture in colour, copied; never blocks.
+    virtual bool WantsFrames() const = 0;
+    virtual void OnFrame(const cv::Mat& frame, int64_t steadyMs) = 0;
+    virtual uint64_t Dropped() const = 0;  // packets or frames the full queues turned away
     virtual void Stop() = 0;               // closes the open segment; idempotent
 };
 

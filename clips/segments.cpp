@@ -19,6 +19,7 @@
 #include "cameras/packets.h"
 #include "cameras/source.h"
 #include "clips/clips.h"
+#include "clips/encode.h"
 #include "clips/files.h"
 #include "clips/mp4out.h"
 #include "diag/diag.h"
@@ -52,7 +53,14 @@ class SegmentWriter : public cameras::PacketTap {
     }
     ~SegmentWriter() override { Stop(); }
 
+    // The source's own packets.
     void OnPacket(cameras::CodedPacket packet) override {
+        tapped_.store(true, std::memory_order_relaxed);
+        Feed(std::move(packet));
+    }
+    bool Tapped() const { return tapped_.load(std::memory_order_relaxed); }
+
+    void Feed(cameras::CodedPacket packet) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (stopping_) return;
@@ -271,21 +279,134 @@ class SegmentWriter : public cameras::PacketTap {
     bool openFailSaid_ = false;
 
     std::atomic<uint64_t> dropped_{0};
+    std::atomic<bool> tapped_{false};
     std::thread thread_;
+};
+
+// A camera's frames encoded for its segments: copied on the frame loop into a queue bounded
+// in bytes (a full one drops and counts), encoded on a thread of their own, the packets fed
+// to the segment writer.
+class FrameFeeder {
+  public:
+    FrameFeeder(std::shared_ptr<SegmentWriter> writer, const Options& o, double fps)
+        : writer_(std::move(writer)),
+          maxBytes_(static_cast<size_t>(o.queueBytes)),
+          fps_(fps > 0 && fps <= 240 ? fps : 10.0),
+          keyFrames_(std::max(1, static_cast<int>(fps_ * std::min(o.segmentSeconds, 2)))) {
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~FrameFeeder() { Stop(); }
+
+    void Push(const cv::Mat& frame, int64_t steadyMs) {
+        const size_t bytes = frame.total() * frame.elemSize();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) return;
+            if (!queue_.empty() && bytes_ + bytes > maxBytes_) {
+                dropped_.fetch_add(1, std::memory_order_relaxed);
+                return;
+            }
+            bytes_ += bytes;
+            queue_.emplace_back(frame.clone(), steadyMs);
+        }
+        wake_.notify_one();
+    }
+
+    uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
+
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        if (thread_.joinable()) thread_.join();
+    }
+
+  private:
+    void Run() {
+        pthread_setname_np(pthread_self(), "camwatch-rec");  // for top -H; may fail, harmless
+        const FrameEncoder::Sink sink = [this](cameras::CodedPacket p) {
+            writer_->Feed(std::move(p));
+        };
+        for (;;) {
+            std::pair<cv::Mat, int64_t> item;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+                if (queue_.empty()) break;  // stopping, everything queued written
+                item = std::move(queue_.front());
+                queue_.pop_front();
+                bytes_ -= item.first.total() * item.first.elemSize();
+            }
+            try {
+                const cv::Mat& frame = item.first;
+                if (encoder_.IsOpen() && frame.size() != size_) encoder_.Flush(sink);
+                if (!encoder_.IsOpen()) {
+                    bool mpeg4 = false;
+                    size_ = frame.size();
+                    if (!encoder_.Open(size_, fps_, keyFrames_, true, &mpeg4)) {
+                        dropped_.fetch_add(1, std::memory_order_relaxed);
+                        continue;
+                    }
+                }
+                if (!encoder_.Encode(frame, item.second, sink)) {
+                    dropped_.fetch_add(1, std::memory_order_relaxed);
+                }
+            } catch (...) {
+                // A frame that cannot be encoded is lost, never the camera.
+            }
+        }
+        try {
+            encoder_.Flush(sink);
+        } catch (...) {
+        }
+    }
+
+    const std::shared_ptr<SegmentWriter> writer_;
+    const size_t maxBytes_;
+    const double fps_;
+    const int keyFrames_;
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::pair<cv::Mat, int64_t>> queue_;
+    size_t bytes_ = 0;
+    bool stopping_ = false;
+
+    // The encoder thread only:
+    FrameEncoder encoder_;
+    cv::Size size_;
+
+    std::atomic<uint64_t> dropped_{0};
+    std::thread thread_;  // last: starts after everything above exists
 };
 
 class PacketRecording : public Recording {
   public:
-    explicit PacketRecording(std::shared_ptr<SegmentWriter> writer) : writer_(std::move(writer)) {}
+    // feeder: the frames' encoder when the source may have no packets to copy, else null.
+    PacketRecording(std::shared_ptr<SegmentWriter> writer, std::unique_ptr<FrameFeeder> feeder)
+        : writer_(std::move(writer)), feeder_(std::move(feeder)) {}
     ~PacketRecording() override { Stop(); }
     bool Locate(int64_t steadyMs, std::string* file, double* offset) override {
         return writer_->Locate(steadyMs, file, offset);
     }
-    uint64_t Dropped() const override { return writer_->Dropped(); }
-    void Stop() override { writer_->Stop(); }
+    // Packets of its own once they come (a stream that is H.264 after all).
+    bool WantsFrames() const override { return feeder_ && !writer_->Tapped(); }
+    void OnFrame(const cv::Mat& frame, int64_t steadyMs) override {
+        if (feeder_) feeder_->Push(frame, steadyMs);
+    }
+    uint64_t Dropped() const override {
+        return writer_->Dropped() + (feeder_ ? feeder_->Dropped() : 0);
+    }
+    void Stop() override {
+        if (feeder_) feeder_->Stop();  // its last packets first
+        writer_->Stop();
+    }
 
   private:
     std::shared_ptr<SegmentWriter> writer_;  // the source keeps it too, stopped
+    std::unique_ptr<FrameFeeder> feeder_;
 };
 
 // A segment's time from its name: YYYYMMDD-HHMMSS in local time; -1 when it is none.
@@ -307,14 +428,13 @@ int64_t NameTimeMs(const std::string& stamp) {
 std::unique_ptr<Recording> Recording::Start(int camera, const Options& options,
                                             FrameSource& source, DiskFloor floor) {
     auto writer = std::make_shared<SegmentWriter>(camera, options, floor);
-    // A stream not up yet keeps the tap for when it comes up.
-    if (!source.TapPackets(writer) && !source.Reconnects()) {
-        writer->Stop();
-        diag::Line("camera " + std::to_string(camera) +
-                   ": continuous recording needs an H.264 or H.265 source; none is made");
-        return nullptr;
+    // A stream not up yet keeps the tap for when it comes up; until packets come (an MJPEG
+    // stream's never do), and for other cameras, the frames are encoded.
+    std::unique_ptr<FrameFeeder> feeder;
+    if (!source.TapPackets(writer) || source.Reconnects()) {
+        feeder = std::make_unique<FrameFeeder>(writer, options, source.Fps());
     }
-    return std::make_unique<PacketRecording>(std::move(writer));
+    return std::make_unique<PacketRecording>(std::move(writer), std::move(feeder));
 }
 
 int SweepSegments(const std::string& prefix, int days, int64_t maxBytes, int keepEventDays,

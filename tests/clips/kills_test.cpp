@@ -1,6 +1,5 @@
 // SIGKILL at moments drawn from a fixed seed (CAMWATCH_FAULT_SEED tries another) while an
-// H.264 camera's clips are copied and its segments recorded and an MJPEG camera's clips are
-// encoded: 20 kills, or 8 per CAMWATCH_FAULT_ROUNDS when that is set. Each start finishes what
+// H.264 camera's clips and segments are copied and an MJPEG camera's are encoded: 20 kills, or 8 per CAMWATCH_FAULT_ROUNDS when that is set. Each start finishes what
 // the last one left; in the end no file is left unfinished and every one plays.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -68,11 +67,12 @@ TEST(ClipKills, EveryFileACrashLeftPlaysAfterTheNextStart) {
             parts += name.find(".part.") != std::string::npos;
         }
     }
-    int files = 0;
+    int files = 0, segments[2] = {0, 0};
     for (const std::string& name : testkit::ListFiles(dir.File("out"))) {
         EXPECT_EQ(name.find(".part."), std::string::npos) << name;
         if (!Mp4(name)) continue;
         ++files;
+        if (name.find("-rec-") != std::string::npos) ++segments[name[3] - '0'];
         EXPECT_EQ(testkit::CommandOutput("ffmpeg -nostdin -v error -i '" + dir.File("out/" + name) +
                                          "' -f null - 2>&1"),
                   "")
@@ -82,6 +82,8 @@ TEST(ClipKills, EveryFileACrashLeftPlaysAfterTheNextStart) {
     EXPECT_GT(parts, kills);
     EXPECT_GT(finished, kills);
     EXPECT_GE(files, kills) << testkit::CommandOutput("ls -l " + dir.File("out"));
+    EXPECT_GT(segments[0], 0);
+    EXPECT_GT(segments[1], 0);
 }
 
 }  // namespace
