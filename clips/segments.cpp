@@ -162,9 +162,11 @@ class SegmentWriter : public cameras::PacketTap {
         const int64_t need = static_cast<int64_t>(p.bytes()) + Mp4Out::kIndexEntryBound +
                              (out_ ? out_->Pending() : 0) + kClosingBound;
         bool room = guard_.Room(where, now, floor_.ledger, need);
-        for (int i = 0; i < 64 && !room; ++i) {
+        // A sweep that found nothing to delete is not tried again for a second.
+        for (int i = 0; i < 64 && !room && now >= noSweepUntilMs_; ++i) {
             if (SweepSegments(options_.prefix, options_.days, options_.maxBytes,
                               options_.keepEventDays, WallNowMs(), 1) == 0) {
+                noSweepUntilMs_ = now + 1000;
                 break;
             }
             guard_.Remeasure();
@@ -259,6 +261,7 @@ class SegmentWriter : public cameras::PacketTap {
     DiskGuard guard_;  // the writer thread only
     bool room_ = true;
     int64_t accounted_ = 0;  // of the open segment's bytes, in the ledger
+    int64_t noSweepUntilMs_ = 0;
 
     std::mutex mutex_;
     std::condition_variable wake_;
