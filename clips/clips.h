@@ -14,6 +14,7 @@
 #include "episodes/episodes.h"
 
 class FrameSource;
+class DiskLedger;
 
 namespace clips {
 
@@ -112,18 +113,30 @@ class Recorder {
 // Continuous recording of one camera: its H.264/H.265 packets as they come, copied into
 // fragmented MP4 segments of SEGMENT seconds (PATHCLIP + camN-rec-YYYYMMDD-HHMMSS.mp4, from a
 // key frame; .part.mp4 while open) on a thread of its own behind a queue that drops and
-// counts. After each segment the oldest go by CLIPDAYS and CLIPMAXGB, never the open one;
+// counts. A camera without such packets (MJPEG, raw) has its frames encoded into the
+// segments instead, on a thread of their own behind a queue that drops and counts too. After each segment the oldest go by CLIPDAYS and CLIPMAXGB, never the open one;
 // segments that hold an event stay for KEEPEVENTDAYS while those without go first.
+// With a disk floor (MINFREEMB), what the segments write counts into the ledger the other
+// outputs share; near the floor the oldest finished segments go (eventless first, then those
+// with events KEEPEVENTDAYS does not keep), and when that is not enough the recording pauses
+// (its open segment finished; one stderr line) until the disk has room again.
+struct DiskFloor {
+    int64_t bytes = 0;            // 0: no floor
+    DiskLedger* ledger = nullptr;  // must outlive the Recording
+};
 class Recording {
   public:
-    // Null, said once on stderr, when source has no packets to copy.
     static std::unique_ptr<Recording> Start(int camera, const Options& options,
-                                            FrameSource& source);
+                                            FrameSource& source, DiskFloor floor = {});
     virtual ~Recording() = default;
     // Where the frame read at steadyMs lies: the open segment's name (prefix + name) and the
     // seconds from its start; false while none is open. That segment holds an event.
     virtual bool Locate(int64_t steadyMs, std::string* file, double* offsetSeconds) = 0;
-    virtual uint64_t Dropped() const = 0;  // packets the full queue turned away
+    // Whether the recording takes the camera's frames (it has no packets to copy), and the
+    // frame read at steadyMs: the clean picture in colour, copied; never blocks.
+    virtual bool WantsFrames() const = 0;
+    virtual void OnFrame(const cv::Mat& frame, int64_t steadyMs) = 0;
+    virtual uint64_t Dropped() const = 0;  // packets or frames the full queues turned away
     virtual void Stop() = 0;               // closes the open segment; idempotent
 };
 
@@ -131,8 +144,9 @@ class Recording {
 // older than days (when > 0), then while they hold more than maxBytes (when > 0) in all.
 // A segment with an event (a .event file beside it) younger than keepEventDays stays, and
 // goes after every segment without one. Returns how many were deleted.
+// mustFree: at least that many bytes go besides, the same way (kept ones stay).
 int SweepSegments(const std::string& prefix, int days, int64_t maxBytes, int keepEventDays,
-                  int64_t nowWallMs);
+                  int64_t nowWallMs, int64_t mustFree = 0);
 
 // At start: clips and segments of camera that a crash left unfinished (fragmented .part.mp4
 // files in prefix's folder) are cut after their last whole fragment and renamed as finished, one

@@ -73,6 +73,8 @@ bool Mp4Out::Write(const cameras::CodedPacket& coded, bool newOpening) {
     p->stream_index = 0;
     p->pos = -1;
     av_packet_rescale_ts(p, source, ctx_->streams[0]->time_base);
+    handed_ += p->size;
+    ++pendingPackets_;
     const int put = av_write_frame(ctx_, p);
     av_packet_free(&p);
     return put >= 0 && Sync();
@@ -100,6 +102,8 @@ int Mp4Out::Put(void* opaque, uint8_t* data, int size) {
         done += static_cast<int>(n);
     }
     self->unsynced_ = true;
+    self->put_ += size;
+    self->pendingPackets_ = 0;
     return size;
 }
 

@@ -28,6 +28,13 @@ class Mp4Out {
     bool Write(const cameras::CodedPacket& coded, bool newOpening);
     // The file's time of the last packet written, in seconds from its start.
     double Seconds() const;
+    // What the open fragment will add to the file at most: the bytes of the packets handed to
+    // Write that have not reached it yet, and their entries in its index.
+    int64_t Pending() const {
+        return (handed_ > put_ ? handed_ - put_ : 0) + pendingPackets_ * kIndexEntryBound;
+    }
+    int64_t FileBytes() const { return put_; }  // what has reached the file
+    static constexpr int64_t kIndexEntryBound = 32;
     // Writes the rest and the index; false when that failed.
     bool Close();
 
@@ -41,6 +48,8 @@ class Mp4Out {
     AVFormatContext* ctx_ = nullptr;
     bool headerWritten_ = false;
     bool unsynced_ = false;
+    int64_t handed_ = 0, put_ = 0;  // bytes of packets given, bytes that reached the file
+    int64_t pendingPackets_ = 0;    // packets given since the file last grew
     int sourceNum_ = 1, sourceDen_ = 90000;
     int64_t offset_ = INT64_MIN;   // added to the source's times; INT64_MIN before the first
     int64_t lastDts_ = INT64_MIN;  // in the source's time base, after offset_

@@ -16,9 +16,9 @@
 
 #include "clips/clips.h"
 #include "clips/copy.h"
+#include "clips/encode.h"
 #include "clips/files.h"
 #include "clips/ring.h"
-#include "cvio/cvio.h"
 #include "diag/diag.h"
 
 namespace clips {
@@ -224,20 +224,16 @@ struct Recorder::Encoder {
         part = PartName(item.name);
         size = item.size;
         static std::atomic<bool> fallbackSaid{false};
-        const int h264 = cvio::Fourcc('a', 'v', 'c', '1');
-        writer = cvio::OpenWriter(part, cvio::kFfmpeg, h264, item.fps, size, true);
-        if (!writer) {
-            writer = cvio::OpenWriter(part, cvio::kFfmpeg, cvio::Fourcc('m', 'p', '4', 'v'),
-                                      item.fps, size, true);
-            if (writer && !fallbackSaid.exchange(true)) {
-                Say("H.264 cannot be written here; clips are MPEG-4 part 2");
-            }
-        }
-        if (!writer) {
+        writer = std::make_unique<EncodedMp4>();
+        bool mpeg4 = false;
+        if (!writer->Open(part, size, item.fps, &mpeg4)) {
+            writer.reset();
             if (!openFailSaid) Say("clip " + final + " cannot be created");
             openFailSaid = true;
             failedName = final;
             final.clear();
+        } else if (mpeg4 && !fallbackSaid.exchange(true)) {
+            Say("H.264 cannot be written here; clips are MPEG-4 part 2");
         }
     }
 
@@ -262,10 +258,11 @@ struct Recorder::Encoder {
             failedName.clear();
             return;
         }
+        const bool closed = writer->Close();
         writer.reset();
         bool done = false;
         if (!final.empty()) {
-            if (!WholeMp4(part)) {
+            if (!closed || !WholeMp4(part)) {
                 Say("clip " + final + " was not written whole (is the disk full?); kept as " +
                     part);
             } else if (std::rename(part.c_str(), final.c_str()) != 0) {
@@ -308,7 +305,7 @@ struct Recorder::Encoder {
     // Encoder thread only:
     FrameRing ring;
     const size_t queueBytes;
-    std::unique_ptr<cvio::Writer> writer;
+    std::unique_ptr<EncodedMp4> writer;  // fragmented: a crash leaves a clip that plays
     std::string final, part;
     std::string failedName;  // a clip whose writer could not be created, until its close
     cv::Mat resized;

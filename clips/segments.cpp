@@ -19,9 +19,11 @@
 #include "cameras/packets.h"
 #include "cameras/source.h"
 #include "clips/clips.h"
+#include "clips/encode.h"
 #include "clips/files.h"
 #include "clips/mp4out.h"
 #include "diag/diag.h"
+#include "recording/diskguard.h"
 
 namespace clips {
 
@@ -41,13 +43,24 @@ std::string SegmentName(int camera, int64_t wallMs) {
 
 class SegmentWriter : public cameras::PacketTap {
   public:
-    SegmentWriter(int camera, const Options& o)
-        : camera_(camera), options_(o), maxQueue_(static_cast<size_t>(o.ringBytes)) {
+    SegmentWriter(int camera, const Options& o, DiskFloor floor)
+        : camera_(camera),
+          options_(o),
+          maxQueue_(static_cast<size_t>(o.ringBytes)),
+          floor_(floor),
+          guard_(floor.bytes, "segments") {
         thread_ = std::thread([this] { Run(); });
     }
     ~SegmentWriter() override { Stop(); }
 
+    // The source's own packets.
     void OnPacket(cameras::CodedPacket packet) override {
+        tapped_.store(true, std::memory_order_relaxed);
+        Feed(std::move(packet));
+    }
+    bool Tapped() const { return tapped_.load(std::memory_order_relaxed); }
+
+    void Feed(cameras::CodedPacket packet) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (stopping_) return;
@@ -121,6 +134,10 @@ class SegmentWriter : public cameras::PacketTap {
 
     void Write(const cameras::CodedPacket& p) {
         if (!p.packet() || !p.stream()) return;
+        if (!Room(p)) {
+            dropped_.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
         if (skipToKey_ && !p.key()) return;
         if (p.key()) skipToKey_ = false;
         const bool newOpening = out_ && stream_ != p.stream();
@@ -129,9 +146,41 @@ class SegmentWriter : public cameras::PacketTap {
         if (due || newOpening) CloseSegment();  // a reopened stream starts a segment
         if (!out_ && p.key()) OpenSegment(p);
         if (!out_) return;
-        if (!out_->Write(p, false)) {
-            CloseSegment();  // a file that fails is finished with what it has
+        const bool written = out_->Write(p, false);
+        Account();
+        if (!written) CloseSegment();  // a file that fails is finished with what it has
+    }
+
+    // Whether packet p may be written under the disk floor. Near it, the oldest segments go
+    // first; when none can, the open one is finished and packets wait for room (from a key
+    // frame again). Says so once each way.
+    bool Room(const cameras::CodedPacket& p) {
+        if (floor_.bytes <= 0) return true;
+        const std::string where = options_.prefix + "cam";
+        const int64_t now = base::SteadyMs();
+        // The packet, the open fragment it joins and the file's closing index.
+        const int64_t need = static_cast<int64_t>(p.bytes()) + Mp4Out::kIndexEntryBound +
+                             (out_ ? out_->Pending() : 0) + kClosingBound;
+        bool room = guard_.Room(where, now, floor_.ledger, need);
+        // A sweep that found nothing to delete is not tried again for a second.
+        for (int i = 0; i < 64 && !room && now >= noSweepUntilMs_; ++i) {
+            if (SweepSegments(options_.prefix, options_.days, options_.maxBytes,
+                              options_.keepEventDays, WallNowMs(), 1) == 0) {
+                noSweepUntilMs_ = now + 1000;
+                break;
+            }
+            guard_.Remeasure();
+            room = guard_.Room(where, now, floor_.ledger, need);
         }
+        if (room != room_) {
+            room_ = room;
+            guard_.Report(camera_, room);
+            if (!room) {
+                CloseSegment();
+                skipToKey_ = true;
+            }
+        }
+        return room;
     }
 
     void OpenSegment(const cameras::CodedPacket& p) {
@@ -149,6 +198,8 @@ class SegmentWriter : public cameras::PacketTap {
             return;
         }
         out_ = std::move(out);
+        accounted_ = 0;
+        Account();
         stream_ = p.stream();
         startSteadyMs_ = p.steadyMs();
         final_ = name;
@@ -156,6 +207,14 @@ class SegmentWriter : public cameras::PacketTap {
         open_ = name;
         openSteadyMs_ = p.steadyMs();
         openHasEvent_ = marked_ = false;
+    }
+
+    // What reached the open segment's file since the last call goes into the disk ledger.
+    void Account() {
+        if (!out_) return;
+        const int64_t bytes = out_->FileBytes();
+        if (floor_.bytes > 0 && floor_.ledger) floor_.ledger->Add(bytes - accounted_);
+        accounted_ = bytes;
     }
 
     void Mark() {
@@ -176,6 +235,7 @@ class SegmentWriter : public cameras::PacketTap {
             open_.clear();
         }
         const bool closed = out_->Close();
+        Account();
         out_.reset();
         stream_.reset();
         if (!closed || std::rename(PartName(final_).c_str(), final_.c_str()) != 0) {
@@ -194,6 +254,14 @@ class SegmentWriter : public cameras::PacketTap {
     const int camera_;
     const Options options_;
     const size_t maxQueue_;
+    // What closing a segment adds besides its open fragment (the index of its fragments), and
+    // a file's partly used block.
+    static constexpr int64_t kClosingBound = 8192;
+    const DiskFloor floor_;
+    DiskGuard guard_;  // the writer thread only
+    bool room_ = true;
+    int64_t accounted_ = 0;  // of the open segment's bytes, in the ledger
+    int64_t noSweepUntilMs_ = 0;
 
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -214,21 +282,134 @@ class SegmentWriter : public cameras::PacketTap {
     bool openFailSaid_ = false;
 
     std::atomic<uint64_t> dropped_{0};
+    std::atomic<bool> tapped_{false};
     std::thread thread_;
+};
+
+// A camera's frames encoded for its segments: copied on the frame loop into a queue bounded
+// in bytes (a full one drops and counts), encoded on a thread of their own, the packets fed
+// to the segment writer.
+class FrameFeeder {
+  public:
+    FrameFeeder(std::shared_ptr<SegmentWriter> writer, const Options& o, double fps)
+        : writer_(std::move(writer)),
+          maxBytes_(static_cast<size_t>(o.queueBytes)),
+          fps_(fps > 0 && fps <= 240 ? fps : 10.0),
+          keyFrames_(std::max(1, static_cast<int>(fps_ * std::min(o.segmentSeconds, 2)))) {
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~FrameFeeder() { Stop(); }
+
+    void Push(const cv::Mat& frame, int64_t steadyMs) {
+        const size_t bytes = frame.total() * frame.elemSize();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) return;
+            if (!queue_.empty() && bytes_ + bytes > maxBytes_) {
+                dropped_.fetch_add(1, std::memory_order_relaxed);
+                return;
+            }
+            bytes_ += bytes;
+            queue_.emplace_back(frame.clone(), steadyMs);
+        }
+        wake_.notify_one();
+    }
+
+    uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
+
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        if (thread_.joinable()) thread_.join();
+    }
+
+  private:
+    void Run() {
+        pthread_setname_np(pthread_self(), "camwatch-rec");  // for top -H; may fail, harmless
+        const FrameEncoder::Sink sink = [this](cameras::CodedPacket p) {
+            writer_->Feed(std::move(p));
+        };
+        for (;;) {
+            std::pair<cv::Mat, int64_t> item;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+                if (queue_.empty()) break;  // stopping, everything queued written
+                item = std::move(queue_.front());
+                queue_.pop_front();
+                bytes_ -= item.first.total() * item.first.elemSize();
+            }
+            try {
+                const cv::Mat& frame = item.first;
+                if (encoder_.IsOpen() && frame.size() != size_) encoder_.Flush(sink);
+                if (!encoder_.IsOpen()) {
+                    bool mpeg4 = false;
+                    size_ = frame.size();
+                    if (!encoder_.Open(size_, fps_, keyFrames_, true, &mpeg4)) {
+                        dropped_.fetch_add(1, std::memory_order_relaxed);
+                        continue;
+                    }
+                }
+                if (!encoder_.Encode(frame, item.second, sink)) {
+                    dropped_.fetch_add(1, std::memory_order_relaxed);
+                }
+            } catch (...) {
+                // A frame that cannot be encoded is lost, never the camera.
+            }
+        }
+        try {
+            encoder_.Flush(sink);
+        } catch (...) {
+        }
+    }
+
+    const std::shared_ptr<SegmentWriter> writer_;
+    const size_t maxBytes_;
+    const double fps_;
+    const int keyFrames_;
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::pair<cv::Mat, int64_t>> queue_;
+    size_t bytes_ = 0;
+    bool stopping_ = false;
+
+    // The encoder thread only:
+    FrameEncoder encoder_;
+    cv::Size size_;
+
+    std::atomic<uint64_t> dropped_{0};
+    std::thread thread_;  // last: starts after everything above exists
 };
 
 class PacketRecording : public Recording {
   public:
-    explicit PacketRecording(std::shared_ptr<SegmentWriter> writer) : writer_(std::move(writer)) {}
+    // feeder: the frames' encoder when the source may have no packets to copy, else null.
+    PacketRecording(std::shared_ptr<SegmentWriter> writer, std::unique_ptr<FrameFeeder> feeder)
+        : writer_(std::move(writer)), feeder_(std::move(feeder)) {}
     ~PacketRecording() override { Stop(); }
     bool Locate(int64_t steadyMs, std::string* file, double* offset) override {
         return writer_->Locate(steadyMs, file, offset);
     }
-    uint64_t Dropped() const override { return writer_->Dropped(); }
-    void Stop() override { writer_->Stop(); }
+    // Packets of its own once they come (a stream that is H.264 after all).
+    bool WantsFrames() const override { return feeder_ && !writer_->Tapped(); }
+    void OnFrame(const cv::Mat& frame, int64_t steadyMs) override {
+        if (feeder_) feeder_->Push(frame, steadyMs);
+    }
+    uint64_t Dropped() const override {
+        return writer_->Dropped() + (feeder_ ? feeder_->Dropped() : 0);
+    }
+    void Stop() override {
+        if (feeder_) feeder_->Stop();  // its last packets first
+        writer_->Stop();
+    }
 
   private:
     std::shared_ptr<SegmentWriter> writer_;  // the source keeps it too, stopped
+    std::unique_ptr<FrameFeeder> feeder_;
 };
 
 // A segment's time from its name: YYYYMMDD-HHMMSS in local time; -1 when it is none.
@@ -248,20 +429,19 @@ int64_t NameTimeMs(const std::string& stamp) {
 }  // namespace
 
 std::unique_ptr<Recording> Recording::Start(int camera, const Options& options,
-                                            FrameSource& source) {
-    auto writer = std::make_shared<SegmentWriter>(camera, options);
-    // A stream not up yet keeps the tap for when it comes up.
-    if (!source.TapPackets(writer) && !source.Reconnects()) {
-        writer->Stop();
-        diag::Line("camera " + std::to_string(camera) +
-                   ": continuous recording needs an H.264 or H.265 source; none is made");
-        return nullptr;
+                                            FrameSource& source, DiskFloor floor) {
+    auto writer = std::make_shared<SegmentWriter>(camera, options, floor);
+    // A stream not up yet keeps the tap for when it comes up; until packets come (an MJPEG
+    // stream's never do), and for other cameras, the frames are encoded.
+    std::unique_ptr<FrameFeeder> feeder;
+    if (!source.TapPackets(writer) || source.Reconnects()) {
+        feeder = std::make_unique<FrameFeeder>(writer, options, source.Fps());
     }
-    return std::make_unique<PacketRecording>(std::move(writer));
+    return std::make_unique<PacketRecording>(std::move(writer), std::move(feeder));
 }
 
 int SweepSegments(const std::string& prefix, int days, int64_t maxBytes, int keepEventDays,
-                  int64_t nowWallMs) {
+                  int64_t nowWallMs, int64_t mustFree) {
     const size_t slash = prefix.rfind('/');
     const std::string folder = slash == std::string::npos ? "" : prefix.substr(0, slash + 1);
     const std::string lead = slash == std::string::npos ? prefix : prefix.substr(slash + 1);
@@ -297,6 +477,7 @@ int SweepSegments(const std::string& prefix, int days, int64_t maxBytes, int kee
     });
     int64_t total = 0;
     for (const Segment& s : all) total += s.bytes;
+    const int64_t full = total;
     int deleted = 0;
     auto remove = [&](Segment& s) {
         if (s.path.empty() || std::remove(s.path.c_str()) != 0) return;
@@ -308,10 +489,11 @@ int SweepSegments(const std::string& prefix, int days, int64_t maxBytes, int kee
     for (Segment& s : all) {
         if (days > 0 && !s.kept && nowWallMs - s.timeMs > int64_t{days} * kDayMs) remove(s);
     }
-    if (maxBytes > 0) {
+    auto over = [&] { return (maxBytes > 0 && total > maxBytes) || full - total < mustFree; };
+    if (maxBytes > 0 || mustFree > 0) {
         for (bool withEvents : {false, true}) {
             for (Segment& s : all) {
-                if (total <= maxBytes) break;
+                if (!over()) break;
                 if (s.kept || s.path.empty()) continue;
                 if (Exists(s.path + ".event") != withEvents) continue;
                 remove(s);

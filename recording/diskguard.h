@@ -30,6 +30,8 @@ class DiskGuard {
     // reserve: bytes already written but still held in a writer's buffer, to come on top.
     bool Room(const std::string& path, int64_t nowMs, const DiskLedger* ledger = nullptr,
               int64_t reserve = 0);
+    // The next Room() measures, whenever the last measurement was (room was made).
+    void Remeasure() { measuredAtMs_ = INT64_MIN; }
     // One stderr line when the camera starts skipping and one when it resumes.
     void Report(int slotIndex, bool room);
 

@@ -566,6 +566,13 @@ void CheckLabels(Worker& w, int32_t count) {
     });
 }
 
+// A camera whose continuous recording is encoded from its frames: the clean frame goes to it
+// (copied; its queue drops rather than waits).
+void FeedRecording(Worker& w) {
+    if (!w.recording || !w.recording->WantsFrames() || !TakeColour(w)) return;
+    Guarded([&] { w.recording->OnFrame(w.copy, SteadyMs()); });
+}
+
 // A motion frame's place in the continuous recording, which also marks that segment as
 // holding an event.
 void LocateInRecording(Worker& w, int32_t count) {
@@ -686,6 +693,7 @@ void FrameLoop(Worker& w) {
         RecordHeldFrame(w);
         FollowEpisode(w, moving);
         RecordClip(w);
+        FeedRecording(w);
         LocateInRecording(w, moving);
         CheckLabels(w, count);
         ReportEvents(w, moving);
@@ -725,7 +733,8 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
     }
     if (w.settings.clips.continuous) {
         Guarded([&] {
-            w.recording = clips::Recording::Start(w.slotIndex, w.settings.clips, *w.slot.capture);
+            w.recording = clips::Recording::Start(w.slotIndex, w.settings.clips, *w.slot.capture,
+                                                  {w.settings.minFreeBytes, &w.ledger});
         });
     }
     if (w.settings.clips.on) {

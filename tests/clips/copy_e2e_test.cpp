@@ -67,9 +67,9 @@ std::string ChromiumPlays(const testkit::TempDir& dir, const std::string& path) 
             "v.onseeked = () => { document.title = 'seeked ' + v.videoWidth + 'x' + "
             "v.videoHeight; };</script></body></html>");
     // Virtual time runs ahead of the media's real loading on a busy machine: a page still
-    // waiting is loaded again, a few times.
+    // waiting is loaded again, a few times (on two busy cores every other load can stall).
     std::string title;
-    for (int attempt = 0; attempt < 3 && (title.empty() || title == "waiting"); ++attempt) {
+    for (int attempt = 0; attempt < 6 && (title.empty() || title == "waiting"); ++attempt) {
         const std::string dom = testkit::CommandOutput(
             "timeout 60 /usr/bin/chromium --headless --no-sandbox --disable-gpu "
             "--allow-file-access-from-files --virtual-time-budget=10000 --dump-dom 'file://" +
@@ -135,8 +135,11 @@ TEST(ClipCopy, AnH264CamerasClipIsItsOwnPacketsFromAKeyFrameWithThePreCapture) {
         const auto first = std::find_if(source.begin(), source.end(), [&](const std::string& p) {
             return Hash(p) == Hash(packets[0]);
         });
-        if (!copy) {  // encoded again: none of the source's packets
+        if (!copy) {  // encoded again (fragmented too): none of the source's packets
             EXPECT_EQ(first, source.end());
+            if (std::filesystem::exists("/usr/bin/chromium")) {
+                EXPECT_EQ(ChromiumPlays(dir, clip), "seeked 320x240");
+            }
             continue;
         }
         // A run of the source's own packets, from a key frame at least PRECAPTURE (50
@@ -226,14 +229,17 @@ TEST(ClipCopy, SegmentsBeyondTheSizeBoundGoEventlessFirst) {
     EXPECT_EQ(testkit::ListFiles(dir.File("rec")).size(), 2u);
 }
 
-// An HTTP MPEG-TS camera (ffmpeg serving H.264) with motion in every frame: SIGKILL in the
-// middle of its clip leaves a .part.mp4 that plays, short by at most 2 s of what had come;
-// the next start finishes it under its final name and says so once.
+// Two cameras with motion in every frame: an HTTP MPEG-TS camera (ffmpeg serving H.264,
+// copied) and an MJPEG file (encoded), 25 frames a second each. SIGKILL in the middle of their
+// clips leaves .part.mp4 files that play, short by at most 2 s of what had come; the next start
+// finishes them under their final names and says so once each.
 TEST(ClipCopy, ASigkilledClipPlaysAndTheNextStartFinishesIt) {
     testkit::TempDir dir;
     testkit::CommandOutput("cd '" + dir.path() +
                            "' && ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=320x240:r=25:d=20 "
-                           "-c:v libx264 -g 50 -pix_fmt yuv420p moving.mp4 2>&1");
+                           "-c:v libx264 -g 50 -pix_fmt yuv420p moving.mp4 2>&1 && "
+                           "ffmpeg -nostdin -v error -f lavfi -i testsrc2=s=320x240:r=25:d=40 "
+                           "-c:v mjpeg -q:v 5 moving.avi 2>&1");
     const int port = testkit::FreePort();
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/cam";
     testkit::Program server(dir.path(), {}, "/usr/bin/ffmpeg", {},
@@ -241,49 +247,64 @@ TEST(ClipCopy, ASigkilledClipPlaysAndTheNextStartFinishesIt) {
                              "-f", "mpegts", "-listen", "1", url});
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // it listens
     e2e::WriteConfig(dir, {{"SOURCE0", url},
+                           {"ALLCAM", "2"},
+                           {"SOURCE1", "moving.avi"},
+                           {"MINMSEC", "40"},
+                           {"MAXMSEC", "40"},
                            {"OUTJPG", "OFF"},
                            {"OUTAVI", "OFF"},
                            {"OUTCLIP", "ON"},
                            {"OUTEVENTS", "ON"}});
-    std::string part;
+    std::string parts[2];
     {
         testkit::Program program(dir.path(), {}, CAMWATCH_BINARY, {}, {"--no-console"});
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        Strings parts;
-        while (parts.empty() && std::chrono::steady_clock::now() < deadline) {
+        Strings found[2];
+        while ((found[0].empty() || found[1].empty()) &&
+               std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            Clips(dir.path(), &parts);
+            for (int c = 0; c < 2; ++c) {
+                if (found[c].empty()) Clips(dir.path(), &found[c], "cam" + std::to_string(c) + "-2");
+            }
         }
-        ASSERT_EQ(parts.size(), 1u) << program.Stderr();
-        part = dir.File(parts[0]);
+        ASSERT_EQ(found[0].size(), 1u) << program.Stderr();
+        ASSERT_EQ(found[1].size(), 1u) << program.Stderr();
         const auto opened = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(std::chrono::milliseconds(4000));
         program.Signal(SIGKILL);
         program.Wait(5000);
         const double ran = std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                                          opened).count();
-        EXPECT_EQ(DecodeErrors(part), "");
-        const Strings packets = Packets(part);
-        ASSERT_FALSE(packets.empty());
-        EXPECT_TRUE(Key(packets[0]));
-        // 25 packets a second came since the file was made; at most 2 s of them are missing.
-        EXPECT_GE(static_cast<double>(packets.size()), (ran - 2) * 25);
+        for (int c = 0; c < 2; ++c) {
+            SCOPED_TRACE(found[c][0]);
+            parts[c] = dir.File(found[c][0]);
+            EXPECT_EQ(DecodeErrors(parts[c]), "");
+            const Strings packets = Packets(parts[c]);
+            ASSERT_FALSE(packets.empty());
+            EXPECT_TRUE(Key(packets[0]));
+            // 25 packets a second came since the file was made; at most 2 s of them are missing.
+            EXPECT_GE(static_cast<double>(packets.size()), (ran - 2) * 25);
+        }
+        EXPECT_EQ(e2e::Probe(parts[1]).codec, "h264");
     }
-    // Started again on a file camera (the server has gone): the clip is finished first.
-    e2e::WriteConfig(dir, {{"SOURCE0", "moving.mp4"}, {"OUTJPG", "OFF"}, {"OUTAVI", "OFF"},
-                           {"OUTCLIP", "ON"}});
+    // Started again on file cameras (the server has gone): the clips are finished first.
+    e2e::WriteConfig(dir, {{"ALLCAM", "2"}, {"SOURCE0", "moving.mp4"}, {"SOURCE1", "moving.avi"},
+                           {"OUTJPG", "OFF"},
+                           {"OUTAVI", "OFF"}, {"OUTCLIP", "ON"}});
     testkit::Program again(dir.path());
     EXPECT_TRUE(fault::WaitUntil(
-        [&] { return again.Stderr().find("cut short") != std::string::npos; }, 10000));
+        [&] { return e2e::Occurrences(again.Stderr(), "cut short") >= 2; }, 10000));
     again.Send("exit\n");
     EXPECT_EQ(again.Wait(10000), 0);
-    const std::string final = part.substr(0, part.size() - 9) + ".mp4";
-    EXPECT_FALSE(testkit::FileExists(part));
-    EXPECT_EQ(DecodeErrors(final), "");
-    EXPECT_EQ(e2e::Occurrences(again.Stderr(), "cut short"), 1) << again.Stderr();
-    EXPECT_NE(again.Stderr().find(final.substr(dir.path().size() + 1)), std::string::npos);
-    EXPECT_NE(testkit::ReadFile(dir.File("events.jsonl")).find(final.substr(dir.path().size() + 1)),
-              std::string::npos);
+    EXPECT_EQ(e2e::Occurrences(again.Stderr(), "cut short"), 2) << again.Stderr();
+    const std::string events = testkit::ReadFile(dir.File("events.jsonl"));
+    for (const std::string& part : parts) {
+        const std::string final = part.substr(0, part.size() - 9) + ".mp4";
+        EXPECT_FALSE(testkit::FileExists(part));
+        EXPECT_EQ(DecodeErrors(final), "");
+        EXPECT_NE(again.Stderr().find(final.substr(dir.path().size() + 1)), std::string::npos);
+        EXPECT_NE(events.find(final.substr(dir.path().size() + 1)), std::string::npos);
+    }
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
+#include <chrono>
+#include <thread>
+
 #include "tests/e2e/fault.h"
 
 namespace {
@@ -403,6 +406,88 @@ TEST(FaultOutputs, TheDiskFloorHoldsAtFullSpeed) {
     EXPECT_GE(freeBytes, int64_t{8} * 1024 * 1024 - frameFiles)
         << freeBytes << " free, largest snapshot " << largest;
     ExpectWholeLog(dir.File("cam0.log"), kFrames);
+}
+
+}  // namespace
+
+namespace {
+
+int64_t FreeBytes(const std::string& folder) {
+    struct statvfs st {};
+    if (statvfs(folder.c_str(), &st) != 0) return -1;
+    return static_cast<int64_t>(st.f_bavail) * static_cast<int64_t>(st.f_frsize);
+}
+
+// Continuous recording of a noisy H.264 camera (about 0.8 MB a second) into 1 s segments on a
+// small file system with MINFREEMB=8: near the floor the old segments go, the eventless one
+// first; once only segments KEEPEVENTDAYS keeps are left, the open one is finished and the
+// recording pauses with one line, free space not below the floor (but for a block); it
+// resumes with one line when room comes back, and every segment left plays.
+TEST(FaultOutputs, TheDiskFloorHoldsUnderContinuousRecording) {
+    testkit::TempDir dir;
+    SmallFileSystem fs(dir.File("rec"), 26 * 1024);
+    if (!fs.ok()) GTEST_SKIP() << "cannot mount a small tmpfs here";
+    testkit::CommandOutput("cd '" + dir.path() +
+                           "' && ffmpeg -nostdin -v error -f lavfi -i "
+                           "'nullsrc=s=320x240:r=25:d=20,geq=random(1)*255:128:128' -c:v libx264 "
+                           "-g 25 -pix_fmt yuv420p noise.mp4 2>&1");
+    const std::string old = dir.File("rec/cam0-rec-20000101-000000.mp4");
+    const std::string oldEvent = dir.File("rec/cam0-rec-20000101-000100.mp4");
+    testkit::WriteTextFile(old, std::string(1 << 20, 'x'));
+    testkit::WriteTextFile(oldEvent, std::string(1 << 20, 'x'));
+    testkit::WriteTextFile(oldEvent + ".event", "");
+    testkit::WriteTextFile(dir.File("rec/filler"), std::string(10 << 20, 'x'));
+    e2e::WriteConfig(dir, {{"SOURCE0", "noise.mp4"},
+                           {"OUTJPG", "OFF"},
+                           {"OUTAVI", "OFF"},
+                           {"RECORD", "continuous"},
+                           {"SEGMENT", "1"},
+                           {"PATHCLIP", "rec/"},
+                           {"KEEPEVENTDAYS", "1"},
+                           {"MINFREEMB", "8"},
+                           {"MINMSEC", "20"},
+                           {"MAXMSEC", "20"}});
+    testkit::Program program(dir.path());
+    const std::string paused = "camwatch: camera 0: less than 8 MB free; segments are skipped\n";
+    const std::string resumed = "camwatch: camera 0: segments resume, the disk has room again\n";
+    bool eventFirst = false;  // the segment with an event went while the eventless one stayed
+    WaitUntil(
+        [&] {
+            eventFirst = eventFirst || (!testkit::FileExists(oldEvent) && testkit::FileExists(old));
+            return program.Stderr() == paused || !Running(program);
+        },
+        kWaitMs);
+    ASSERT_EQ(program.Stderr(), paused);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the writer has stopped
+    const int64_t atPause = FreeBytes(dir.File("rec"));
+    EXPECT_GE(atPause, int64_t{8 << 20} - (64 << 10));
+    EXPECT_FALSE(testkit::FileExists(old));
+    EXPECT_FALSE(testkit::FileExists(oldEvent));
+    EXPECT_FALSE(testkit::FileExists(oldEvent + ".event"));
+    EXPECT_FALSE(eventFirst);
+    int segments = 0;
+    std::string last;
+    for (const std::string& name : testkit::ListFiles(dir.File("rec"))) {
+        EXPECT_EQ(name.find(".part."), std::string::npos) << name;  // the open one was finished
+        if (name.size() > 4 && name.substr(name.size() - 4) == ".mp4") ++segments, last = name;
+    }
+    EXPECT_GT(segments, 3);
+    EXPECT_EQ(testkit::CommandOutput("ffmpeg -nostdin -v error -i '" + dir.File("rec/" + last) +
+                                     "' -f null - 2>&1"),
+              "");
+    EXPECT_EQ(FreeBytes(dir.File("rec")), atPause);  // nothing is written while paused
+
+    ASSERT_EQ(unlink(dir.File("rec/filler").c_str()), 0);
+    EXPECT_TRUE(WaitUntil([&] { return program.Stderr() == paused + resumed; }, kWaitMs))
+        << program.Stderr();
+    ASSERT_TRUE(WaitForLogsClosed(program, dir, "", 1)) << program.Stderr();
+    Exit(program);
+    EXPECT_EQ(program.Stderr(), paused + resumed);
+    int after = 0;
+    for (const std::string& name : testkit::ListFiles(dir.File("rec"))) {
+        if (name.size() > 4 && name.substr(name.size() - 4) == ".mp4" && name > last) ++after;
+    }
+    EXPECT_GT(after, 0);
 }
 
 }  // namespace
