@@ -5,13 +5,13 @@
 #include <mutex>
 
 #include "app/history.h"
-#include "slots/slots.h"
 #include "cameras/stream.h"
 #include "clips/clips.h"
 #include "diag/report.h"
 #include "events/events.h"
 #include "options/options.h"
 #include "service/service.h"
+#include "slots/slots.h"
 #include "web/web.h"
 #include "worker/worker.h"
 
@@ -139,7 +139,7 @@ struct Outlets::Parts {
     std::unique_ptr<clips::Retention> clipRetention;  // CLIPDAYS
     // What the workers are given: built once, before the first starts, and outliving them all.
     WorkerConfig config;
-    DiskLedger ledger;  // every camera's outputs, for every camera's disk guard
+    recording::DiskLedger ledger;  // every camera's outputs, for every camera's disk guard
     std::unique_ptr<WorkerServices> services;
 };
 

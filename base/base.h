@@ -4,12 +4,14 @@
 
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 namespace base {
 
 constexpr int kSlotCount = 10;  // camera slots 0..9 (SOURCE0 .. SOURCE9)
 constexpr int kTextSize = 256;  // a key, value or composed name: 255 characters + terminator
+constexpr size_t kMaxText = kTextSize - 1;  // the longest key, value, prefix or composed name
 
 // Milliseconds of the monotonic clock.
 inline int64_t SteadyMs() {

@@ -14,7 +14,9 @@
 #include "episodes/episodes.h"
 
 class FrameSource;
+namespace recording {
 class DiskLedger;
+}
 
 namespace clips {
 
@@ -30,10 +32,10 @@ struct Options {
     int64_t queueBytes = 64 << 20;  // frames waiting for the encoder (at least 2 frames)
     bool copy = true;               // CLIPCOPY: OFF encodes even an H.264/H.265 camera's clips
     // Continuous recording:
-    bool continuous = false;        // RECORD=continuous
-    int segmentSeconds = 600;       // SEGMENT: a segment's length
-    int64_t maxBytes = 0;           // CLIPMAXGB: the segments' bound in all; 0 = none
-    int keepEventDays = 0;          // KEEPEVENTDAYS: segments with an event younger stay
+    bool continuous = false;   // RECORD=continuous
+    int segmentSeconds = 600;  // SEGMENT: a segment's length
+    int64_t maxBytes = 0;      // CLIPMAXGB: the segments' bound in all; 0 = none
+    int keepEventDays = 0;     // KEEPEVENTDAYS: segments with an event younger stay
 };
 
 // camN-YYYYMMDD-HHMMSS.mp4 in local time.
@@ -106,28 +108,29 @@ class Recorder {
     std::unique_ptr<Encoder> encoder_;
     std::shared_ptr<CopyClips> copy_;         // stream copy, else null
     std::shared_ptr<CopyClips> pendingCopy_;  // a stream's, until its packets come
-    int64_t nowMs_ = 0;                // the frame's SteadyMs, for copy_
-    bool copyWriting_ = false;         // copy_ takes packets
+    int64_t nowMs_ = 0;                       // the frame's SteadyMs, for copy_
+    bool copyWriting_ = false;                // copy_ takes packets
 };
 
 // Continuous recording of one camera: its H.264/H.265 packets as they come, copied into
 // fragmented MP4 segments of SEGMENT seconds (PATHCLIP + camN-rec-YYYYMMDD-HHMMSS.mp4, from a
 // key frame; .part.mp4 while open) on a thread of its own behind a queue that drops and
 // counts. A camera without such packets (MJPEG, raw) has its frames encoded into the
-// segments instead, on a thread of their own behind a queue that drops and counts too. After each segment the oldest go by CLIPDAYS and CLIPMAXGB, never the open one;
-// segments that hold an event stay for KEEPEVENTDAYS while those without go first.
-// With a disk floor (MINFREEMB), what the segments write counts into the ledger the other
-// outputs share; near the floor the oldest finished segments go (eventless first, then those
-// with events KEEPEVENTDAYS does not keep), and when that is not enough the recording pauses
-// (its open segment finished; one stderr line) until the disk has room again.
+// segments instead, on a thread of their own behind a queue that drops and counts too. After each
+// segment the oldest go by CLIPDAYS and CLIPMAXGB, never the open one; segments that hold an event
+// stay for KEEPEVENTDAYS while those without go first. With a disk floor (MINFREEMB), what the
+// segments write counts into the ledger the other outputs share; near the floor the oldest finished
+// segments go (eventless first, then those with events KEEPEVENTDAYS does not keep), and when that
+// is not enough the recording pauses (its open segment finished; one stderr line) until the disk
+// has room again.
 struct DiskFloor {
-    int64_t bytes = 0;            // 0: no floor
-    DiskLedger* ledger = nullptr;  // must outlive the Recording
+    int64_t bytes = 0;                        // 0: no floor
+    recording::DiskLedger* ledger = nullptr;  // must outlive the Recording
 };
 class Recording {
   public:
-    static std::unique_ptr<Recording> Start(int camera, const Options& options,
-                                            FrameSource& source, DiskFloor floor = {});
+    static std::unique_ptr<Recording> Start(int camera, const Options& options, FrameSource& source,
+                                            DiskFloor floor = {});
     virtual ~Recording() = default;
     // Where the frame read at steadyMs lies: the open segment's name (prefix + name) and the
     // seconds from its start; false while none is open. That segment holds an event.

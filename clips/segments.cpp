@@ -246,8 +246,8 @@ class SegmentWriter : public cameras::PacketTap {
 
     void Sweep() {
         if (options_.days > 0 || options_.maxBytes > 0) {
-            SweepSegments(options_.prefix, options_.days, options_.maxBytes,
-                          options_.keepEventDays, WallNowMs());
+            SweepSegments(options_.prefix, options_.days, options_.maxBytes, options_.keepEventDays,
+                          WallNowMs());
         }
     }
 
@@ -258,7 +258,7 @@ class SegmentWriter : public cameras::PacketTap {
     // a file's partly used block.
     static constexpr int64_t kClosingBound = 8192;
     const DiskFloor floor_;
-    DiskGuard guard_;  // the writer thread only
+    recording::DiskGuard guard_;  // the writer thread only
     bool room_ = true;
     int64_t accounted_ = 0;  // of the open segment's bytes, in the ledger
     int64_t noSweepUntilMs_ = 0;
@@ -428,8 +428,8 @@ int64_t NameTimeMs(const std::string& stamp) {
 
 }  // namespace
 
-std::unique_ptr<Recording> Recording::Start(int camera, const Options& options,
-                                            FrameSource& source, DiskFloor floor) {
+std::unique_ptr<Recording> Recording::Start(int camera, const Options& options, FrameSource& source,
+                                            DiskFloor floor) {
     auto writer = std::make_shared<SegmentWriter>(camera, options, floor);
     // A stream not up yet keeps the tap for when it comes up; until packets come (an MJPEG
     // stream's never do), and for other cameras, the frames are encoded.

@@ -11,7 +11,7 @@
 constexpr int kConfigEntries = 100;         // lines after the hundredth are ignored
 using base::kTextSize;
 using base::kSlotCount;
-constexpr size_t kMaxText = kTextSize - 1;  // longest key, value, prefix or composed name
+using base::kMaxText;
 
 struct ConfigEntry {
     char key[kTextSize];

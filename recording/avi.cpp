@@ -29,6 +29,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+namespace recording {
+
 namespace {
 
 constexpr AVPixelFormat kCodedFormat = AV_PIX_FMT_YUVJ420P;
@@ -330,3 +332,5 @@ void MjpegAvi::Close() {
     av_write_trailer(state_->output);
     state_.reset();
 }
+
+}  // namespace recording

@@ -9,6 +9,8 @@
 #include <opencv2/core/mat.hpp>
 #include <string>
 
+namespace recording {
+
 class MjpegAvi {
   public:
     MjpegAvi();
@@ -31,3 +33,5 @@ class MjpegAvi {
     struct State;
     std::unique_ptr<State> state_;
 };
+
+}  // namespace recording

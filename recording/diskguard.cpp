@@ -5,6 +5,8 @@
 #include "diag/report.h"
 #include "recording/recording.h"
 
+namespace recording {
+
 DiskGuard::DiskGuard(int64_t floorBytes, std::string what)
     : floor_(floorBytes), what_(std::move(what)) {}
 
@@ -38,3 +40,5 @@ void DiskGuard::Report(int slotIndex, bool room) {
     ReportError(room ? camera + ": " + what_ + " resume, the disk has room again"
                      : camera + ": less than " + mb + " MB free; " + what_ + " are skipped");
 }
+
+}  // namespace recording

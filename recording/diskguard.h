@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+namespace recording {
+
 // What the cameras may have written since the program started: each output adds a bound of
 // its bytes (a file is never larger than its bound). Shared by every camera's guards, so that a
 // guard sees how much room the others may have taken since it last measured.
@@ -44,3 +46,5 @@ class DiskGuard {
     bool room_ = true;
     bool reported_ = false;  // a "skipping" line is out and no "resumes" line since
 };
+
+}  // namespace recording

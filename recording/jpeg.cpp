@@ -13,6 +13,8 @@
 
 #include "recording/recording.h"
 
+namespace recording {
+
 namespace {
 
 constexpr int kSnapshotQuality = 95;
@@ -99,3 +101,5 @@ bool WriteJpeg(const std::string& path, const cv::Mat& image) {
     unsigned long size = 0;
     return Encode(image, buffer, size) && WriteAll(path, buffer.data, size);
 }
+
+}  // namespace recording

@@ -1,5 +1,3 @@
-#include "recording/recording.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/inotify.h>
@@ -14,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "recording/recording.h"
+
 extern "C" {
 #include <libavcodec/codec_desc.h>
 #include <libavformat/avformat.h>
@@ -23,6 +23,8 @@ extern "C" {
 #include "diag/diag.h"
 #include "diag/report.h"
 #include "pixels/pixels.h"
+
+namespace recording {
 
 namespace {
 
@@ -111,7 +113,7 @@ void PrepareImageCodecs() {
 }
 
 std::string ComposeFileName(const std::string& prefix, const std::string& name) {
-    if (prefix.size() + name.size() > kMaxText) return {};
+    if (prefix.size() + name.size() > base::kMaxText) return {};
     return prefix + name;
 }
 
@@ -185,8 +187,8 @@ namespace {
 // Whether FFmpeg knows the four-character code as the video writer looks it up: the AVI and
 // MOV tags, then the codec's name in lower case.
 bool KnownVideoCodec(int32_t fourcc) {
-    const AVCodecTag* const tags[] = {avformat_get_riff_video_tags(),
-                                      avformat_get_mov_video_tags(), nullptr};
+    const AVCodecTag* const tags[] = {avformat_get_riff_video_tags(), avformat_get_mov_video_tags(),
+                                      nullptr};
     if (av_codec_get_id(tags, static_cast<unsigned>(fourcc)) != AV_CODEC_ID_NONE) return true;
     char name[5];
     for (int i = 0; i < 4; ++i) {
@@ -272,3 +274,5 @@ void VideoRecorder::Release() {
     } catch (...) {
     }
 }
+
+}  // namespace recording

@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "config/config.h"
+#include "base/base.h"
 #include "cvio/cvio.h"
 #include "recording/avi.h"
+
+namespace recording {
 
 constexpr int kLastSnapshotNumber = 99999;
 constexpr double kVideoFps = 10.0;
@@ -88,3 +90,5 @@ class VideoRecorder {
     cv::Mat scaled_;  // made once, at the first attempt
     int failedAttempts_ = 0;
 };
+
+}  // namespace recording

@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "slots/slots.h"
 #include "cameras/stream.h"
 #include "diag/report.h"
 #include "events/events.h"
 #include "recording/diskguard.h"
 #include "recording/recording.h"
+#include "slots/slots.h"
 #include "textlog/logfile.h"
 #include "web/web.h"
 
@@ -47,7 +47,7 @@ struct Worker {
     std::string logPath;       // "" when the log is off or its name is too long
     std::string videoPath;     // "" when the video is off or its name is too long
     std::string snapshotBase;  // "" when snapshots are off or the base is too long
-    std::optional<SnapshotNamer> snapshotNames;
+    std::optional<recording::SnapshotNamer> snapshotNames;
 
     bool windowShown = false;   // whether this worker's window exists
     bool windowWanted = false;  // the show-window flag, read once per frame
@@ -64,7 +64,7 @@ struct Worker {
     bool linkLost = false;      // a stream camera is lost and being reopened (FollowLink)
     bool oversizeSaid = false;  // a frame over MAXPIXELS was reported
     textlog::LogFile log;
-    VideoRecorder video;
+    recording::VideoRecorder video;
     detector::MotionDetector detector;
     episodes::Tracker episode;                    // the one rule of events and clips
     episodes::Step step = episodes::Step::kNone;  // what this frame did to the episode
@@ -72,14 +72,14 @@ struct Worker {
     int64_t stepWallMs = 0;                       // and the wall-clock time
     std::optional<events::CameraEvents> events;   // when the event outlets are on
     std::string snapshotWritten;                  // this frame's snapshot, "" if none
-    DiskGuard pictureGuard;
+    recording::DiskGuard pictureGuard;
     bool pictureRoom = true;              // the guard's verdict for this frame
     std::optional<clips::Recorder> clip;  // OUTCLIP=ON
     std::string clipGuardPath;            // where the disk guard looks for the clips' room
-    DiskGuard clipGuard;
+    recording::DiskGuard clipGuard;
     bool clipRoom = true;
-    DiskLedger ownLedger;  // when the services bring no ledger shared by every camera
-    DiskLedger& ledger;
+    recording::DiskLedger ownLedger;  // when the services bring no ledger shared by every camera
+    recording::DiskLedger& ledger;
     std::unique_ptr<clips::Recording> recording;  // RECORD=continuous
     std::string segment;                          // where this motion frame is recorded
     double segmentOffset = 0;
@@ -116,16 +116,18 @@ bool EventHeld(const Worker& w) {
 
 void StartLog(Worker& w) {
     const SettingsRecord& s = w.settings;
-    w.logPath = s.outLog
-                    ? ComposeFileName(s.logPrefix, "cam" + std::to_string(w.slotIndex) + ".log")
-                    : std::string();
+    w.logPath = s.outLog ? recording::ComposeFileName(s.logPrefix,
+                                                      "cam" + std::to_string(w.slotIndex) + ".log")
+                         : std::string();
     if (!w.logPath.empty()) Guarded([&] { w.log.Open(w.logPath.c_str()); });
 }
 
 void NameOutputs(Worker& w) {
     std::string cam = "cam" + std::to_string(w.slotIndex);
-    if (w.settings.outAvi) w.videoPath = ComposeFileName(w.settings.aviPrefix, cam + ".avi");
-    if (w.settings.outJpg) w.snapshotBase = ComposeFileName(w.settings.jpgPrefix, cam + "n");
+    if (w.settings.outAvi)
+        w.videoPath = recording::ComposeFileName(w.settings.aviPrefix, cam + ".avi");
+    if (w.settings.outJpg)
+        w.snapshotBase = recording::ComposeFileName(w.settings.jpgPrefix, cam + "n");
     if (!w.snapshotBase.empty()) w.snapshotNames.emplace(w.snapshotBase);
 }
 
@@ -139,7 +141,7 @@ void SetUpDetector(Worker& w) {
     detector::DetectorControls controls = w.settings.detection;
     const std::string& file = w.settings.maskFiles[w.slotIndex];
     if (!file.empty()) {
-        PrepareImageCodecs();
+        recording::PrepareImageCodecs();
         controls.mask = detector::ReadMotionMask(file);
         if (controls.mask.empty()) {
             ReportError("camera " + std::to_string(w.slotIndex) + ": mask " + file +
@@ -478,7 +480,7 @@ void SaveSnapshotIfHeld(Worker& w) {
     if (TakeColour(w)) {
         Guarded([&] {
             const std::string name = w.snapshotNames->Next();
-            saved = SaveSnapshot(name, w.copy);
+            saved = recording::SaveSnapshot(name, w.copy);
             if (saved) w.snapshotWritten = name;
             if (w.settings.minFreeBytes > 0) w.ledger.Add(PictureBound(w.copy.size()));
         });
@@ -520,8 +522,8 @@ void RecordClip(Worker& w) {
         const bool guarded = w.settings.minFreeBytes > 0;
         const bool wasOpen = !w.clip->Clip().empty();
         if (guarded && (episodes::Moving(w.step) || wasOpen)) {
-            const bool room =
-                w.clipGuard.Room(w.clipGuardPath, now, &w.ledger, wasOpen ? kWriterBufferBound : 0);
+            const bool room = w.clipGuard.Room(w.clipGuardPath, now, &w.ledger,
+                                               wasOpen ? recording::kWriterBufferBound : 0);
             if (room != w.clipRoom) w.clipGuard.Report(w.slotIndex, room);
             w.clipRoom = room;
         }
@@ -780,7 +782,7 @@ void ServeCamera(int slotIndex, const WorkerConfig& settings,
     ReportFinished(slotIndex);
 }
 
-WorkerServices ProgramServices(events::Bus* events, web::FrameHub* web, DiskLedger* disk,
+WorkerServices ProgramServices(events::Bus* events, web::FrameHub* web, recording::DiskLedger* disk,
                                ThumbnailSink* thumbnails) {
     return WorkerServices{
         display::DisplayWindows(),

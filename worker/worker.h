@@ -53,12 +53,12 @@ struct WorkerServices {
     events::Bus* events = nullptr;
     web::FrameHub* web = nullptr;
     // What all cameras wrote, for the disk guards (MINFREEMB); nullptr: each worker its own.
-    DiskLedger* disk = nullptr;
+    recording::DiskLedger* disk = nullptr;
     ThumbnailSink* thumbnails = nullptr;  // event thumbnails; nullptr = off
 };
 
 // The program's services with its outlets (each nullptr when off; thumbnails want events on).
-WorkerServices ProgramServices(events::Bus* events, web::FrameHub* web, DiskLedger* disk,
+WorkerServices ProgramServices(events::Bus* events, web::FrameHub* web, recording::DiskLedger* disk,
                                ThumbnailSink* thumbnails);
 
 // What a worker is configured with: the settings of config.cfg's eleven keys and the keys of
@@ -87,7 +87,6 @@ struct WorkerConfig : SettingsRecord {
 // the picture changed is a scene switch (lights, a day/night switch): history and tracks
 // restart.
 constexpr int kSceneSwitchPercent = 40;
-
 
 // Thread body for a started slot: serves the slot's camera until stopped or until the camera
 // ends, and reports Finished in the slot's run state as its very last action. Never throws.

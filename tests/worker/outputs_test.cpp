@@ -1,5 +1,3 @@
-#include "recording/recording.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,10 +8,13 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "tests/testkit/process.h"
 #include "recording/avi.h"
+#include "recording/recording.h"
+#include "tests/testkit/process.h"
 
 namespace {
+
+using namespace recording;
 
 TEST(SnapshotNumbers, LowestFreeNumberAmongLookalikeNames) {
     testkit::TempDir dir;

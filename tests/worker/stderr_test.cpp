@@ -76,7 +76,7 @@ TEST(StderrChannel, QuietThreadKeepsOtherThreadsLinesAndDropsOnlyItsOwnChatter) 
     std::thread talker([] {
         for (int i = 0; i < 200; ++i) diag::Line("line " + std::to_string(i));
     });
-    VideoRecorder video;
+    recording::VideoRecorder video;
     for (int i = 0; i < 200; ++i) {
         video.Open("no-such-folder/cam0.avi", ('D' << 24) | ('I' << 16) | ('V' << 8) | 'X',
                    cv::Size(64, 48));
