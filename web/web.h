@@ -6,14 +6,11 @@
 
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <opencv2/core.hpp>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/base.h"
@@ -116,10 +113,9 @@ class FrameHub {
     void Offer(int camera, cv::Mat annotated, cv::Mat clean, int64_t steadyMs);
     uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
-    struct Impl;
-
   private:
     friend class Server;
+    struct Impl;  // web/hub.h
     std::unique_ptr<Impl> impl_;
     std::atomic<uint64_t> dropped_{0};
 };
@@ -139,9 +135,8 @@ class Server {
     void Stop();
     int Port() const;  // the port listened on; 0 when not running
 
-    struct Impl;
-
   private:
+    struct Impl;  // web/server.cpp
     std::unique_ptr<Impl> impl_;
 };
 
