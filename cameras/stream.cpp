@@ -12,6 +12,7 @@
 #include <ctime>
 #include <mutex>
 #include <opencv2/core/mat.hpp>
+#include <opencv2/imgproc.hpp>
 #include <thread>
 #include <vector>
 
@@ -73,6 +74,7 @@ struct StreamState {
     std::mutex mutex;
     std::condition_variable changed;
     cv::Mat newest;           // the newest frame, empty once taken
+    std::unique_ptr<FrameSource> newestPicture;  // or it, still in the decoder's format
     uint64_t frames = 0;      // frames the reader has delivered
     uint64_t taken = 0;       // the value of frames when the consumer last took one
     uint64_t losses = 0;      // times the reader lost the stream
@@ -152,7 +154,9 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
             s.Publish(capture.get());
         }
         // A fresh buffer per frame: the one handed over belongs to the consumer from then on.
+        // A stream's picture is handed over as decoded: the consumer converts what it takes.
         cv::Mat frame;
+        std::unique_ptr<FrameSource> picture;
         const Clock::time_point start = Clock::now();
         ReadStatus status;
         try {
@@ -162,7 +166,7 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
                 idle = s.idle;
             }
             capture->SetIdle(idle);
-            status = capture->Read(frame);
+            status = capture->ReadPicture(frame, picture);
         } catch (...) {
             status = ReadStatus::Error;
         }
@@ -171,21 +175,25 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
             s.aliveAt = Clock::now();
             continue;
         }
-        const bool got = status == ReadStatus::Frame && !frame.empty();
+        const bool got = status == ReadStatus::Frame &&
+                         (picture ? !picture->Size().empty() : !frame.empty());
         if (got) ++framesOfCapture;
         FrameCounts own = capture->Counts();  // a capture that does not count: its frames
         if (own.decoded == 0) own.received = own.decoded = framesOfCapture;
         if (got) {
             retryMs = kFirstRetryMs;
+            std::unique_ptr<FrameSource> replaced;  // freed after the lock
             std::lock_guard<std::mutex> lock(s.mutex);
             s.counts.received = s.countsOfClosed.received + own.received;
             s.counts.decoded = s.countsOfClosed.decoded + own.decoded;
-            if (!s.newest.empty()) ++s.counts.dropped;
+            if (!s.newest.empty() || s.newestPicture) ++s.counts.dropped;
             if (const Clock::time_point now = Clock::now(); now - cpuTakenAt >= std::chrono::seconds(1)) {
                 cpuTakenAt = now;
                 s.counts.readerCpuNs = ThreadCpuNs();
             }
             s.newest = std::move(frame);  // an untaken older frame is dropped
+            replaced = std::move(s.newestPicture);
+            s.newestPicture = std::move(picture);
             ++s.frames;
             s.up = true;
             s.changed.notify_all();
@@ -251,6 +259,26 @@ class StreamSource : public FrameSource {
     }
 
     ReadStatus Read(cv::Mat& frame) override {
+        const ReadStatus status = ReadDeferred();
+        if (status != ReadStatus::Frame) return status;
+        if (heldPicture_) {
+            cv::Mat colour;
+            if (!heldPicture_->Colour(colour)) return ReadStatus::Error;
+            frame = colour.clone();  // the caller's own, as a Read gives it
+            heldPicture_.reset();
+            return ReadStatus::Frame;
+        }
+        frame = std::move(heldFrame_);
+        heldFrame_ = cv::Mat();
+        return ReadStatus::Frame;
+    }
+
+    // The frames wait in the decoder's format until the consumer converts what it needs.
+    bool Defers() const override { return true; }
+
+    ReadStatus ReadDeferred() override {
+        heldPicture_.reset();
+        heldFrame_.release();
         StreamState& s = *state_;
         std::unique_lock<std::mutex> lock(s.mutex);
         const auto news = [&] { return s.frames > s.taken || s.losses > s.lossesSeen || s.stop; };
@@ -260,9 +288,10 @@ class StreamSource : public FrameSource {
         while (!s.changed.wait_for(lock, timeout, news) && s.idle.on && s.up &&
                Clock::now() - s.aliveAt < timeout) {
         }
-        if (s.frames > s.taken && !s.newest.empty()) {
-            frame = std::move(s.newest);
+        if (s.frames > s.taken && (!s.newest.empty() || s.newestPicture)) {
+            heldFrame_ = std::move(s.newest);
             s.newest = cv::Mat();
+            heldPicture_ = std::move(s.newestPicture);
             s.taken = s.frames;
             return ReadStatus::Frame;
         }
@@ -270,6 +299,30 @@ class StreamSource : public FrameSource {
         s.lossesSeen = s.losses;
         // Still up but silent: the reader is waiting inside the library.
         return s.up ? ReadStatus::Timeout : s.lostAs;
+    }
+
+    cv::Size Size() const override {
+        return heldPicture_ ? heldPicture_->Size() : heldFrame_.size();
+    }
+
+    void Gray(int begin, int end, cv::Mat& band) override {
+        if (heldPicture_) {
+            heldPicture_->Gray(begin, end, band);
+            return;
+        }
+        // A frame read in colour (a capture that does not defer), in the worker's 8-bit BGR.
+        if (heldFrame_.depth() != CV_8U) heldFrame_.convertTo(heldFrame_, CV_8U);
+        if (heldFrame_.channels() == 1) cv::cvtColor(heldFrame_, heldFrame_, cv::COLOR_GRAY2BGR);
+        if (heldFrame_.channels() == 4) cv::cvtColor(heldFrame_, heldFrame_, cv::COLOR_BGRA2BGR);
+        if (heldFrame_.type() == CV_8UC3) {
+            cv::cvtColor(heldFrame_.rowRange(begin, end), band, cv::COLOR_BGR2GRAY);
+        }
+    }
+
+    bool Colour(cv::Mat& frame) override {
+        if (heldPicture_) return heldPicture_->Colour(frame);
+        frame = heldFrame_;
+        return !frame.empty();
     }
 
     bool Reconnects() const override { return true; }
@@ -301,6 +354,9 @@ class StreamSource : public FrameSource {
   private:
     std::shared_ptr<StreamState> state_;
     std::thread reader_;
+    // The frame the consumer took last: a picture to convert, or a frame read in colour.
+    std::unique_ptr<FrameSource> heldPicture_;
+    cv::Mat heldFrame_;
 };
 
 }  // namespace
