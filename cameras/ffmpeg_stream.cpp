@@ -281,6 +281,26 @@ class FfmpegStream : public FrameSource {
         return ReadStatus::Frame;
     }
 
+    ReadStatus ReadPacket() override {
+        deadline_ = Clock::now() + timeout_;
+        timedOut_ = false;
+        for (;;) {
+            const int read = av_read_frame(input_.get(), packet_.get());
+            if (read < 0) {
+                if (interrupted_.load() || Cancelled()) return ReadStatus::End;
+                if (timedOut_) return ReadStatus::Timeout;
+                return read == AVERROR_EOF ? ReadStatus::End : ReadStatus::Error;
+            }
+            const bool video = packet_->stream_index == stream_;
+            if (video) {
+                ++counts_.received;
+                Tap();
+            }
+            av_packet_unref(packet_.get());
+            if (video) return ReadStatus::Frame;
+        }
+    }
+
     // A file's frames wait in the decoder's format. Their gray picture comes from the planes
     // where that is proved to give the converted frame's gray; otherwise the frame is
     // converted at once and its gray taken from the colour.

@@ -80,6 +80,10 @@ class FrameSource {
     virtual ReadStatus ReadPicture(cv::Mat& frame, std::unique_ptr<FrameSource>& /*picture*/) {
         return Read(frame);
     }
+
+    // For a stream read only for its packets (a camera's RECORDi): the next video packet,
+    // handed to the taps and never decoded. Frame when one came.
+    virtual ReadStatus ReadPacket() { return ReadStatus::Error; }
 };
 
 // Opens camera index i, or the named file, device or URL when name is non-empty. nullptr when

@@ -70,6 +70,7 @@ struct StreamState {
     StreamOpener open;
     std::atomic<bool> cancel{false};  // set with stop, for an open under way
     int32_t timeoutMs = kDefaultTimeoutMs;
+    bool packetsOnly = false;  // a recording stream: its packets go to the taps, nothing more
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -141,9 +142,11 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
         ~Unpublish() { s.Publish(nullptr); }
     } unpublish{s};
     s.Publish(capture.get());
+    bool waitFirst = !s.packetsOnly;  // a recording stream is first opened at once
     while (!s.Stopping()) {
         if (!capture) {
-            if (s.Sleep(retryMs)) break;
+            if (waitFirst && s.Sleep(retryMs)) break;
+            waitFirst = true;
             retryMs = std::min(retryMs * 2, kLastRetryMs);
             try {
                 capture = s.open(s.cancel);
@@ -152,6 +155,21 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
             }
             if (!capture) continue;
             s.Publish(capture.get());
+        }
+        if (s.packetsOnly) {  // reopened when it fails, as the camera's own stream is
+            ReadStatus status;
+            try {
+                status = capture->ReadPacket();
+            } catch (...) {
+                status = ReadStatus::Error;
+            }
+            if (status == ReadStatus::Frame) {
+                retryMs = kFirstRetryMs;
+                continue;
+            }
+            s.Publish(nullptr);
+            capture.reset();
+            continue;
         }
         // A fresh buffer per frame: the one handed over belongs to the consumer from then on.
         // A stream's picture is handed over as decoded: the consumer converts what it takes.
@@ -217,9 +235,42 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
     }
 }
 
+// Starts the reader of state on a thread of its own, beginning with first (may be nullptr).
+void StartReader(const std::shared_ptr<StreamState>& state, std::unique_ptr<FrameSource> first,
+                 std::thread* reader) {
+    state->current = first.get();  // a tap set before the reader runs reaches it
+    auto capture = std::make_shared<std::unique_ptr<FrameSource>>(std::move(first));
+    StartCountedThread(
+        [state, capture]() mutable {
+            ReadStream(*state, std::move(*capture));
+            std::lock_guard<std::mutex> lock(state->mutex);
+            state->finished = true;
+            state->changed.notify_all();
+        },
+        reader);
+}
+
+// Stops the reader of state. It comes out of FFmpeg at once, short of a wait the library
+// cannot cut (a host name being resolved): then it is left to end on its own (it owns its state).
+void StopReader(StreamState& state, std::thread& reader) {
+    state.Stop();
+    bool finished;
+    {
+        std::unique_lock<std::mutex> lock(state.mutex);
+        finished = state.changed.wait_for(lock, std::chrono::milliseconds(kJoinWaitMs),
+                                          [&] { return state.finished; });
+    }
+    if (finished) {
+        reader.join();
+    } else {
+        reader.detach();
+    }
+}
+
 class StreamSource : public FrameSource {
   public:
-    StreamSource(StreamOpener open, int32_t timeoutMs, std::unique_ptr<FrameSource> first)
+    StreamSource(StreamOpener open, int32_t timeoutMs, std::unique_ptr<FrameSource> first,
+                 StreamOpener record)
         : state_(std::make_shared<StreamState>()) {
         state_->open = std::move(open);
         state_->timeoutMs = timeoutMs;
@@ -228,34 +279,25 @@ class StreamSource : public FrameSource {
             state_->losses = 1;
             state_->lostAs = ReadStatus::Error;
         }
-        state_->current = first.get();  // a tap set before the reader runs reaches it
-        std::shared_ptr<StreamState> state = state_;
-        auto capture = std::make_shared<std::unique_ptr<FrameSource>>(std::move(first));
-        StartCountedThread(
-            [state, capture]() mutable {
-                ReadStream(*state, std::move(*capture));
-                std::lock_guard<std::mutex> lock(state->mutex);
-                state->finished = true;
-                state->changed.notify_all();
-            },
-            &reader_);
+        if (record) {
+            record_ = std::make_shared<StreamState>();
+            record_->open = std::move(record);
+            record_->timeoutMs = timeoutMs;
+            record_->packetsOnly = true;
+            StartReader(record_, nullptr, &recordReader_);
+        }
+        try {
+            StartReader(state_, std::move(first), &reader_);
+        } catch (...) {
+            if (record_) StopReader(*record_, recordReader_);
+            throw;
+        }
     }
 
     ~StreamSource() override {
-        state_->Stop();
-        // The reader comes out of FFmpeg at once, short of a wait the library cannot cut
-        // (a host name being resolved): then it is left to end on its own (it owns its state).
-        bool finished;
-        {
-            std::unique_lock<std::mutex> lock(state_->mutex);
-            finished = state_->changed.wait_for(lock, std::chrono::milliseconds(kJoinWaitMs),
-                                                [&] { return state_->finished; });
-        }
-        if (finished) {
-            reader_.join();
-        } else {
-            reader_.detach();
-        }
+        if (record_) record_->Stop();  // both cut short at once, then awaited
+        StopReader(*state_, reader_);
+        if (record_) StopReader(*record_, recordReader_);
     }
 
     ReadStatus Read(cv::Mat& frame) override {
@@ -345,15 +387,20 @@ class StreamSource : public FrameSource {
         return state_->counts;
     }
 
+    // With a recording stream, its packets (kept in step with the frames by the time they
+    // were read) instead of the camera's own.
     bool TapPackets(std::shared_ptr<cameras::PacketTap> tap) override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        state_->taps.push_back(tap);
-        return state_->current && state_->current->TapPackets(std::move(tap));
+        StreamState& s = record_ ? *record_ : *state_;
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.taps.push_back(tap);
+        return s.current && s.current->TapPackets(std::move(tap));
     }
 
   private:
     std::shared_ptr<StreamState> state_;
     std::thread reader_;
+    std::shared_ptr<StreamState> record_;  // RECORDi's packets-only reader, when set
+    std::thread recordReader_;
     // The frame the consumer took last: a picture to convert, or a frame read in colour.
     std::unique_ptr<FrameSource> heldPicture_;
     cv::Mat heldFrame_;
@@ -395,26 +442,36 @@ int32_t StreamTimeoutMs() {
 }
 
 std::unique_ptr<FrameSource> MakeStreamSource(StreamOpener open, int32_t timeoutMs,
-                                              std::unique_ptr<FrameSource> first) {
+                                              std::unique_ptr<FrameSource> first,
+                                              StreamOpener record) {
     try {
         return std::make_unique<StreamSource>(std::move(open), std::max(timeoutMs, kLeastTimeoutMs),
-                                              std::move(first));
+                                              std::move(first), std::move(record));
     } catch (...) {
         return nullptr;
     }
 }
 
-std::unique_ptr<FrameSource> OpenStream(const std::string& url, bool opened) {
+std::unique_ptr<FrameSource> OpenStream(const std::string& url, bool opened,
+                                        const std::string& record) {
     const int32_t timeoutMs = StreamTimeoutMs();
-    StreamOpener open = [url, timeoutMs](const std::atomic<bool>& cancel) {
-        return OpenStreamCapture(url, timeoutMs, &cancel);
+    auto opener = [timeoutMs](const std::string& to) -> StreamOpener {
+        return [to, timeoutMs](const std::atomic<bool>& cancel) {
+            return OpenStreamCapture(to, timeoutMs, &cancel);
+        };
     };
     std::unique_ptr<FrameSource> first;
     if (opened) {
         first = OpenStreamCapture(url, timeoutMs);
         if (!first) return nullptr;
     }
-    return MakeStreamSource(std::move(open), timeoutMs, std::move(first));
+    return MakeStreamSource(opener(url), timeoutMs, std::move(first),
+                            IsStreamName(record) ? opener(record) : nullptr);
+}
+
+std::string RecordUrl(int slot) {
+    if (slot < 0) return {};
+    return ConfigText(("RECORD" + std::to_string(slot)).c_str());
 }
 
 int StreamThreadsRunning() {
