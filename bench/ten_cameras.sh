@@ -5,14 +5,17 @@
 # outputs (the log only, and snapshots + video + log). Reported: camwatch's CPU as a percentage
 # of one core, the frames analysed per camera per second, peak RSS in all and per camera.
 #   BENCH_TEN="still busy" (the scenes; empty skips this part), BENCH_TEN_CAMS=10,
-#   BENCH_TEN_OUTPUTS="log all", BENCH_TEN_IDLE=keyframes (sets IDLEDECODE; empty: not set)
+#   BENCH_TEN_OUTPUTS="log all", BENCH_TEN_IDLE=keyframes (sets IDLEDECODE; empty: not set),
+#   BENCH_TEN_WARMUP (10 s; 25 s with BENCH_TEN_IDLE)
 # Expects from scripts/bench: $root, $work, json_ten (array, filled here).
 
 ten_seconds=${BENCH_TEN_SECONDS:-30}
 ten_cams=${BENCH_TEN_CAMS:-10}
-ten_warmup=10
 ten_outputs=${BENCH_TEN_OUTPUTS:-"log all"}
 ten_idle=${BENCH_TEN_IDLE:-}
+# An idle camera starts saving only IDLEAFTER (10) s after its start-up event has ended
+# (EVENTGAP, 10 s): with IDLEDECODE the measurement starts after that.
+ten_warmup=${BENCH_TEN_WARMUP:-$([ -n "$ten_idle" ] && echo 25 || echo 10)}
 
 ten_video() {  # ten_video <scene> <file>
   local source
