@@ -4,12 +4,18 @@
 # once per scene (a still scene with sensor noise, a busy one that moves everywhere) and per
 # outputs (the log only, and snapshots + video + log). Reported: camwatch's CPU as a percentage
 # of one core, the frames analysed per camera per second, peak RSS in all and per camera.
-#   BENCH_TEN="still busy" (the scenes; empty skips this part), BENCH_TEN_CAMS=10
+#   BENCH_TEN="still busy" (the scenes; empty skips this part), BENCH_TEN_CAMS=10,
+#   BENCH_TEN_OUTPUTS="log all", BENCH_TEN_IDLE=keyframes (sets IDLEDECODE; empty: not set),
+#   BENCH_TEN_WARMUP (10 s; 25 s with BENCH_TEN_IDLE)
 # Expects from scripts/bench: $root, $work, json_ten (array, filled here).
 
 ten_seconds=${BENCH_TEN_SECONDS:-30}
 ten_cams=${BENCH_TEN_CAMS:-10}
-ten_warmup=10
+ten_outputs=${BENCH_TEN_OUTPUTS:-"log all"}
+ten_idle=${BENCH_TEN_IDLE:-}
+# An idle camera starts saving only IDLEAFTER (10) s after its start-up event has ended
+# (EVENTGAP, 10 s): with IDLEDECODE the measurement starts after that.
+ten_warmup=${BENCH_TEN_WARMUP:-$([ -n "$ten_idle" ] && echo 25 || echo 10)}
 
 ten_video() {  # ten_video <scene> <file>
   local source
@@ -45,6 +51,7 @@ ten_run() {  # ten_run <scene> <outputs: log|all> -> one table row, one JSON obj
     echo "ALLCAM=$ten_cams"; echo "MINMSEC=40"; echo "MAXMSEC=100"
     echo "PATHJPG=out/"; echo "PATHAVI=out/"; echo "PATHLOG=out/"; echo "CODEC=MJPG"
     echo "OUTJPG=$jpg"; echo "OUTAVI=$jpg"; echo "OUTLOG=ON"; echo "WEBPORT=$web"
+    if [ -n "$ten_idle" ]; then echo "IDLEDECODE=$ten_idle"; fi
     for ((i = 0; i < ten_cams; i++)); do echo "SOURCE$i=http://127.0.0.1:${ports[i]}/cam"; done
   } > "$dir/config.cfg"
   sleep 1  # the servers listen
@@ -75,10 +82,10 @@ ten_run() {  # ten_run <scene> <outputs: log|all> -> one table row, one JSON obj
 }
 
 echo
-echo "Ten network cameras (1280x720 H.264, 15 fps, MINMSEC=40, MAXMSEC=100, ${ten_seconds} s after ${ten_warmup} s):"
+echo "Ten network cameras (1280x720 H.264, 15 fps, MINMSEC=40, MAXMSEC=100${ten_idle:+, IDLEDECODE=$ten_idle}, ${ten_seconds} s after ${ten_warmup} s):"
 printf '| scene | outputs | cameras | CPU (one core) | per camera | analysed fps per camera | peak RSS MB | per camera |\n'
 printf '|---|---|---|---|---|---|---|---|\n'
 for scene in $ten_scenes; do
   ten_video "$scene" "$work/ten-$scene.mp4"
-  for outputs in log all; do ten_run "$scene" "$outputs"; done
+  for outputs in $ten_outputs; do ten_run "$scene" "$outputs"; done
 done

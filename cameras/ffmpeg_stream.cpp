@@ -60,6 +60,126 @@ constexpr int kFileRowAlign = 32;
 // at a width of 2, none at multiples of 16), with a margin.
 constexpr size_t kScalerOverrun = 64;
 
+// Converts decoded pictures to BGR and takes their gray picture from the planes where that is
+// proved exact. Used by one thread at a time: the decoding thread for a file, the consumer of a
+// stream's frames for those (the reader only decodes).
+class Converter {
+  public:
+    // A file's frames as OpenCV's capture converts them; a stream's otherwise.
+    explicit Converter(bool file = false) : file_(file) {}
+    void ForFile() { file_ = true; }
+
+    bool Prepare(const AVFrame* f) {
+        scaler_.reset(sws_getCachedContext(
+            scaler_.release(), f->width, f->height, static_cast<AVPixelFormat>(f->format), f->width,
+            f->height, AV_PIX_FMT_BGR24, file_ ? kFileScaler : SWS_BILINEAR, nullptr, nullptr,
+            nullptr));
+        return scaler_ != nullptr;
+    }
+
+    // Whether f's gray comes from its planes (proved once per shape); Prepare(f) first.
+    bool PlanesGray(const AVFrame* f) {
+        const std::array<int, 3> shape{f->width, f->height, f->format};
+        if (shape != provedFor_) {
+            provedFor_ = shape;
+            planesGray_ = cameras::PlanesGiveGray(f->width, f->height, f->format) &&
+                          cameras::ProvedCoefficients(scaler_.get(),
+                                                      file_ ? kFileScaler : SWS_BILINEAR,
+                                                      f->format, coefficients_);
+        }
+        return planesGray_;
+    }
+
+    void Gray(const AVFrame* f, int begin, int end, cv::Mat& band) const {
+        const int strides[3] = {f->linesize[0], f->linesize[1], f->linesize[2]};
+        const uint8_t* planes[3] = {f->data[0], f->data[1], f->data[2]};
+        cameras::GrayFromPlanes(planes, strides, f->width, begin, end, coefficients_, band.data,
+                                band.step[0]);
+    }
+
+    // Prepare(f) first.
+    bool Convert(const AVFrame* f, cv::Mat& out) {
+        out.create(f->height, f->width, CV_8UC3);
+        // A file's rows as OpenCV aligns them (the scaler's code path depends on it). At
+        // widths that are not a multiple of 16 the scaler also writes up to 42 bytes past the
+        // last pixel, so the picture then needs room after its end. Straight into the frame
+        // when neither applies, through a padded picture otherwise.
+        const int aligned = (f->width * 3 + kFileRowAlign - 1) / kFileRowAlign * kFileRowAlign;
+        const size_t stride = file_ ? static_cast<size_t>(aligned) : out.step[0];
+        const bool padded = stride != out.step[0] || f->width % 16 != 0;
+        if (padded) {
+            const int roomRows = static_cast<int>((kScalerOverrun + stride - 1) / stride);
+            padded_.create(f->height + roomRows, static_cast<int>(stride), CV_8U);
+        }
+        cv::Mat& target = padded ? padded_ : out;
+        uint8_t* planes[4] = {target.data, nullptr, nullptr, nullptr};
+        int strides[4] = {static_cast<int>(stride), 0, 0, 0};
+        sws_scale(scaler_.get(), f->data, f->linesize, 0, f->height, planes, strides);
+        if (padded) {
+            padded_(cv::Rect(0, 0, f->width * 3, f->height)).reshape(3).copyTo(out);
+        }
+        return true;
+    }
+
+    cv::Mat colour;  // the last deferred frame in colour, its buffer kept for the next
+
+  private:
+    bool file_;
+    std::unique_ptr<SwsContext, ScalerFreer> scaler_;
+    cv::Mat padded_;  // a file's picture at OpenCV's row alignment, when the frame's differs
+    bool planesGray_ = false;         // the shape's gray comes from its planes
+    std::array<int, 3> provedFor_{};  // width, height and format planesGray_ is for
+    cameras::YuvCoefficients coefficients_;
+};
+
+// One decoded stream picture, taken out of its decoder so that the thread that uses it
+// converts it, and only as far as it needs: its gray from the planes, its colour on demand.
+class HeldPicture : public FrameSource {
+  public:
+    HeldPicture(std::shared_ptr<Converter> converter, AVFrame* decoded)
+        : converter_(std::move(converter)), frame_(av_frame_alloc()) {
+        if (!frame_) throw std::bad_alloc();
+        av_frame_move_ref(frame_.get(), decoded);
+    }
+
+    ReadStatus Read(cv::Mat&) override { return ReadStatus::End; }
+    bool Defers() const override { return true; }
+    cv::Size Size() const override { return {frame_->width, frame_->height}; }
+
+    void Gray(int begin, int end, cv::Mat& band) override {
+        if (!Prepared()) return;
+        if (planesGray_) {
+            converter_->Gray(frame_.get(), begin, end, band);
+            return;
+        }
+        if (!converted_ && !Colour(converter_->colour)) return;
+        cv::cvtColor(converter_->colour.rowRange(begin, end), band, cv::COLOR_BGR2GRAY);
+    }
+
+    bool Colour(cv::Mat& out) override {
+        if (!converted_) {
+            if (!Prepared() || !converter_->Convert(frame_.get(), converter_->colour)) return false;
+            converted_ = true;
+        }
+        out = converter_->colour;
+        return true;
+    }
+
+  private:
+    bool Prepared() {
+        if (!prepared_) {
+            if (!converter_->Prepare(frame_.get())) return false;
+            planesGray_ = converter_->PlanesGray(frame_.get());
+            prepared_ = true;
+        }
+        return true;
+    }
+
+    std::shared_ptr<Converter> converter_;
+    std::unique_ptr<AVFrame, FrameFreer> frame_;
+    bool prepared_ = false, planesGray_ = false, converted_ = false;
+};
+
 class FfmpegStream : public FrameSource {
   public:
     FfmpegStream(int32_t timeoutMs, const std::atomic<bool>* cancel)
@@ -69,6 +189,7 @@ class FfmpegStream : public FrameSource {
     // to be used) for anything it would treat differently: no video stream, a rotated one.
     bool OpenFile(const std::string& path, double fps) {
         file_ = true;
+        own_.ForFile();
         deadline_ = Clock::time_point::max();
         AVFormatContext* raw = nullptr;
         if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return false;
@@ -146,7 +267,38 @@ class FfmpegStream : public FrameSource {
     ReadStatus Read(cv::Mat& out) override {
         const ReadStatus status = Decode();
         if (status != ReadStatus::Frame) return status;
-        return PrepareScaler() && Convert(out) ? ReadStatus::Frame : ReadStatus::Error;
+        return own_.Prepare(frame_.get()) && own_.Convert(frame_.get(), out) ? ReadStatus::Frame
+                                                                            : ReadStatus::Error;
+    }
+
+    // A stream's frames leave the decoder unconverted: whoever takes one converts it.
+    ReadStatus ReadPicture(cv::Mat& out, std::unique_ptr<FrameSource>& picture) override {
+        if (file_) return Read(out);
+        const ReadStatus status = Decode();
+        if (status != ReadStatus::Frame) return status;
+        if (!pictures_) pictures_ = std::make_shared<Converter>(false);
+        picture = std::make_unique<HeldPicture>(pictures_, frame_.get());
+        return ReadStatus::Frame;
+    }
+
+    ReadStatus ReadPacket() override {
+        deadline_ = Clock::now() + timeout_;
+        timedOut_ = false;
+        for (;;) {
+            const int read = av_read_frame(input_.get(), packet_.get());
+            if (read < 0) {
+                if (interrupted_.load() || Cancelled()) return ReadStatus::End;
+                if (timedOut_) return ReadStatus::Timeout;
+                return read == AVERROR_EOF ? ReadStatus::End : ReadStatus::Error;
+            }
+            const bool video = packet_->stream_index == stream_;
+            if (video) {
+                ++counts_.received;
+                Tap();
+            }
+            av_packet_unref(packet_.get());
+            if (video) return ReadStatus::Frame;
+        }
     }
 
     // A file's frames wait in the decoder's format. Their gray picture comes from the planes
@@ -157,18 +309,11 @@ class FfmpegStream : public FrameSource {
     ReadStatus ReadDeferred() override {
         const ReadStatus status = Decode();
         if (status != ReadStatus::Frame) return status;
-        if (!PrepareScaler()) return ReadStatus::Error;
-        const AVFrame* f = frame_.get();
+        if (!own_.Prepare(frame_.get())) return ReadStatus::Error;
         converted_ = false;
-        const std::array<int, 3> shape{f->width, f->height, f->format};
-        if (shape != provedFor_) {
-            provedFor_ = shape;
-            planesGray_ =
-                cameras::PlanesGiveGray(f->width, f->height, f->format) &&
-                cameras::ProvedCoefficients(scaler_.get(), kFileScaler, f->format, coefficients_);
-        }
+        planesGray_ = own_.PlanesGray(frame_.get());
         if (planesGray_) return ReadStatus::Frame;
-        if (!Convert(colour_)) return ReadStatus::Error;
+        if (!own_.Convert(frame_.get(), colour_)) return ReadStatus::Error;
         converted_ = true;
         return ReadStatus::Frame;
     }
@@ -177,10 +322,7 @@ class FfmpegStream : public FrameSource {
 
     void Gray(int begin, int end, cv::Mat& band) override {
         if (!converted_) {
-            const int strides[3] = {frame_->linesize[0], frame_->linesize[1], frame_->linesize[2]};
-            const uint8_t* planes[3] = {frame_->data[0], frame_->data[1], frame_->data[2]};
-            cameras::GrayFromPlanes(planes, strides, frame_->width, begin, end, coefficients_,
-                                    band.data, band.step[0]);
+            own_.Gray(frame_.get(), begin, end, band);
             return;
         }
         cv::cvtColor(colour_.rowRange(begin, end), band, cv::COLOR_BGR2GRAY);
@@ -188,7 +330,7 @@ class FfmpegStream : public FrameSource {
 
     bool Colour(cv::Mat& out) override {
         if (!converted_) {
-            if (!Convert(colour_)) return false;
+            if (!own_.Convert(frame_.get(), colour_)) return false;
             converted_ = true;
         }
         out = colour_;
@@ -331,56 +473,21 @@ class FfmpegStream : public FrameSource {
         }
     }
 
-    bool PrepareScaler() {
-        const AVFrame* f = frame_.get();
-        scaler_.reset(sws_getCachedContext(
-            scaler_.release(), f->width, f->height, static_cast<AVPixelFormat>(f->format), f->width,
-            f->height, AV_PIX_FMT_BGR24, file_ ? kFileScaler : SWS_BILINEAR, nullptr, nullptr,
-            nullptr));
-        return scaler_ != nullptr;
-    }
-
-    bool Convert(cv::Mat& out) {
-        const AVFrame* f = frame_.get();
-        out.create(f->height, f->width, CV_8UC3);
-        // A file's rows as OpenCV aligns them (the scaler's code path depends on it). At
-        // widths that are not a multiple of 16 the scaler also writes up to 42 bytes past the
-        // last pixel, so the picture then needs room after its end. Straight into the frame
-        // when neither applies, through a padded picture otherwise.
-        const int aligned = (f->width * 3 + kFileRowAlign - 1) / kFileRowAlign * kFileRowAlign;
-        const size_t stride = file_ ? static_cast<size_t>(aligned) : out.step[0];
-        const bool padded = stride != out.step[0] || f->width % 16 != 0;
-        if (padded) {
-            const int roomRows = static_cast<int>((kScalerOverrun + stride - 1) / stride);
-            padded_.create(f->height + roomRows, static_cast<int>(stride), CV_8U);
-        }
-        cv::Mat& target = padded ? padded_ : out;
-        uint8_t* planes[4] = {target.data, nullptr, nullptr, nullptr};
-        int strides[4] = {static_cast<int>(stride), 0, 0, 0};
-        sws_scale(scaler_.get(), f->data, f->linesize, 0, f->height, planes, strides);
-        if (padded) {
-            padded_(cv::Rect(0, 0, f->width * 3, f->height)).reshape(3).copyTo(out);
-        }
-        return true;
-    }
-
     const Clock::duration timeout_;
     const std::atomic<bool>* cancel_;
     std::atomic<bool> interrupted_{false};
     Clock::time_point deadline_;  // of the call under way; only the calling thread touches it
     bool timedOut_ = false;
     bool file_ = false;
-    cv::Mat padded_;  // a file's picture at OpenCV's row alignment, when the frame's differs
+    Converter own_;  // for Read and a file's deferred frames
+    std::shared_ptr<Converter> pictures_;  // for the stream pictures handed out
     cv::Mat colour_;  // the deferred frame in colour, once converted
     bool converted_ = false;
-    bool planesGray_ = false;         // the deferred frame's gray comes from its planes
-    std::array<int, 3> provedFor_{};  // width, height and format planesGray_ is for
-    cameras::YuvCoefficients coefficients_;
+    bool planesGray_ = false;  // the deferred frame's gray comes from its planes
     std::unique_ptr<AVFormatContext, InputCloser> input_;
     std::unique_ptr<AVCodecContext, CodecCloser> decoder_;
     std::unique_ptr<AVFrame, FrameFreer> frame_;
     std::unique_ptr<AVPacket, PacketFreer> packet_;
-    std::unique_ptr<SwsContext, ScalerFreer> scaler_;
     int stream_ = -1;
     double fps_ = 0.0;
     FrameCounts counts_;  // read on the decoding thread only

@@ -72,6 +72,18 @@ class FrameSource {
     virtual void Gray(int /*begin*/, int /*end*/, cv::Mat& /*band*/) {}
     // False when the conversion fails.
     virtual bool Colour(cv::Mat& /*frame*/) { return false; }
+
+    // For a thread that hands frames on to another (a stream's reader): the next frame as
+    // Read gives it, or, from a source that decodes into another format, left in it as
+    // *picture: a one-frame source of its own (Defers() true; Size, Gray and Colour as above)
+    // that can be moved to another thread and converted there, only as far as needed.
+    virtual ReadStatus ReadPicture(cv::Mat& frame, std::unique_ptr<FrameSource>& /*picture*/) {
+        return Read(frame);
+    }
+
+    // For a stream read only for its packets (a camera's RECORDi): the next video packet,
+    // handed to the taps and never decoded. Frame when one came.
+    virtual ReadStatus ReadPacket() { return ReadStatus::Error; }
 };
 
 // Opens camera index i, or the named file, device or URL when name is non-empty. nullptr when

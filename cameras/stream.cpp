@@ -12,6 +12,7 @@
 #include <ctime>
 #include <mutex>
 #include <opencv2/core/mat.hpp>
+#include <opencv2/imgproc.hpp>
 #include <thread>
 #include <vector>
 
@@ -69,10 +70,12 @@ struct StreamState {
     StreamOpener open;
     std::atomic<bool> cancel{false};  // set with stop, for an open under way
     int32_t timeoutMs = kDefaultTimeoutMs;
+    bool packetsOnly = false;  // a recording stream: its packets go to the taps, nothing more
 
     std::mutex mutex;
     std::condition_variable changed;
     cv::Mat newest;           // the newest frame, empty once taken
+    std::unique_ptr<FrameSource> newestPicture;  // or it, still in the decoder's format
     uint64_t frames = 0;      // frames the reader has delivered
     uint64_t taken = 0;       // the value of frames when the consumer last took one
     uint64_t losses = 0;      // times the reader lost the stream
@@ -139,9 +142,11 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
         ~Unpublish() { s.Publish(nullptr); }
     } unpublish{s};
     s.Publish(capture.get());
+    bool waitFirst = !s.packetsOnly;  // a recording stream is first opened at once
     while (!s.Stopping()) {
         if (!capture) {
-            if (s.Sleep(retryMs)) break;
+            if (waitFirst && s.Sleep(retryMs)) break;
+            waitFirst = true;
             retryMs = std::min(retryMs * 2, kLastRetryMs);
             try {
                 capture = s.open(s.cancel);
@@ -151,8 +156,25 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
             if (!capture) continue;
             s.Publish(capture.get());
         }
+        if (s.packetsOnly) {  // reopened when it fails, as the camera's own stream is
+            ReadStatus status;
+            try {
+                status = capture->ReadPacket();
+            } catch (...) {
+                status = ReadStatus::Error;
+            }
+            if (status == ReadStatus::Frame) {
+                retryMs = kFirstRetryMs;
+                continue;
+            }
+            s.Publish(nullptr);
+            capture.reset();
+            continue;
+        }
         // A fresh buffer per frame: the one handed over belongs to the consumer from then on.
+        // A stream's picture is handed over as decoded: the consumer converts what it takes.
         cv::Mat frame;
+        std::unique_ptr<FrameSource> picture;
         const Clock::time_point start = Clock::now();
         ReadStatus status;
         try {
@@ -162,7 +184,7 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
                 idle = s.idle;
             }
             capture->SetIdle(idle);
-            status = capture->Read(frame);
+            status = capture->ReadPicture(frame, picture);
         } catch (...) {
             status = ReadStatus::Error;
         }
@@ -171,21 +193,25 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
             s.aliveAt = Clock::now();
             continue;
         }
-        const bool got = status == ReadStatus::Frame && !frame.empty();
+        const bool got = status == ReadStatus::Frame &&
+                         (picture ? !picture->Size().empty() : !frame.empty());
         if (got) ++framesOfCapture;
         FrameCounts own = capture->Counts();  // a capture that does not count: its frames
         if (own.decoded == 0) own.received = own.decoded = framesOfCapture;
         if (got) {
             retryMs = kFirstRetryMs;
+            std::unique_ptr<FrameSource> replaced;  // freed after the lock
             std::lock_guard<std::mutex> lock(s.mutex);
             s.counts.received = s.countsOfClosed.received + own.received;
             s.counts.decoded = s.countsOfClosed.decoded + own.decoded;
-            if (!s.newest.empty()) ++s.counts.dropped;
+            if (!s.newest.empty() || s.newestPicture) ++s.counts.dropped;
             if (const Clock::time_point now = Clock::now(); now - cpuTakenAt >= std::chrono::seconds(1)) {
                 cpuTakenAt = now;
                 s.counts.readerCpuNs = ThreadCpuNs();
             }
             s.newest = std::move(frame);  // an untaken older frame is dropped
+            replaced = std::move(s.newestPicture);
+            s.newestPicture = std::move(picture);
             ++s.frames;
             s.up = true;
             s.changed.notify_all();
@@ -209,9 +235,42 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
     }
 }
 
+// Starts the reader of state on a thread of its own, beginning with first (may be nullptr).
+void StartReader(const std::shared_ptr<StreamState>& state, std::unique_ptr<FrameSource> first,
+                 std::thread* reader) {
+    state->current = first.get();  // a tap set before the reader runs reaches it
+    auto capture = std::make_shared<std::unique_ptr<FrameSource>>(std::move(first));
+    StartCountedThread(
+        [state, capture]() mutable {
+            ReadStream(*state, std::move(*capture));
+            std::lock_guard<std::mutex> lock(state->mutex);
+            state->finished = true;
+            state->changed.notify_all();
+        },
+        reader);
+}
+
+// Stops the reader of state. It comes out of FFmpeg at once, short of a wait the library
+// cannot cut (a host name being resolved): then it is left to end on its own (it owns its state).
+void StopReader(StreamState& state, std::thread& reader) {
+    state.Stop();
+    bool finished;
+    {
+        std::unique_lock<std::mutex> lock(state.mutex);
+        finished = state.changed.wait_for(lock, std::chrono::milliseconds(kJoinWaitMs),
+                                          [&] { return state.finished; });
+    }
+    if (finished) {
+        reader.join();
+    } else {
+        reader.detach();
+    }
+}
+
 class StreamSource : public FrameSource {
   public:
-    StreamSource(StreamOpener open, int32_t timeoutMs, std::unique_ptr<FrameSource> first)
+    StreamSource(StreamOpener open, int32_t timeoutMs, std::unique_ptr<FrameSource> first,
+                 StreamOpener record)
         : state_(std::make_shared<StreamState>()) {
         state_->open = std::move(open);
         state_->timeoutMs = timeoutMs;
@@ -220,37 +279,48 @@ class StreamSource : public FrameSource {
             state_->losses = 1;
             state_->lostAs = ReadStatus::Error;
         }
-        state_->current = first.get();  // a tap set before the reader runs reaches it
-        std::shared_ptr<StreamState> state = state_;
-        auto capture = std::make_shared<std::unique_ptr<FrameSource>>(std::move(first));
-        StartCountedThread(
-            [state, capture]() mutable {
-                ReadStream(*state, std::move(*capture));
-                std::lock_guard<std::mutex> lock(state->mutex);
-                state->finished = true;
-                state->changed.notify_all();
-            },
-            &reader_);
+        if (record) {
+            record_ = std::make_shared<StreamState>();
+            record_->open = std::move(record);
+            record_->timeoutMs = timeoutMs;
+            record_->packetsOnly = true;
+            StartReader(record_, nullptr, &recordReader_);
+        }
+        try {
+            StartReader(state_, std::move(first), &reader_);
+        } catch (...) {
+            if (record_) StopReader(*record_, recordReader_);
+            throw;
+        }
     }
 
     ~StreamSource() override {
-        state_->Stop();
-        // The reader comes out of FFmpeg at once, short of a wait the library cannot cut
-        // (a host name being resolved): then it is left to end on its own (it owns its state).
-        bool finished;
-        {
-            std::unique_lock<std::mutex> lock(state_->mutex);
-            finished = state_->changed.wait_for(lock, std::chrono::milliseconds(kJoinWaitMs),
-                                                [&] { return state_->finished; });
-        }
-        if (finished) {
-            reader_.join();
-        } else {
-            reader_.detach();
-        }
+        if (record_) record_->Stop();  // both cut short at once, then awaited
+        StopReader(*state_, reader_);
+        if (record_) StopReader(*record_, recordReader_);
     }
 
     ReadStatus Read(cv::Mat& frame) override {
+        const ReadStatus status = ReadDeferred();
+        if (status != ReadStatus::Frame) return status;
+        if (heldPicture_) {
+            cv::Mat colour;
+            if (!heldPicture_->Colour(colour)) return ReadStatus::Error;
+            frame = colour.clone();  // the caller's own, as a Read gives it
+            heldPicture_.reset();
+            return ReadStatus::Frame;
+        }
+        frame = std::move(heldFrame_);
+        heldFrame_ = cv::Mat();
+        return ReadStatus::Frame;
+    }
+
+    // The frames wait in the decoder's format until the consumer converts what it needs.
+    bool Defers() const override { return true; }
+
+    ReadStatus ReadDeferred() override {
+        heldPicture_.reset();
+        heldFrame_.release();
         StreamState& s = *state_;
         std::unique_lock<std::mutex> lock(s.mutex);
         const auto news = [&] { return s.frames > s.taken || s.losses > s.lossesSeen || s.stop; };
@@ -260,9 +330,10 @@ class StreamSource : public FrameSource {
         while (!s.changed.wait_for(lock, timeout, news) && s.idle.on && s.up &&
                Clock::now() - s.aliveAt < timeout) {
         }
-        if (s.frames > s.taken && !s.newest.empty()) {
-            frame = std::move(s.newest);
+        if (s.frames > s.taken && (!s.newest.empty() || s.newestPicture)) {
+            heldFrame_ = std::move(s.newest);
             s.newest = cv::Mat();
+            heldPicture_ = std::move(s.newestPicture);
             s.taken = s.frames;
             return ReadStatus::Frame;
         }
@@ -270,6 +341,30 @@ class StreamSource : public FrameSource {
         s.lossesSeen = s.losses;
         // Still up but silent: the reader is waiting inside the library.
         return s.up ? ReadStatus::Timeout : s.lostAs;
+    }
+
+    cv::Size Size() const override {
+        return heldPicture_ ? heldPicture_->Size() : heldFrame_.size();
+    }
+
+    void Gray(int begin, int end, cv::Mat& band) override {
+        if (heldPicture_) {
+            heldPicture_->Gray(begin, end, band);
+            return;
+        }
+        // A frame read in colour (a capture that does not defer), in the worker's 8-bit BGR.
+        if (heldFrame_.depth() != CV_8U) heldFrame_.convertTo(heldFrame_, CV_8U);
+        if (heldFrame_.channels() == 1) cv::cvtColor(heldFrame_, heldFrame_, cv::COLOR_GRAY2BGR);
+        if (heldFrame_.channels() == 4) cv::cvtColor(heldFrame_, heldFrame_, cv::COLOR_BGRA2BGR);
+        if (heldFrame_.type() == CV_8UC3) {
+            cv::cvtColor(heldFrame_.rowRange(begin, end), band, cv::COLOR_BGR2GRAY);
+        }
+    }
+
+    bool Colour(cv::Mat& frame) override {
+        if (heldPicture_) return heldPicture_->Colour(frame);
+        frame = heldFrame_;
+        return !frame.empty();
     }
 
     bool Reconnects() const override { return true; }
@@ -292,15 +387,23 @@ class StreamSource : public FrameSource {
         return state_->counts;
     }
 
+    // With a recording stream, its packets (kept in step with the frames by the time they
+    // were read) instead of the camera's own.
     bool TapPackets(std::shared_ptr<cameras::PacketTap> tap) override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        state_->taps.push_back(tap);
-        return state_->current && state_->current->TapPackets(std::move(tap));
+        StreamState& s = record_ ? *record_ : *state_;
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.taps.push_back(tap);
+        return s.current && s.current->TapPackets(std::move(tap));
     }
 
   private:
     std::shared_ptr<StreamState> state_;
     std::thread reader_;
+    std::shared_ptr<StreamState> record_;  // RECORDi's packets-only reader, when set
+    std::thread recordReader_;
+    // The frame the consumer took last: a picture to convert, or a frame read in colour.
+    std::unique_ptr<FrameSource> heldPicture_;
+    cv::Mat heldFrame_;
 };
 
 }  // namespace
@@ -339,26 +442,36 @@ int32_t StreamTimeoutMs() {
 }
 
 std::unique_ptr<FrameSource> MakeStreamSource(StreamOpener open, int32_t timeoutMs,
-                                              std::unique_ptr<FrameSource> first) {
+                                              std::unique_ptr<FrameSource> first,
+                                              StreamOpener record) {
     try {
         return std::make_unique<StreamSource>(std::move(open), std::max(timeoutMs, kLeastTimeoutMs),
-                                              std::move(first));
+                                              std::move(first), std::move(record));
     } catch (...) {
         return nullptr;
     }
 }
 
-std::unique_ptr<FrameSource> OpenStream(const std::string& url, bool opened) {
+std::unique_ptr<FrameSource> OpenStream(const std::string& url, bool opened,
+                                        const std::string& record) {
     const int32_t timeoutMs = StreamTimeoutMs();
-    StreamOpener open = [url, timeoutMs](const std::atomic<bool>& cancel) {
-        return OpenStreamCapture(url, timeoutMs, &cancel);
+    auto opener = [timeoutMs](const std::string& to) -> StreamOpener {
+        return [to, timeoutMs](const std::atomic<bool>& cancel) {
+            return OpenStreamCapture(to, timeoutMs, &cancel);
+        };
     };
     std::unique_ptr<FrameSource> first;
     if (opened) {
         first = OpenStreamCapture(url, timeoutMs);
         if (!first) return nullptr;
     }
-    return MakeStreamSource(std::move(open), timeoutMs, std::move(first));
+    return MakeStreamSource(opener(url), timeoutMs, std::move(first),
+                            IsStreamName(record) ? opener(record) : nullptr);
+}
+
+std::string RecordUrl(int slot) {
+    if (slot < 0) return {};
+    return ConfigText(("RECORD" + std::to_string(slot)).c_str());
 }
 
 int StreamThreadsRunning() {

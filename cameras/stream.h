@@ -59,13 +59,21 @@ using StreamOpener = std::function<std::unique_ptr<FrameSource>(const std::atomi
 // that did not open then: its reader keeps retrying. Read() gives the newest frame not yet
 // taken, waiting up to timeoutMs for one; when the stream is lost it gives End, Error or
 // Timeout while the reader reopens it, 1 s after the loss and then after 2, 4 .. 30 s.
+// With record, a second stream of the same camera is read beside it for its packets only
+// (never decoded, reopened as the first is): taps get its packets instead of the first's.
 std::unique_ptr<FrameSource> MakeStreamSource(StreamOpener open, int32_t timeoutMs,
-                                              std::unique_ptr<FrameSource> first);
+                                              std::unique_ptr<FrameSource> first,
+                                              StreamOpener record = nullptr);
 
 // The usual stream of url: OpenStreamCapture with StreamTimeoutMs(). With opened false the
 // first open is left to the reader (a camera that was down at start-up); otherwise nullptr
-// when the first open fails.
-std::unique_ptr<FrameSource> OpenStream(const std::string& url, bool opened = true);
+// when the first open fails. A record URL (RecordUrl) gives its clips and recording.
+std::unique_ptr<FrameSource> OpenStream(const std::string& url, bool opened = true,
+                                        const std::string& record = {});
+
+// RECORDi of camera slot: the stream its clips and continuous recording copy packets from
+// (a camera's bigger stream), while everything else reads SOURCEi. "" when unset.
+std::string RecordUrl(int slot);
 
 // Stream threads (readers and opens run ahead) that are still running. A thread inside the
 // network library cannot be cut short; when one is left at exit the process must end with

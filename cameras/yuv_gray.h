@@ -1,6 +1,6 @@
 // The gray picture of a decoded 4:2:0 frame, taken from its planes without converting the frame
 // to colour: the bytes the scaler's conversion to BGR and then cv::cvtColor(COLOR_BGR2GRAY)
-// would give. Used by the file decoder (ffmpeg_stream.cpp) only.
+// would give. Used by the file and stream decoder (ffmpeg_stream.cpp) only.
 #pragma once
 
 #include <cstddef>

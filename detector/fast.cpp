@@ -135,6 +135,8 @@ bool MaySeed(const DetectorState& s, float stamp) {
     return false;
 }
 
+constexpr int kGradientStrip = 64;
+
 // The motion gradient under rects only (plus the filters' margin), over full-width bands.
 void GradientUnder(DetectorState& s, const std::vector<cv::Rect>& rects) {
     int top = s.history.rows, bottom = 0;
@@ -146,10 +148,21 @@ void GradientUnder(DetectorState& s, const std::vector<cv::Rect>& rects) {
     bottom = std::min(bottom, s.history.rows);
     cv::Rect band(0, top, s.history.cols, bottom - top);
     if (band.area() < kLeastGradientPixels) band = cv::Rect(0, 0, s.history.cols, s.history.rows);
-    cv::Mat historyBand = s.history(band), maskBand = s.gradientMask(band);
-    cv::Mat orientationBand = s.orientation(band);
-    CalcMotionGradient(historyBand, maskBand, orientationBand, kGradientDelta1, kGradientDelta2,
-                       kGradientAperture);
+    // In strips of kGradientStrip rows or more (the last takes what is left): the filters read
+    // the rows around a strip from the history itself, as they do around the band, so the
+    // strips' pixels are the band's, while their scratch images stay small and in the cache.
+    // Each strip is long enough for the angle's vector code to cover it whole, as it covers
+    // the band (one long row of continuous pixels either way).
+    const int end = band.y + band.height;
+    for (int y = band.y; y < end;) {
+        const int rows = end - y < 2 * kGradientStrip ? end - y : kGradientStrip;
+        const cv::Rect strip(0, y, band.width, rows);
+        y += rows;
+        cv::Mat historyStrip = s.history(strip), maskStrip = s.gradientMask(strip);
+        cv::Mat orientationStrip = s.orientation(strip);
+        CalcMotionGradient(historyStrip, maskStrip, orientationStrip, kGradientDelta1,
+                           kGradientDelta2, kGradientAperture);
+    }
 }
 
 int32_t FastPass(cv::Size size, const GrayRows& gray, cv::Mat& frame, int32_t diffThreshold,

@@ -133,7 +133,7 @@ class StreamProbes {
     void RetryTheMissing() {
         for (int i = 0; i < kSlotCount; ++i) {
             if (!missing_[i]) continue;
-            if (auto stream = OpenStream(Settings.source[i], false)) {
+            if (auto stream = OpenStream(Settings.source[i], false, RecordUrl(i))) {
                 AttachBackgroundSlot(i, std::move(stream), Settings.windows);
             }
         }

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <random>
 #include <thread>
+#include <vector>
 
 #include "cameras/stream.h"
 #include "cameras/yuv_gray.h"
@@ -184,3 +185,47 @@ TEST(StreamSource, DestroyedAfterItsReaderEndedOnAStop) {
 }
 
 }  // namespace
+
+// A stream's reader hands its pictures on undecoded to colour: each, converted later and on
+// another thread, is the frame Read gives (colour and gray), even after the decoder has moved
+// on by several pictures.
+TEST(StreamSource, PicturesHandedOnAreTheFramesReadGives) {
+    testkit::TempDir dir;
+    ASSERT_TRUE(Ffmpeg("-f lavfi -i testsrc2=s=256x144:r=25:d=2 -vf noise=alls=30:allf=t "
+                       "-c:v libx264 -pix_fmt yuv420p -bf 2 " + dir.File("planes.mp4")));
+    ASSERT_TRUE(Ffmpeg("-f lavfi -i testsrc2=s=202x120:r=25:d=1 -c:v libx264 -pix_fmt yuv420p " +
+                       dir.File("odd.mp4")));
+    ASSERT_TRUE(Ffmpeg("-f lavfi -i testsrc2=s=160x120:r=25:d=1 -c:v mjpeg -q:v 3 " +
+                       dir.File("mjpeg.avi")));
+    for (const char* name : {"planes.mp4", "odd.mp4", "mjpeg.avi"}) {
+        SCOPED_TRACE(name);
+        std::unique_ptr<FrameSource> read = OpenStreamCapture(dir.File(name), 5000);
+        std::unique_ptr<FrameSource> held = OpenStreamCapture(dir.File(name), 5000);
+        ASSERT_TRUE(read && held);
+        std::vector<std::unique_ptr<FrameSource>> pictures;
+        std::vector<cv::Mat> expected;
+        cv::Mat frame, none;
+        for (std::unique_ptr<FrameSource> picture;
+             held->ReadPicture(none, picture) == ReadStatus::Frame; picture.reset()) {
+            ASSERT_TRUE(picture && none.empty());
+            ASSERT_EQ(read->Read(frame), ReadStatus::Frame);
+            expected.push_back(frame.clone());
+            pictures.push_back(std::move(picture));
+        }
+        ASSERT_GT(pictures.size(), 20u);
+        std::thread([&] {
+            for (size_t i = 0; i < pictures.size(); ++i) {
+                FrameSource& p = *pictures[i];
+                ASSERT_EQ(p.Size(), expected[i].size());
+                cv::Mat gray(expected[i].size(), CV_8U), colour, expectedGray;
+                cv::Mat top = gray.rowRange(0, 7), rest = gray.rowRange(7, gray.rows);
+                p.Gray(0, 7, top);
+                p.Gray(7, gray.rows, rest);
+                cv::cvtColor(expected[i], expectedGray, cv::COLOR_BGR2GRAY);
+                ASSERT_EQ(cv::norm(gray, expectedGray, cv::NORM_INF), 0) << "frame " << i;
+                ASSERT_TRUE(p.Colour(colour));
+                ASSERT_EQ(cv::norm(colour, expected[i], cv::NORM_INF), 0) << "frame " << i;
+            }
+        }).join();
+    }
+}

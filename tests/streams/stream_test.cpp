@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -286,6 +287,58 @@ TEST(Streams, AnIdleCameraDecodesOnlyKeyFramesAndWakesOnMotion) {
     // Four seconds of blinking: key frames alone would give a handful of records.
     EXPECT_TRUE(fault::WaitUntil([&] { return Records(dir, 0) >= 40; }, kWaitMs));
     EXPECT_LT(ExitTime(program), 2000);
+}
+
+// RECORD0: a camera's second, bigger stream gives its clips and continuous recording (its
+// packets copied, never decoded), while detection, snapshots and the video read SOURCE0.
+// Motion for one second of every three: an event, and its clip, each time.
+TEST(Streams, ACameraIsWatchedOnItsSmallStreamAndRecordedFromItsBigOne) {
+    testkit::TempDir dir;
+    ASSERT_TRUE(testkit::WriteVideo(dir.File("blink.avi"), 75, e2e::kSmall, [](int i) {
+        return i < 25 ? fault::Blink(i) : e2e::Dark(i);
+    }));
+    for (const char* size : {"160x120", "320x240"}) {
+        ASSERT_EQ(testkit::CommandOutput("ffmpeg -nostdin -v error -i '" + dir.File("blink.avi") +
+                                         "' -s " + size + " -c:v libx264 -g 25 -pix_fmt yuv420p '" +
+                                         dir.File(std::string(size) + ".mp4") + "' 2>&1"),
+                  "");
+    }
+    StreamServer small(dir, "160x120.mp4", "mpegts+copy", testkit::FreePort());
+    StreamServer big(dir, "320x240.mp4", "mpegts+copy", testkit::FreePort());
+    e2e::WriteConfig(dir, {{"SOURCE0", small.Url()},
+                           {"RECORD0", big.Url()},
+                           {"SOURCETIMEOUT", std::to_string(kTimeoutMs)},
+                           {"OUTCLIP", "ON"},
+                           {"POSTCAPTURE", "1"},
+                           {"EVENTGAP", "1"},
+                           {"RECORD", "continuous"},
+                           {"SEGMENT", "2"}});
+    testkit::Program program(dir.path());
+    ASSERT_TRUE(fault::WaitUntil([&] { return Records(dir, 0) >= 75; }, kWaitMs));
+    EXPECT_LT(ExitTime(program), 2000);
+    EXPECT_EQ(program.Stderr(), "");
+    std::vector<std::string> clips, segments;
+    for (const std::string& name : testkit::ListFiles(dir.path())) {
+        if (name.rfind("cam0-", 0) != 0 || name.find(".part") != std::string::npos) continue;
+        if (name.ends_with(".mp4") || name.ends_with(".mkv") || name.ends_with(".ts")) {
+            (name.rfind("cam0-rec-", 0) == 0 ? segments : clips).push_back(name);
+        }
+    }
+    // The first clip may start before the big stream's first packets (it is then encoded
+    // from the small one); the later ones are the big stream's.
+    ASSERT_GE(clips.size(), 2u) << testkit::CommandOutput("ls " + dir.path());
+    ASSERT_FALSE(segments.empty());
+    std::sort(clips.begin(), clips.end());
+    for (const std::string& name : {clips.back(), segments.front()}) {
+        const e2e::VideoInfo video = e2e::Probe(dir.File(name));
+        EXPECT_EQ(video.codec, "h264") << name;
+        EXPECT_EQ(video.width, 320) << name;
+        EXPECT_GT(video.frames, 10) << name;
+    }
+    const std::vector<std::string> snapshots = e2e::Snapshots(dir, "cam0");
+    ASSERT_FALSE(snapshots.empty());
+    EXPECT_EQ(e2e::Probe(dir.File(snapshots.back())).width, 160);
+    EXPECT_EQ(e2e::Probe(dir.File("cam0.avi")).width, 80);
 }
 
 }  // namespace
