@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include "cameras/source.h"
+#include "cameras/files.h"
 #include "cameras/stream.h"
 #include "cvio/cvio.h"
 

@@ -21,6 +21,7 @@
 
 #include "cameras/packets.h"
 #include "base/base.h"
+#include "cameras/files.h"
 #include "cameras/stream.h"
 #include "cameras/yuv_gray.h"
 

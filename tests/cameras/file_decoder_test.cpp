@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "cameras/files.h"
 #include "cameras/stream.h"
 #include "cameras/yuv_gray.h"
 #include "tests/testkit/process.h"
