@@ -314,7 +314,10 @@ TEST(Streams, ACameraIsWatchedOnItsSmallStreamAndRecordedFromItsBigOne) {
                            {"RECORD", "continuous"},
                            {"SEGMENT", "2"}});
     testkit::Program program(dir.path());
-    ASSERT_TRUE(fault::WaitUntil([&] { return Records(dir, 0) >= 75; }, kWaitMs));
+    // Long enough for a whole segment of the big stream after its first packets, which an
+    // instrumented build takes seconds to see.
+    const int records = fault::kSanitized ? 150 : 75;
+    ASSERT_TRUE(fault::WaitUntil([&] { return Records(dir, 0) >= records; }, kWaitMs));
     EXPECT_LT(ExitTime(program), 2000);
     EXPECT_EQ(program.Stderr(), "");
     std::vector<std::string> clips, segments;
@@ -327,15 +330,19 @@ TEST(Streams, ACameraIsWatchedOnItsSmallStreamAndRecordedFromItsBigOne) {
     // The first clip and segment may start before the big stream's first packets (they are
     // then encoded from the small one); the later ones are the big stream's.
     ASSERT_GE(clips.size(), 2u) << testkit::CommandOutput("ls " + dir.path());
-    ASSERT_GE(segments.size(), 2u) << testkit::CommandOutput("ls " + dir.path());
+    ASSERT_FALSE(segments.empty());
     std::sort(clips.begin(), clips.end());
-    std::sort(segments.begin(), segments.end());
-    for (const std::string& name : {clips.back(), segments[1]}) {
+    const e2e::VideoInfo clip = e2e::Probe(dir.File(clips.back()));
+    EXPECT_EQ(clip.codec, "h264") << clips.back();
+    EXPECT_EQ(clip.width, 320) << clips.back();
+    EXPECT_GT(clip.frames, 10) << clips.back();
+    int fromBig = 0;  // segments of the big stream, whole seconds of it
+    for (const std::string& name : segments) {
         const e2e::VideoInfo video = e2e::Probe(dir.File(name));
         EXPECT_EQ(video.codec, "h264") << name;
-        EXPECT_EQ(video.width, 320) << name;
-        EXPECT_GT(video.frames, 10) << name;
+        fromBig += video.width == 320 && video.frames > 10;
     }
+    EXPECT_GE(fromBig, 1) << testkit::CommandOutput("ls " + dir.path());
     const std::vector<std::string> snapshots = e2e::Snapshots(dir, "cam0");
     ASSERT_FALSE(snapshots.empty());
     EXPECT_EQ(e2e::Probe(dir.File(snapshots.back())).width, 160);
