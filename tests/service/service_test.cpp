@@ -13,6 +13,7 @@
 #include <memory>
 #include <thread>
 
+#include "tests/testkit/e2e.h"
 #include "tests/testkit/process.h"
 #include "tests/testkit/video.h"
 
@@ -138,6 +139,8 @@ TEST(CommandLine, ConfigFromElsewhereWithoutConsoleRunsUntilSigterm) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // beyond the console pause
     const char state = ProcessState(run->pid());  // 'Z' (or gone) once it has ended
     EXPECT_NE(std::string::npos, std::string("RSD").find(state)) << "ended by itself: " << state;
+    // An instrumented build on a loaded machine may not have reached the first moving frame yet.
+    EXPECT_TRUE(e2e::WaitForText(work.File("cam0.log"), "Log:cadr #", kTimeoutMs));
     run->Signal(SIGTERM);
     EXPECT_EQ(0, run->Wait(kTimeoutMs));
     EXPECT_EQ("Searching.\nAll camera=1\n", run->Stdout()) << "no prompt";
