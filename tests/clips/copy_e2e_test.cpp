@@ -62,12 +62,14 @@ std::string ChromiumPlays(const testkit::TempDir& dir, const std::string& path) 
         dir.File("play.html"),
         "<html><head><title>waiting</title></head><body><video id=v muted src='file://" + path +
             "'></video><script>const v = document.getElementById('v');"
-            "v.onerror = () => { document.title = 'error ' + v.error.code; };"
+            "const tick = setInterval(() => { for (let i = 0; i < 3e6; ++i); }, 20);"
+            "v.onerror = () => { clearInterval(tick); document.title = 'error ' + v.error.code; };"
             "v.onloadedmetadata = () => { v.currentTime = v.duration / 2; };"
-            "v.onseeked = () => { document.title = 'seeked ' + v.videoWidth + 'x' + "
-            "v.videoHeight; };</script></body></html>");
-    // Virtual time runs ahead of the media's real loading on a busy machine: a page still
-    // waiting is loaded again, a few times (on two busy cores every other load can stall).
+            "v.onseeked = () => { clearInterval(tick); document.title = 'seeked ' + "
+            "v.videoWidth + 'x' + v.videoHeight; };</script></body></html>");
+    // Virtual time would run ahead of the media's real loading: each of its ticks spends some
+    // real time until the video answers, more on a busier machine. A page still waiting is
+    // loaded again, a few times.
     std::string title;
     for (int attempt = 0; attempt < 6 && (title.empty() || title == "waiting"); ++attempt) {
         const std::string dom = testkit::CommandOutput(
