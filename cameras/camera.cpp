@@ -40,11 +40,12 @@ std::unique_ptr<FrameSource> TryOpen(std::unique_ptr<cvio::Capture> capture) {
 
 }  // namespace
 
-std::unique_ptr<FrameSource> OpenCamera(int index, const std::string& name) {
+std::unique_ptr<FrameSource> OpenCamera(int index, const std::string& name,
+                                        const OpenSettings& settings) {
     try {
         if (name.empty()) return TryOpen(cvio::OpenCapture(index, cvio::kV4l2));
         // Streams only through FFmpeg, whose waits are bounded; read live on their own thread.
-        if (IsStreamName(name)) return OpenStream(name, true, RecordUrl(index));
+        if (IsStreamName(name)) return OpenStream(name, true, settings);
         // A named pipe or socket would hold the open (and the stop after it) until a writer
         // comes: such a source is no camera.
         struct stat st;

@@ -46,6 +46,8 @@ class FrameSource {
     virtual bool Reconnects() const { return false; }
     // The source's own frame rate, 0 when it reports none.
     virtual double Fps() const { return 0.0; }
+    // How long a read waits for the next frame before it gives Timeout; 0 where it never does.
+    virtual int32_t TimeoutMs() const { return 0; }
     // Cuts a Read blocked on the source short, now and from then on (the camera is being
     // stopped). May be called from another thread while Read runs.
     virtual void Interrupt() {}
@@ -86,6 +88,18 @@ class FrameSource {
     virtual ReadStatus ReadPacket() { return ReadStatus::Error; }
 };
 
+// How a camera's streams open, besides its name: from its keys, read by whoever opens it.
+struct OpenSettings {
+    // SOURCETIMEOUT: how long, in milliseconds, opening a stream or waiting for its next frame
+    // may take before the stream counts as lost. Values below kLeastStreamTimeoutMs count as it.
+    int32_t streamTimeoutMs = 5000;
+    // RECORDi: the stream its clips and continuous recording copy packets from (a camera's
+    // bigger stream), while everything else reads the camera itself. "" when unset.
+    std::string record;
+};
+constexpr int32_t kLeastStreamTimeoutMs = 100;
+
 // Opens camera index i, or the named file, device or URL when name is non-empty. nullptr when
 // it does not open. Never throws; prints nothing.
-std::unique_ptr<FrameSource> OpenCamera(int index, const std::string& name);
+std::unique_ptr<FrameSource> OpenCamera(int index, const std::string& name,
+                                        const OpenSettings& settings = {});

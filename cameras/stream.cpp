@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "cameras/packets.h"
-#include "config/config.h"
 
 // In ffmpeg_stream.cpp: FFmpeg's own messages off.
 void QuietStreamLibrary();
@@ -26,8 +25,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int32_t kDefaultTimeoutMs = 5000;
-constexpr int32_t kLeastTimeoutMs = 100;
 constexpr int32_t kFirstRetryMs = 1000;
 constexpr int32_t kLastRetryMs = 30000;
 constexpr int kJoinWaitMs = 300;
@@ -69,7 +66,7 @@ uint64_t ThreadCpuNs() {
 struct StreamState {
     StreamOpener open;
     std::atomic<bool> cancel{false};  // set with stop, for an open under way
-    int32_t timeoutMs = kDefaultTimeoutMs;
+    int32_t timeoutMs = OpenSettings{}.streamTimeoutMs;
     bool packetsOnly = false;  // a recording stream: its packets go to the taps, nothing more
 
     std::mutex mutex;
@@ -300,6 +297,8 @@ class StreamSource : public FrameSource {
         if (record_) StopReader(*record_, recordReader_);
     }
 
+    int32_t TimeoutMs() const override { return state_->timeoutMs; }
+
     ReadStatus Read(cv::Mat& frame) override {
         const ReadStatus status = ReadDeferred();
         if (status != ReadStatus::Frame) return status;
@@ -419,15 +418,11 @@ void PrepareStreams(const std::string* sources, int count) {
     }
 }
 
-int32_t StreamTimeoutMs() {
-    return std::max(ConfigInt("SOURCETIMEOUT", kDefaultTimeoutMs), kLeastTimeoutMs);
-}
-
 std::unique_ptr<FrameSource> MakeStreamSource(StreamOpener open, int32_t timeoutMs,
                                               std::unique_ptr<FrameSource> first,
                                               StreamOpener record) {
     try {
-        return std::make_unique<StreamSource>(std::move(open), std::max(timeoutMs, kLeastTimeoutMs),
+        return std::make_unique<StreamSource>(std::move(open), std::max(timeoutMs, kLeastStreamTimeoutMs),
                                               std::move(first), std::move(record));
     } catch (...) {
         return nullptr;
@@ -435,8 +430,9 @@ std::unique_ptr<FrameSource> MakeStreamSource(StreamOpener open, int32_t timeout
 }
 
 std::unique_ptr<FrameSource> OpenStream(const std::string& url, bool opened,
-                                        const std::string& record) {
-    const int32_t timeoutMs = StreamTimeoutMs();
+                                        const OpenSettings& settings) {
+    const int32_t timeoutMs = std::max(settings.streamTimeoutMs, kLeastStreamTimeoutMs);
+    const std::string& record = settings.record;
     auto opener = [timeoutMs](const std::string& to) -> StreamOpener {
         return [to, timeoutMs](const std::atomic<bool>& cancel) {
             return OpenStreamCapture(to, timeoutMs, &cancel);
@@ -449,11 +445,6 @@ std::unique_ptr<FrameSource> OpenStream(const std::string& url, bool opened,
     }
     return MakeStreamSource(opener(url), timeoutMs, std::move(first),
                             IsStreamName(record) ? opener(record) : nullptr);
-}
-
-std::string RecordUrl(int slot) {
-    if (slot < 0) return {};
-    return ConfigText(("RECORD" + std::to_string(slot)).c_str());
 }
 
 int StreamThreadsRunning() {

@@ -18,10 +18,6 @@
 // since they would repeat on every attempt to reopen a lost stream.
 void PrepareStreams(const std::string* sources, int count);
 
-// SOURCETIMEOUT: how long, in milliseconds, opening a stream or waiting for its next frame
-// may take before the stream counts as lost. Default 5000; values below 100 count as 100.
-int32_t StreamTimeoutMs();
-
 // Opens url once through FFmpeg; the open and each Read give up after timeoutMs, and at once
 // when *cancel (if given) turns true or Interrupt is called. Frames come in the order the
 // stream delivers them. nullptr when it does not open. Never throws.
@@ -42,15 +38,11 @@ std::unique_ptr<FrameSource> MakeStreamSource(StreamOpener open, int32_t timeout
                                               std::unique_ptr<FrameSource> first,
                                               StreamOpener record = nullptr);
 
-// The usual stream of url: OpenStreamCapture with StreamTimeoutMs(). With opened false the
-// first open is left to the reader (a camera that was down at start-up); otherwise nullptr
-// when the first open fails. A record URL (RecordUrl) gives its clips and recording.
+// The usual stream of url: OpenStreamCapture with the settings' timeout. With opened false
+// the first open is left to the reader (a camera that was down at start-up); otherwise nullptr
+// when the first open fails. A record URL in the settings gives its clips and recording.
 std::unique_ptr<FrameSource> OpenStream(const std::string& url, bool opened = true,
-                                        const std::string& record = {});
-
-// RECORDi of camera slot: the stream its clips and continuous recording copy packets from
-// (a camera's bigger stream), while everything else reads SOURCEi. "" when unset.
-std::string RecordUrl(int slot);
+                                        const OpenSettings& settings = {});
 
 // Stream threads (readers and opens run ahead) that are still running. A thread inside the
 // network library cannot be cut short; when one is left at exit the process must end with

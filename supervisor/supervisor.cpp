@@ -99,6 +99,15 @@ void QuietLibraries() {
     setenv("QT_LOGGING_RULES", "default.warning=false;qt.*.warning=false", 0);
 }
 
+// A camera's keys that say how its streams open, read where cameras are opened.
+OpenSettings SourceSettings(int slot) {
+    OpenSettings settings;
+    settings.streamTimeoutMs =
+        std::max(ConfigInt("SOURCETIMEOUT", settings.streamTimeoutMs), kLeastStreamTimeoutMs);
+    settings.record = ConfigText(("RECORD" + std::to_string(slot)).c_str());
+    return settings;
+}
+
 void Say(std::ostream& out, const std::string& text) {
     out << text << std::flush;
 }
@@ -109,13 +118,15 @@ class StreamProbes {
   public:
     StreamProbes(int probes, CameraOpener opener)
         : deadline_(std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(StreamTimeoutMs()) +
+                    std::chrono::milliseconds(SourceSettings(0).streamTimeoutMs) +
                     std::chrono::milliseconds(kProbeGraceMs)) {
         for (int i = 0; i < probes; ++i) {
             const std::string name = Settings.source[i];
             if (!IsStreamName(name)) continue;
             pending_[i] = std::make_unique<PendingOpen>(
-                [opener, i, name](const std::atomic<bool>&) { return opener(i, name); });
+                [opener, i, name, settings = SourceSettings(i)](const std::atomic<bool>&) {
+                    return opener(i, name, settings);
+                });
         }
     }
     bool Has(int i) const { return pending_[i] != nullptr; }
@@ -133,7 +144,7 @@ class StreamProbes {
     void RetryTheMissing() {
         for (int i = 0; i < kSlotCount; ++i) {
             if (!missing_[i]) continue;
-            if (auto stream = OpenStream(Settings.source[i], false, RecordUrl(i))) {
+            if (auto stream = OpenStream(Settings.source[i], false, SourceSettings(i))) {
                 AttachBackgroundSlot(i, std::move(stream), Settings.windows);
             }
         }
@@ -184,7 +195,8 @@ int DiscoverCameras(int cameraCount, CameraOpener opener, std::ostream& out, int
     for (int i = 0; i < probes; ++i) {
         Say(out, ".");
         std::unique_ptr<FrameSource> capture =
-            streams.Has(i) ? streams.Take(i, stopFd, &stopped) : opener(i, Settings.source[i]);
+            streams.Has(i) ? streams.Take(i, stopFd, &stopped)
+                           : opener(i, Settings.source[i], SourceSettings(i));
         CameraTable[i].runState.store(RunState::Stopped);
         if (capture) OpenSlot(i, std::move(capture), Settings.windows);
     }

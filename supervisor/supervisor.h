@@ -17,8 +17,9 @@ namespace supervisor {
 
 // Body of a worker thread; must keep the slot contract (report Finished last).
 using WorkerEntry = std::function<void(int slotIndex)>;
-// How a camera index (or its SOURCEi name) is opened.
-using CameraOpener = std::unique_ptr<FrameSource> (*)(int index, const std::string& name);
+// How a camera index (or its SOURCEi name) is opened, with its SOURCETIMEOUT and RECORDi.
+using CameraOpener = std::unique_ptr<FrameSource> (*)(int index, const std::string& name,
+                                                      const OpenSettings& settings);
 
 // What discovery left for the rest of the run.
 struct Discovered {

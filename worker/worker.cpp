@@ -208,7 +208,7 @@ std::string LossReason(const Worker& w, ReadStatus status) {
     const std::string url = MaskCredentials(w.settings.source[w.slotIndex]);
     switch (status) {
         case ReadStatus::Timeout:
-            return url + ": no frame for " + std::to_string(StreamTimeoutMs()) + " ms";
+            return url + ": no frame for " + std::to_string(w.slot.capture ? w.slot.capture->TimeoutMs() : 0) + " ms";
         case ReadStatus::Error:
             return url + ": read error";
         default:

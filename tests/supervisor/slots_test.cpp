@@ -27,7 +27,7 @@ class FakeCamera : public FrameSource {
 
 // Answers only at the indices in `present`.
 std::string gPresent;
-std::unique_ptr<FrameSource> OpenFake(int index, const std::string&) {
+std::unique_ptr<FrameSource> OpenFake(int index, const std::string&, const OpenSettings&) {
     if (gPresent.find(static_cast<char>('0' + index)) == std::string::npos) return nullptr;
     return std::make_unique<FakeCamera>(1000000);
 }
