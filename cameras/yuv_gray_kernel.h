@@ -9,166 +9,105 @@
 
 namespace cameras {
 
+// The lane operations: OP(x) is the instruction set's _mm*_x, WHOLE(x) its whole-register
+// _mm*_x_si*.
 #if defined(__AVX2__)
 namespace avx2 {
 using V = __m256i;
 constexpr int kPixels = 32;  // luma bytes per step; as many chroma samples as 16-bit lanes
-inline V Set(int16_t x) {
-    return _mm256_set1_epi16(x);
-}
-inline V Set32(int32_t x) {
-    return _mm256_set1_epi32(x);
-}
-inline V Zero() {
-    return _mm256_setzero_si256();
-}
-inline V Add(V a, V b) {
-    return _mm256_add_epi16(a, b);
-}
-inline V Sub(V a, V b) {
-    return _mm256_sub_epi16(a, b);
-}
-inline V AddS(V a, V b) {
-    return _mm256_adds_epi16(a, b);
-}
-inline V SubS(V a, V b) {
-    return _mm256_subs_epi16(a, b);
-}
-inline V MulHi(V a, V b) {
-    return _mm256_mulhi_epi16(a, b);
-}
-inline V Min(V a, V b) {
-    return _mm256_min_epi16(a, b);
-}
-inline V Max(V a, V b) {
-    return _mm256_max_epi16(a, b);
-}
-inline V And(V a, V b) {
-    return _mm256_and_si256(a, b);
-}
-inline V Or(V a, V b) {
-    return _mm256_or_si256(a, b);
-}
-// Whether any 16-bit lane is negative.
-inline bool AnyNegative(V a) {
-    return (_mm256_movemask_epi8(a) & 0xaaaaaaaa) != 0;
-}
-template <int n>
-V Shl(V a) {
-    return _mm256_slli_epi16(a, n);
-}
-template <int n>
-V Shr(V a) {
-    return _mm256_srli_epi16(a, n);
-}
-inline V Madd(V a, V b) {
-    return _mm256_madd_epi16(a, b);
-}
-inline V Add32(V a, V b) {
-    return _mm256_add_epi32(a, b);
-}
-template <int n>
-V Sar32(V a) {
-    return _mm256_srai_epi32(a, n);
-}
-inline V Lo16(V a, V b) {
-    return _mm256_unpacklo_epi16(a, b);
-}
-inline V Hi16(V a, V b) {
-    return _mm256_unpackhi_epi16(a, b);
-}
-inline V Pack32(V a, V b) {
-    return _mm256_packs_epi32(a, b);
-}
-inline V LoadLuma(const uint8_t* p) {
-    return _mm256_loadu_si256(reinterpret_cast<const V*>(p));
-}
+constexpr unsigned kSignBytes = 0xaaaaaaaau;  // of movemask: each 16-bit lane's high byte
+#define CW_OP(x) _mm256_##x
+#define CW_WHOLE(x) _mm256_##x##_si256
 inline V LoadChroma(const uint8_t* p) {
     return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-}
-inline void Store(uint8_t* p, V a) {
-    _mm256_storeu_si256(reinterpret_cast<V*>(p), a);
 }
 #else
 namespace sse2 {
 using V = __m128i;
 constexpr int kPixels = 16;
+constexpr unsigned kSignBytes = 0xaaaau;
+#define CW_OP(x) _mm_##x
+#define CW_WHOLE(x) _mm_##x##_si128
+inline V LoadChroma(const uint8_t* p) {
+    return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
+                             _mm_setzero_si128());
+}
+#endif
 inline V Set(int16_t x) {
-    return _mm_set1_epi16(x);
+    return CW_OP(set1_epi16)(x);
 }
 inline V Set32(int32_t x) {
-    return _mm_set1_epi32(x);
+    return CW_OP(set1_epi32)(x);
 }
 inline V Zero() {
-    return _mm_setzero_si128();
+    return CW_WHOLE(setzero)();
 }
 inline V Add(V a, V b) {
-    return _mm_add_epi16(a, b);
+    return CW_OP(add_epi16)(a, b);
 }
 inline V Sub(V a, V b) {
-    return _mm_sub_epi16(a, b);
+    return CW_OP(sub_epi16)(a, b);
 }
 inline V AddS(V a, V b) {
-    return _mm_adds_epi16(a, b);
+    return CW_OP(adds_epi16)(a, b);
 }
 inline V SubS(V a, V b) {
-    return _mm_subs_epi16(a, b);
+    return CW_OP(subs_epi16)(a, b);
 }
 inline V MulHi(V a, V b) {
-    return _mm_mulhi_epi16(a, b);
+    return CW_OP(mulhi_epi16)(a, b);
 }
 inline V Min(V a, V b) {
-    return _mm_min_epi16(a, b);
+    return CW_OP(min_epi16)(a, b);
 }
 inline V Max(V a, V b) {
-    return _mm_max_epi16(a, b);
+    return CW_OP(max_epi16)(a, b);
 }
 inline V And(V a, V b) {
-    return _mm_and_si128(a, b);
+    return CW_WHOLE(and)(a, b);
 }
 inline V Or(V a, V b) {
-    return _mm_or_si128(a, b);
+    return CW_WHOLE(or)(a, b);
 }
+// Whether any 16-bit lane is negative.
 inline bool AnyNegative(V a) {
-    return (_mm_movemask_epi8(a) & 0xaaaa) != 0;
+    return (static_cast<unsigned>(CW_OP(movemask_epi8)(a)) & kSignBytes) != 0;
 }
 template <int n>
 V Shl(V a) {
-    return _mm_slli_epi16(a, n);
+    return CW_OP(slli_epi16)(a, n);
 }
 template <int n>
 V Shr(V a) {
-    return _mm_srli_epi16(a, n);
+    return CW_OP(srli_epi16)(a, n);
 }
 inline V Madd(V a, V b) {
-    return _mm_madd_epi16(a, b);
+    return CW_OP(madd_epi16)(a, b);
 }
 inline V Add32(V a, V b) {
-    return _mm_add_epi32(a, b);
+    return CW_OP(add_epi32)(a, b);
 }
 template <int n>
 V Sar32(V a) {
-    return _mm_srai_epi32(a, n);
+    return CW_OP(srai_epi32)(a, n);
 }
 inline V Lo16(V a, V b) {
-    return _mm_unpacklo_epi16(a, b);
+    return CW_OP(unpacklo_epi16)(a, b);
 }
 inline V Hi16(V a, V b) {
-    return _mm_unpackhi_epi16(a, b);
+    return CW_OP(unpackhi_epi16)(a, b);
 }
 inline V Pack32(V a, V b) {
-    return _mm_packs_epi32(a, b);
+    return CW_OP(packs_epi32)(a, b);
 }
 inline V LoadLuma(const uint8_t* p) {
-    return _mm_loadu_si128(reinterpret_cast<const V*>(p));
-}
-inline V LoadChroma(const uint8_t* p) {
-    return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), Zero());
+    return CW_WHOLE(loadu)(reinterpret_cast<const V*>(p));
 }
 inline void Store(uint8_t* p, V a) {
-    _mm_storeu_si128(reinterpret_cast<V*>(p), a);
+    CW_WHOLE(storeu)(reinterpret_cast<V*>(p), a);
 }
-#endif
+#undef CW_OP
+#undef CW_WHOLE
 
 // The luma of 16-bit lanes b, g, r; lanes stay in their places (unpack and pack undo each
 // other within each 128-bit half).

@@ -41,7 +41,33 @@ std::string SegmentName(int camera, int64_t wallMs) {
     return clip.substr(0, dash) + "-rec" + clip.substr(dash);
 }
 
-class SegmentWriter : public cameras::PacketTap {
+// A thread of its own behind a queue guarded by mutex_: Stop has it finish what is queued and
+// waits for it; what it cannot take is counted in dropped_. The derived class starts thread_
+// last in its constructor and calls Stop first in its destructor.
+class QueueThread {
+  public:
+    uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
+
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        if (thread_.joinable()) thread_.join();
+    }
+
+  protected:
+    ~QueueThread() = default;
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::atomic<uint64_t> dropped_{0};
+    std::thread thread_;
+};
+
+class SegmentWriter : public cameras::PacketTap, public QueueThread {
   public:
     SegmentWriter(int camera, const Options& o, DiskFloor floor)
         : camera_(camera),
@@ -85,17 +111,6 @@ class SegmentWriter : public cameras::PacketTap {
             wake_.notify_one();  // the writer marks it
         }
         return true;
-    }
-
-    uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
-
-    void Stop() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_one();
-        if (thread_.joinable()) thread_.join();
     }
 
   private:
@@ -263,11 +278,9 @@ class SegmentWriter : public cameras::PacketTap {
     int64_t accounted_ = 0;  // of the open segment's bytes, in the ledger
     int64_t noSweepUntilMs_ = 0;
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
+    // Under mutex_:
     std::deque<cameras::CodedPacket> queue_;
     size_t queuedBytes_ = 0;
-    bool stopping_ = false;
     bool needKey_ = false;
     std::string open_;  // the open segment's name, "" between segments
     int64_t openSteadyMs_ = 0;
@@ -281,15 +294,13 @@ class SegmentWriter : public cameras::PacketTap {
     bool skipToKey_ = false;
     bool openFailSaid_ = false;
 
-    std::atomic<uint64_t> dropped_{0};
     std::atomic<bool> tapped_{false};
-    std::thread thread_;
 };
 
 // A camera's frames encoded for its segments: copied on the frame loop into a queue bounded
 // in bytes (a full one drops and counts), encoded on a thread of their own, the packets fed
 // to the segment writer.
-class FrameFeeder {
+class FrameFeeder : public QueueThread {
   public:
     FrameFeeder(std::shared_ptr<SegmentWriter> writer, const Options& o, double fps)
         : writer_(std::move(writer)),
@@ -313,17 +324,6 @@ class FrameFeeder {
             queue_.emplace_back(frame.clone(), steadyMs);
         }
         wake_.notify_one();
-    }
-
-    uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
-
-    void Stop() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_one();
-        if (thread_.joinable()) thread_.join();
     }
 
   private:
@@ -371,18 +371,13 @@ class FrameFeeder {
     const double fps_;
     const int keyFrames_;
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
+    // Under mutex_:
     std::deque<std::pair<cv::Mat, int64_t>> queue_;
     size_t bytes_ = 0;
-    bool stopping_ = false;
 
     // The encoder thread only:
     FrameEncoder encoder_;
     cv::Size size_;
-
-    std::atomic<uint64_t> dropped_{0};
-    std::thread thread_;  // last: starts after everything above exists
 };
 
 class PacketRecording : public Recording {
