@@ -28,5 +28,5 @@ int main(int argc, char** argv) {
     const int status = service::ParseCommandLine(argc, argv, command, std::cout, std::cerr);
     if (status >= 0) return status;
     app::Outlets outlets;
-    return supervisor::RunProgram(outlets, OpenCamera, command);
+    return supervisor::RunProgram(outlets, cameras::OpenCamera, command);
 }

@@ -44,7 +44,7 @@ class CameraProvider : public web::Provider {
             if (s.lastProgressMs.load() == 0 && !idle) continue;  // no worker serves this slot
             web::CameraStatus c;
             c.index = i;
-            c.source = MaskCredentials(Settings.source[i].empty() ? "device " + std::to_string(i)
+            c.source = cameras::MaskCredentials(Settings.source[i].empty() ? "device " + std::to_string(i)
                                                                   : Settings.source[i]);
             c.state = idle                                         ? "not served"
                       : slot.runState.load() == RunState::Finished ? "ended"

@@ -8,6 +8,7 @@
 #include "cameras/stream.h"
 #include "cvio/cvio.h"
 
+namespace cameras {
 namespace {
 
 class VideoCaptureSource : public FrameSource {
@@ -73,3 +74,5 @@ std::unique_ptr<FrameSource> OpenCamera(int index, const std::string& name,
         return nullptr;
     }
 }
+
+}  // namespace cameras

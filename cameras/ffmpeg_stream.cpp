@@ -33,6 +33,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+namespace cameras {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -550,3 +552,5 @@ std::unique_ptr<FrameSource> OpenStreamCapture(const std::string& url, int32_t t
         return nullptr;
     }
 }
+
+}  // namespace cameras

@@ -6,6 +6,7 @@
 
 #include "cameras/source.h"
 
+namespace cameras {
 // A regular video file decoded on one thread, with the frames OpenCV's FFmpeg capture gives
 // for it (to the byte) and fps as its Fps() (by default the rate that capture reports, as
 // UsableFps keeps it); nullptr for anything else, or for a file that capture would read
@@ -22,3 +23,5 @@ bool PrepareFfmpegLikeCapture();
 inline double UsableFps(double fps) {
     return fps > 0 && fps < 1000 ? fps : 0.0;
 }
+
+}  // namespace cameras

@@ -8,7 +8,6 @@
 
 namespace cameras {
 class PacketTap;
-}
 
 // Why Read gave no frame.
 enum class ReadStatus {
@@ -60,7 +59,7 @@ class FrameSource {
     // A source that reads H.264 or H.265 hands every video packet to tap as well (taps add
     // up), from now on and after each reopening (cameras/packets.h). False where it has no
     // such packets now.
-    virtual bool TapPackets(std::shared_ptr<cameras::PacketTap> /*tap*/) { return false; }
+    virtual bool TapPackets(std::shared_ptr<PacketTap> /*tap*/) { return false; }
 
     // Sources that decode into another format may keep a frame in it until its colour is
     // needed. Where Defers() is true, ReadDeferred() reads the next frame as Read would;
@@ -103,3 +102,5 @@ constexpr int32_t kLeastStreamTimeoutMs = 100;
 // it does not open. Never throws; prints nothing.
 std::unique_ptr<FrameSource> OpenCamera(int index, const std::string& name,
                                         const OpenSettings& settings = {});
+
+}  // namespace cameras

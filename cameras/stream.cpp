@@ -18,6 +18,7 @@
 
 #include "cameras/packets.h"
 
+namespace cameras {
 // In ffmpeg_stream.cpp: FFmpeg's own messages off.
 void QuietStreamLibrary();
 
@@ -521,3 +522,5 @@ std::unique_ptr<FrameSource> PendingOpen::Take(Clock::time_point deadline, int s
         }
     }
 }
+
+}  // namespace cameras

@@ -13,6 +13,7 @@
 #include "cameras/source.h"
 #include "cameras/url.h"
 
+namespace cameras {
 // Called once on the main thread before any thread exists and before any source is opened:
 // when one of the sources is a stream, the network library's own messages are switched off,
 // since they would repeat on every attempt to reopen a lost stream.
@@ -67,3 +68,5 @@ class PendingOpen {
     struct Shared;
     std::shared_ptr<Shared> shared_;
 };
+
+}  // namespace cameras

@@ -1,5 +1,6 @@
 #include "cameras/url.h"
 
+namespace cameras {
 bool IsStreamName(const std::string& name) {
     return name.find("://") != std::string::npos;
 }
@@ -17,3 +18,5 @@ std::string MaskCredentials(const std::string& url) {
     if (at == std::string::npos || at < colon) return url;
     return url.substr(0, colon + 1) + "***" + url.substr(at);
 }
+
+}  // namespace cameras

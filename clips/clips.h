@@ -13,7 +13,9 @@
 
 #include "episodes/episodes.h"
 
+namespace cameras {
 class FrameSource;
+}
 namespace recording {
 class DiskLedger;
 }
@@ -75,7 +77,7 @@ class Recorder {
     // written from its own packets from now on (before the first OnFrame); frames then only
     // time the clips. True when they are. A stream that is not up yet switches to copying
     // between clips once its packets come.
-    bool CopyFrom(FrameSource& source);
+    bool CopyFrom(cameras::FrameSource& source);
     bool Copying() const { return copy_ != nullptr; }
 
     uint64_t Dropped() const;       // frames the full queue turned away
@@ -129,7 +131,7 @@ struct DiskFloor {
 };
 class Recording {
   public:
-    static std::unique_ptr<Recording> Start(int camera, const Options& options, FrameSource& source,
+    static std::unique_ptr<Recording> Start(int camera, const Options& options, cameras::FrameSource& source,
                                             DiskFloor floor = {});
     virtual ~Recording() = default;
     // Where the frame read at steadyMs lies: the open segment's name (prefix + name) and the

@@ -267,7 +267,7 @@ void CopyClips::CloseFile(std::unique_lock<std::mutex>& lock) {
 
 namespace clips {
 
-bool Recorder::CopyFrom(FrameSource& source) {
+bool Recorder::CopyFrom(cameras::FrameSource& source) {
     if (!options_.copy || copy_ || pendingCopy_) return copy_ != nullptr;
     auto copy = std::make_shared<CopyClips>(camera_, options_);
     if (source.TapPackets(copy)) {

@@ -423,7 +423,7 @@ int64_t NameTimeMs(const std::string& stamp) {
 
 }  // namespace
 
-std::unique_ptr<Recording> Recording::Start(int camera, const Options& options, FrameSource& source,
+std::unique_ptr<Recording> Recording::Start(int camera, const Options& options, cameras::FrameSource& source,
                                             DiskFloor floor) {
     auto writer = std::make_shared<SegmentWriter>(camera, options, floor);
     // A stream not up yet keeps the tap for when it comes up; until packets come (an MJPEG

@@ -36,7 +36,7 @@ void CameraStats::Reset() {
 
 namespace {
 
-void AttachCapture(CameraSlot& slot, std::unique_ptr<FrameSource> capture, bool showWindow,
+void AttachCapture(CameraSlot& slot, std::unique_ptr<cameras::FrameSource> capture, bool showWindow,
                    bool background) {
     slot.capture = std::move(capture);
     slot.background = background;
@@ -46,13 +46,13 @@ void AttachCapture(CameraSlot& slot, std::unique_ptr<FrameSource> capture, bool 
 
 }  // namespace
 
-void OpenSlot(int index, std::unique_ptr<FrameSource> capture, bool showWindow) {
+void OpenSlot(int index, std::unique_ptr<cameras::FrameSource> capture, bool showWindow) {
     if (!ValidSlot(index)) return;
     AttachCapture(CameraTable[index], std::move(capture), showWindow, false);
     FoundCount.fetch_add(1);
 }
 
-void AttachBackgroundSlot(int index, std::unique_ptr<FrameSource> capture, bool showWindow) {
+void AttachBackgroundSlot(int index, std::unique_ptr<cameras::FrameSource> capture, bool showWindow) {
     if (!ValidSlot(index)) return;
     AttachCapture(CameraTable[index], std::move(capture), showWindow, true);
 }
@@ -82,7 +82,7 @@ void WaitForFinish(int index) {
 void ReleaseCapture(int index) {
     if (!ValidSlot(index)) return;
     CameraSlot& slot = CameraTable[index];
-    std::unique_ptr<FrameSource> gone;
+    std::unique_ptr<cameras::FrameSource> gone;
     std::lock_guard<std::mutex> lock(slot.wakeMutex);
     gone = std::move(slot.capture);  // destroyed after the lock is released
 }

@@ -51,7 +51,7 @@ using base::SteadyMs;
 struct CameraSlot {
     // Written only under wakeMutex once the worker runs, so that a stop request can
     // interrupt the source without it vanishing underneath.
-    std::unique_ptr<FrameSource> capture;
+    std::unique_ptr<cameras::FrameSource> capture;
     CameraStats stats;
     // A stream that did not open at start-up and is retried in the background: not counted
     // as found, started after the others and stopped after them. Set before the worker starts.
@@ -68,11 +68,11 @@ extern CameraSlot CameraTable[kSlotCount];
 extern std::atomic<int> FoundCount;
 
 // Stores the capture, sets Running and the show-window flag, counts the slot as found.
-void OpenSlot(int index, std::unique_ptr<FrameSource> capture, bool showWindow);
+void OpenSlot(int index, std::unique_ptr<cameras::FrameSource> capture, bool showWindow);
 
 // Like OpenSlot for a background slot: stores the capture, sets Running, the show-window
 // flag and `background`, and does not count the slot as found.
-void AttachBackgroundSlot(int index, std::unique_ptr<FrameSource> capture, bool showWindow);
+void AttachBackgroundSlot(int index, std::unique_ptr<cameras::FrameSource> capture, bool showWindow);
 
 // Turns Running into Stopped in one atomic step, wakes the worker's pause and interrupts a
 // read blocked on the slot's source; Stopped and Finished are left as they are. True when the

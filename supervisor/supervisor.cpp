@@ -100,10 +100,10 @@ void QuietLibraries() {
 }
 
 // A camera's keys that say how its streams open, read where cameras are opened.
-OpenSettings SourceSettings(int slot) {
-    OpenSettings settings;
+cameras::OpenSettings SourceSettings(int slot) {
+    cameras::OpenSettings settings;
     settings.streamTimeoutMs =
-        std::max(ConfigInt("SOURCETIMEOUT", settings.streamTimeoutMs), kLeastStreamTimeoutMs);
+        std::max(ConfigInt("SOURCETIMEOUT", settings.streamTimeoutMs), cameras::kLeastStreamTimeoutMs);
     settings.record = ConfigText(("RECORD" + std::to_string(slot)).c_str());
     return settings;
 }
@@ -122,8 +122,8 @@ class StreamProbes {
                     std::chrono::milliseconds(kProbeGraceMs)) {
         for (int i = 0; i < probes; ++i) {
             const std::string name = Settings.source[i];
-            if (!IsStreamName(name)) continue;
-            pending_[i] = std::make_unique<PendingOpen>(
+            if (!cameras::IsStreamName(name)) continue;
+            pending_[i] = std::make_unique<cameras::PendingOpen>(
                 [opener, i, name, settings = SourceSettings(i)](const std::atomic<bool>&) {
                     return opener(i, name, settings);
                 });
@@ -132,9 +132,9 @@ class StreamProbes {
     bool Has(int i) const { return pending_[i] != nullptr; }
 
     // The opened source, or nullptr. After a stop signal, opens still pending are not waited for.
-    std::unique_ptr<FrameSource> Take(int i, int stopFd, bool* stopped) {
+    std::unique_ptr<cameras::FrameSource> Take(int i, int stopFd, bool* stopped) {
         bool stopNow = false;
-        std::unique_ptr<FrameSource> capture = pending_[i]->Take(deadline_, stopFd, &stopNow);
+        std::unique_ptr<cameras::FrameSource> capture = pending_[i]->Take(deadline_, stopFd, &stopNow);
         *stopped = *stopped || stopNow;
         missing_[i] = !capture;
         return capture;
@@ -144,7 +144,7 @@ class StreamProbes {
     void RetryTheMissing() {
         for (int i = 0; i < kSlotCount; ++i) {
             if (!missing_[i]) continue;
-            if (auto stream = OpenStream(Settings.source[i], false, SourceSettings(i))) {
+            if (auto stream = cameras::OpenStream(Settings.source[i], false, SourceSettings(i))) {
                 AttachBackgroundSlot(i, std::move(stream), Settings.windows);
             }
         }
@@ -153,7 +153,7 @@ class StreamProbes {
   private:
     static constexpr int kProbeGraceMs = 500;
     std::chrono::steady_clock::time_point deadline_;
-    std::unique_ptr<PendingOpen> pending_[kSlotCount];
+    std::unique_ptr<cameras::PendingOpen> pending_[kSlotCount];
     bool missing_[kSlotCount] = {};
 };
 
@@ -194,7 +194,7 @@ int DiscoverCameras(int cameraCount, CameraOpener opener, std::ostream& out, int
     bool stopped = false;
     for (int i = 0; i < probes; ++i) {
         Say(out, ".");
-        std::unique_ptr<FrameSource> capture =
+        std::unique_ptr<cameras::FrameSource> capture =
             streams.Has(i) ? streams.Take(i, stopFd, &stopped)
                            : opener(i, Settings.source[i], SourceSettings(i));
         CameraTable[i].runState.store(RunState::Stopped);
@@ -312,7 +312,7 @@ int RunProgram(ProgramOutlets& outlets, CameraOpener opener, const service::Comm
 
     LoadConfig(command.configPath.c_str(), signals.fd());
     DeriveSettings();
-    PrepareStreams(Settings.source, kSlotCount);
+    cameras::PrepareStreams(Settings.source, kSlotCount);
 
     const int found = DiscoverCameras(Settings.cameraCount, opener, std::cout, signals.fd());
     if (Settings.cameraCount == 0) {
@@ -346,7 +346,7 @@ int RunProgram(ProgramOutlets& outlets, CameraOpener opener, const service::Comm
     outlets.Stop(exitDeadline);
     // Every file is closed by now. A stream thread still inside the network library (a stalled
     // read, an open abandoned at a stop) cannot be cut short: leave without static destructors.
-    if (StreamThreadsRunning() > 0) {
+    if (cameras::StreamThreadsRunning() > 0) {
         std::cout.flush();
         std::cerr.flush();
         _exit(0);

@@ -18,8 +18,8 @@ namespace supervisor {
 // Body of a worker thread; must keep the slot contract (report Finished last).
 using WorkerEntry = std::function<void(int slotIndex)>;
 // How a camera index (or its SOURCEi name) is opened, with its SOURCETIMEOUT and RECORDi.
-using CameraOpener = std::unique_ptr<FrameSource> (*)(int index, const std::string& name,
-                                                      const OpenSettings& settings);
+using CameraOpener = std::unique_ptr<cameras::FrameSource> (*)(int index, const std::string& name,
+                                                      const cameras::OpenSettings& settings);
 
 // What discovery left for the rest of the run.
 struct Discovered {
@@ -44,7 +44,7 @@ class ProgramOutlets {
 // shutdown. command: the config file, and --no-console (wait for a stop signal instead of the
 // console). healthy: asked before each watchdog notice to a service manager (empty: every
 // running camera makes progress). Always returns 0.
-int RunProgram(ProgramOutlets& outlets, CameraOpener opener = OpenCamera,
+int RunProgram(ProgramOutlets& outlets, CameraOpener opener = cameras::OpenCamera,
                const service::CommandLine& command = {}, std::function<bool()> healthy = {});
 
 // Prints "Searching", a dot per probed index and the found count; opens every camera that

@@ -177,39 +177,39 @@ void MakeBgr8(cv::Mat& frame) {
 // Frame, or why no usable frame came: the camera is gone, the file has ended, a stream is lost.
 // A camera that defers the colour keeps the frame in its own format: the motion count reads
 // its gray picture, and the steps that need colour convert it (TakeColour).
-ReadStatus GrabFrame(Worker& w) {
-    if (!w.slot.capture) return ReadStatus::End;
+cameras::ReadStatus GrabFrame(Worker& w) {
+    if (!w.slot.capture) return cameras::ReadStatus::End;
     try {
-        FrameSource& camera = *w.slot.capture;
+        cameras::FrameSource& camera = *w.slot.capture;
         w.deferred = camera.Defers();
         w.coloured = false;
         if (w.deferred) {
-            const ReadStatus status = camera.ReadDeferred();
-            if (status != ReadStatus::Frame) return status;
+            const cameras::ReadStatus status = camera.ReadDeferred();
+            if (status != cameras::ReadStatus::Frame) return status;
             w.size = camera.Size();
-            if (w.size.empty()) return ReadStatus::End;
+            if (w.size.empty()) return cameras::ReadStatus::End;
             w.frameStart = std::chrono::steady_clock::now();
-            return ReadStatus::Frame;
+            return cameras::ReadStatus::Frame;
         }
-        const ReadStatus status = camera.Read(w.frame);
-        if (status != ReadStatus::Frame) return status;
-        if (w.frame.empty()) return ReadStatus::End;
+        const cameras::ReadStatus status = camera.Read(w.frame);
+        if (status != cameras::ReadStatus::Frame) return status;
+        if (w.frame.empty()) return cameras::ReadStatus::End;
         w.frameStart = std::chrono::steady_clock::now();
         MakeBgr8(w.frame);
         w.size = w.frame.size();
         w.coloured = true;
-        return w.frame.type() == CV_8UC3 ? ReadStatus::Frame : ReadStatus::Error;
+        return w.frame.type() == CV_8UC3 ? cameras::ReadStatus::Frame : cameras::ReadStatus::Error;
     } catch (...) {
-        return ReadStatus::Error;
+        return cameras::ReadStatus::Error;
     }
 }
 
-std::string LossReason(const Worker& w, ReadStatus status) {
-    const std::string url = MaskCredentials(w.settings.source[w.slotIndex]);
+std::string LossReason(const Worker& w, cameras::ReadStatus status) {
+    const std::string url = cameras::MaskCredentials(w.settings.source[w.slotIndex]);
     switch (status) {
-        case ReadStatus::Timeout:
+        case cameras::ReadStatus::Timeout:
             return url + ": no frame for " + std::to_string(w.slot.capture ? w.slot.capture->TimeoutMs() : 0) + " ms";
-        case ReadStatus::Error:
+        case cameras::ReadStatus::Error:
             return url + ": read error";
         default:
             return url + ": stream ended";
@@ -234,8 +234,8 @@ void TellLost(Worker& w, const std::string& reason) {
 // The link of a stream camera: a loss and a return are told once each, and the worker goes
 // on through a loss (no outputs while no frame comes). False when the camera is gone for good:
 // anything but a stream, or a stop.
-bool FollowLink(Worker& w, ReadStatus status) {
-    if (status == ReadStatus::Frame) {
+bool FollowLink(Worker& w, cameras::ReadStatus status) {
+    if (status == cameras::ReadStatus::Frame) {
         if (w.linkLost) {
             w.linkLost = false;
             w.stats.lost.store(false, std::memory_order_relaxed);
@@ -393,7 +393,7 @@ void CountFrame(Worker& w, int32_t count) {
 void CountFlow(Worker& w) {
     Guarded([&] {
         const uint64_t analysed = w.stats.frames.load(std::memory_order_relaxed);
-        FrameCounts c = w.slot.capture ? w.slot.capture->Counts() : FrameCounts{};
+        cameras::FrameCounts c = w.slot.capture ? w.slot.capture->Counts() : cameras::FrameCounts{};
         if (c.decoded == 0) c.received = c.decoded = analysed;
         if (w.clip) {
             c.dropped += w.clip->Dropped();
@@ -424,7 +424,7 @@ void FollowIdle(Worker& w, int32_t count) {
     const bool idle = now - w.stillSinceMs >= w.settings.idleAfterMs;
     if (idle == w.idle) return;
     w.idle = idle;
-    Guarded([&] { w.slot.capture->SetIdle(idle ? w.settings.idle : IdleDecoding{}); });
+    Guarded([&] { w.slot.capture->SetIdle(idle ? w.settings.idle : cameras::IdleDecoding{}); });
 }
 
 // With the disk guard on, a held frame's pictures wait for room on their file system.
@@ -670,9 +670,9 @@ bool StopRequested(const Worker& w) {
 
 void FrameLoop(Worker& w) {
     do {
-        const ReadStatus status = GrabFrame(w);
+        const cameras::ReadStatus status = GrabFrame(w);
         if (!FollowLink(w, status)) break;
-        if (status != ReadStatus::Frame || Oversized(w)) {
+        if (status != cameras::ReadStatus::Frame || Oversized(w)) {
             w.wait = w.settings.idleWaitMs;
             Pause(w);
             continue;
@@ -759,7 +759,7 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
     }
     // Down since start-up: lost from the start, so that its first frame is told as "back".
     if (w.slot.background) {
-        TellLost(w, MaskCredentials(w.settings.source[w.slotIndex]) + ": did not open");
+        TellLost(w, cameras::MaskCredentials(w.settings.source[w.slotIndex]) + ": did not open");
     }
     OpenWindowIfShown(w);
     Guarded([&] { SetUpDetector(w); });

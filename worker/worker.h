@@ -73,7 +73,7 @@ struct WorkerConfig : SettingsRecord {
     int eventGapSeconds = 10;  // EVENTGAP: stillness that ends an episode (event and clip)
     // IDLEDECODE=keyframes: after IDLEAFTER s without motion a stream decodes only key frames
     // (an intra-only one IDLEFPS a second) until motion is seen again.
-    IdleDecoding idle;
+    cameras::IdleDecoding idle;
     int64_t idleAfterMs = 10000;
     tracks::Gate gate;       // MINTRAVEL, MINDURATION; off unless set
     bool trackGate = false;  // TRACKGATE=ON: the core outputs follow the gate

@@ -27,31 +27,31 @@ void ExpectSameFramesAsTheCapture(const std::string& path) {
     SCOPED_TRACE(path);
     cv::VideoCapture capture(path, cv::CAP_FFMPEG);
     ASSERT_TRUE(capture.isOpened());
-    std::unique_ptr<FrameSource> own = OpenFileDecoder(path, 12.5);
+    std::unique_ptr<cameras::FrameSource> own = cameras::OpenFileDecoder(path, 12.5);
     ASSERT_TRUE(own);
     EXPECT_FALSE(own->Reconnects());
     EXPECT_EQ(own->Fps(), 12.5);
-    EXPECT_EQ(OpenFileDecoder(path)->Fps(), UsableFps(capture.get(cv::CAP_PROP_FPS)));
+    EXPECT_EQ(cameras::OpenFileDecoder(path)->Fps(), cameras::UsableFps(capture.get(cv::CAP_PROP_FPS)));
     cv::Mat expected, got;
     int frames = 0;
     while (capture.read(expected)) {
-        ASSERT_EQ(own->Read(got), ReadStatus::Frame) << "frame " << frames;
+        ASSERT_EQ(own->Read(got), cameras::ReadStatus::Frame) << "frame " << frames;
         ASSERT_EQ(got.size(), expected.size()) << "frame " << frames;
         ASSERT_EQ(got.type(), CV_8UC3);
         ASSERT_EQ(cv::norm(got, expected, cv::NORM_INF), 0) << "frame " << frames;
         ++frames;
     }
-    EXPECT_EQ(own->Read(got), ReadStatus::End) << "after " << frames << " frames";
+    EXPECT_EQ(own->Read(got), cameras::ReadStatus::End) << "after " << frames << " frames";
     EXPECT_GT(frames, 10);
 
     // Deferred: the gray picture in two bands split at an odd row, without the colour, and
     // the colour of every third frame only, after its gray.
     cv::VideoCapture again(path, cv::CAP_FFMPEG);
-    std::unique_ptr<FrameSource> deferred = OpenFileDecoder(path, 12.5);
+    std::unique_ptr<cameras::FrameSource> deferred = cameras::OpenFileDecoder(path, 12.5);
     ASSERT_TRUE(deferred && deferred->Defers());
     cv::Mat expectedGray, gray;
     for (int i = 0; again.read(expected); ++i) {
-        ASSERT_EQ(deferred->ReadDeferred(), ReadStatus::Frame) << "frame " << i;
+        ASSERT_EQ(deferred->ReadDeferred(), cameras::ReadStatus::Frame) << "frame " << i;
         ASSERT_EQ(deferred->Size(), expected.size());
         cv::cvtColor(expected, expectedGray, cv::COLOR_BGR2GRAY);
         gray.create(expected.size(), CV_8U);
@@ -65,7 +65,7 @@ void ExpectSameFramesAsTheCapture(const std::string& path) {
             ASSERT_EQ(cv::norm(got, expected, cv::NORM_INF), 0) << "frame " << i;
         }
     }
-    EXPECT_EQ(deferred->ReadDeferred(), ReadStatus::End);
+    EXPECT_EQ(deferred->ReadDeferred(), cameras::ReadStatus::End);
 }
 
 bool Ffmpeg(const std::string& args) {
@@ -111,21 +111,21 @@ TEST(FileDecoder, FramesAsOpenCvGivesThem) {
     ExpectSameFramesAsTheCapture(dir.File("vfr.mp4"));
 
     // Settings only OpenCV's capture follows leave files to it.
-    EXPECT_TRUE(PrepareFfmpegLikeCapture());
+    EXPECT_TRUE(cameras::PrepareFfmpegLikeCapture());
     setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 1);  // what the program sets beside streams
-    EXPECT_TRUE(PrepareFfmpegLikeCapture());
+    EXPECT_TRUE(cameras::PrepareFfmpegLikeCapture());
     setenv("OPENCV_FFMPEG_LOGLEVEL", "32", 1);
-    EXPECT_FALSE(PrepareFfmpegLikeCapture());
+    EXPECT_FALSE(cameras::PrepareFfmpegLikeCapture());
     unsetenv("OPENCV_FFMPEG_LOGLEVEL");
     setenv("OPENCV_VIDEOIO_PRIORITY_FFMPEG", "0", 1);
-    EXPECT_FALSE(PrepareFfmpegLikeCapture());
+    EXPECT_FALSE(cameras::PrepareFfmpegLikeCapture());
     unsetenv("OPENCV_VIDEOIO_PRIORITY_FFMPEG");
 
     // Not regular files: left to OpenCV's capture.
-    EXPECT_FALSE(OpenFileDecoder(dir.path(), 25.0));
-    EXPECT_FALSE(OpenFileDecoder(dir.File("none.mp4"), 25.0));
+    EXPECT_FALSE(cameras::OpenFileDecoder(dir.path(), 25.0));
+    EXPECT_FALSE(cameras::OpenFileDecoder(dir.File("none.mp4"), 25.0));
     testkit::WriteTextFile(dir.File("text.mp4"), "not a video");
-    EXPECT_FALSE(OpenFileDecoder(dir.File("text.mp4"), 25.0));
+    EXPECT_FALSE(cameras::OpenFileDecoder(dir.File("text.mp4"), 25.0));
 }
 
 // The gray picture comes from the planes only where it is proved: over every (Y, U, V), for
@@ -148,12 +148,12 @@ TEST(FileDecoder, GrayFromThePlanesIsProvedHere) {
 namespace {
 
 // A capture that reads nothing until interrupted.
-class IdleCapture : public FrameSource {
+class IdleCapture : public cameras::FrameSource {
   public:
-    ReadStatus Read(cv::Mat&) override {
+    cameras::ReadStatus Read(cv::Mat&) override {
         std::unique_lock<std::mutex> lock(mutex_);
         wake_.wait(lock, [&] { return interrupted_; });
-        return ReadStatus::End;
+        return cameras::ReadStatus::End;
     }
     void Interrupt() override {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -172,13 +172,13 @@ class IdleCapture : public FrameSource {
 // use-after-free under AddressSanitizer).
 TEST(StreamSource, DestroyedAfterItsReaderEndedOnAStop) {
     for (int round = 0; round < 20; ++round) {
-        std::unique_ptr<FrameSource> source = MakeStreamSource(
+        std::unique_ptr<cameras::FrameSource> source = cameras::MakeStreamSource(
             [](const std::atomic<bool>&) { return std::make_unique<IdleCapture>(); }, 1000,
             std::make_unique<IdleCapture>());
         ASSERT_TRUE(source);
         source->Interrupt();
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (StreamThreadsRunning() > 0 && std::chrono::steady_clock::now() < until) {
+        while (cameras::StreamThreadsRunning() > 0 && std::chrono::steady_clock::now() < until) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         source.reset();
@@ -200,23 +200,23 @@ TEST(StreamSource, PicturesHandedOnAreTheFramesReadGives) {
                        dir.File("mjpeg.avi")));
     for (const char* name : {"planes.mp4", "odd.mp4", "mjpeg.avi"}) {
         SCOPED_TRACE(name);
-        std::unique_ptr<FrameSource> read = OpenStreamCapture(dir.File(name), 5000);
-        std::unique_ptr<FrameSource> held = OpenStreamCapture(dir.File(name), 5000);
+        std::unique_ptr<cameras::FrameSource> read = cameras::OpenStreamCapture(dir.File(name), 5000);
+        std::unique_ptr<cameras::FrameSource> held = cameras::OpenStreamCapture(dir.File(name), 5000);
         ASSERT_TRUE(read && held);
-        std::vector<std::unique_ptr<FrameSource>> pictures;
+        std::vector<std::unique_ptr<cameras::FrameSource>> pictures;
         std::vector<cv::Mat> expected;
         cv::Mat frame, none;
-        for (std::unique_ptr<FrameSource> picture;
-             held->ReadPicture(none, picture) == ReadStatus::Frame; picture.reset()) {
+        for (std::unique_ptr<cameras::FrameSource> picture;
+             held->ReadPicture(none, picture) == cameras::ReadStatus::Frame; picture.reset()) {
             ASSERT_TRUE(picture && none.empty());
-            ASSERT_EQ(read->Read(frame), ReadStatus::Frame);
+            ASSERT_EQ(read->Read(frame), cameras::ReadStatus::Frame);
             expected.push_back(frame.clone());
             pictures.push_back(std::move(picture));
         }
         ASSERT_GT(pictures.size(), 20u);
         std::thread([&] {
             for (size_t i = 0; i < pictures.size(); ++i) {
-                FrameSource& p = *pictures[i];
+                cameras::FrameSource& p = *pictures[i];
                 ASSERT_EQ(p.Size(), expected[i].size());
                 cv::Mat gray(expected[i].size(), CV_8U), colour, expectedGray;
                 cv::Mat top = gray.rowRange(0, 7), rest = gray.rowRange(7, gray.rows);

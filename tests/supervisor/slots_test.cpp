@@ -12,13 +12,13 @@ namespace {
 using namespace supervisor;
 
 // A camera that delivers a fixed number of frames.
-class FakeCamera : public FrameSource {
+class FakeCamera : public cameras::FrameSource {
   public:
     explicit FakeCamera(int frames) : frames_(frames) {}
-    ReadStatus Read(cv::Mat& frame) override {
-        if (frames_-- <= 0) return ReadStatus::End;
+    cameras::ReadStatus Read(cv::Mat& frame) override {
+        if (frames_-- <= 0) return cameras::ReadStatus::End;
         frame = cv::Mat(4, 4, CV_8UC3, cv::Scalar::all(0));
-        return ReadStatus::Frame;
+        return cameras::ReadStatus::Frame;
     }
 
   private:
@@ -27,7 +27,7 @@ class FakeCamera : public FrameSource {
 
 // Answers only at the indices in `present`.
 std::string gPresent;
-std::unique_ptr<FrameSource> OpenFake(int index, const std::string&, const OpenSettings&) {
+std::unique_ptr<cameras::FrameSource> OpenFake(int index, const std::string&, const cameras::OpenSettings&) {
     if (gPresent.find(static_cast<char>('0' + index)) == std::string::npos) return nullptr;
     return std::make_unique<FakeCamera>(1000000);
 }
@@ -37,7 +37,7 @@ std::atomic<int> gServed{0};
 void ContractWorker(int slot) {
     gServed.fetch_or(1 << slot);
     cv::Mat frame;
-    while (CameraTable[slot].capture->Read(frame) == ReadStatus::Frame &&
+    while (CameraTable[slot].capture->Read(frame) == cameras::ReadStatus::Frame &&
            CameraTable[slot].runState.load() != RunState::Stopped) {
         PauseUnlessStopped(slot, 10000);
     }

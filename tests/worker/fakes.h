@@ -16,17 +16,17 @@
 namespace fakes {
 
 // Plays frames(0) .. frames(count-1), then ends. beforeFrame(i) runs before frame i is given.
-class ScriptedCamera : public FrameSource {
+class ScriptedCamera : public cameras::FrameSource {
   public:
     ScriptedCamera(int count, std::function<cv::Mat(int)> frames,
                    std::function<void(int)> beforeFrame = {})
         : count_(count), frames_(std::move(frames)), beforeFrame_(std::move(beforeFrame)) {}
-    ReadStatus Read(cv::Mat& frame) override {
+    cameras::ReadStatus Read(cv::Mat& frame) override {
         int i = next_++;
-        if (count_ >= 0 && i >= count_) return ReadStatus::End;
+        if (count_ >= 0 && i >= count_) return cameras::ReadStatus::End;
         if (beforeFrame_) beforeFrame_(i);
         frame = frames_(i);
-        return ReadStatus::Frame;
+        return cameras::ReadStatus::Frame;
     }
 
   private:

@@ -206,8 +206,8 @@ TEST_F(WorkerTest, FailingCallsAreDroppedAndTheLoopGoesOn) {
     EXPECT_EQ(CameraTable[0].runState.load(), RunState::Finished);
 
     // A camera that throws ends its worker like one that stops delivering.
-    struct ThrowingCamera : FrameSource {
-        ReadStatus Read(cv::Mat&) override { throw std::runtime_error("unplugged"); }
+    struct ThrowingCamera : cameras::FrameSource {
+        cameras::ReadStatus Read(cv::Mat&) override { throw std::runtime_error("unplugged"); }
     };
     OpenSlot(1, std::make_unique<ThrowingCamera>(), false);
     ServeCamera(1, settings, services);
