@@ -24,7 +24,7 @@ class CameraProvider : public web::Provider {
   public:
     CameraProvider(const supervisor::Discovered& cameras, const events::Bus* bus,
                    web::History* history, bool clipsOn)
-        : slots_(std::clamp(cameras.cameraCount, 0, kSlotCount)),
+        : slots_(std::clamp(cameras.cameraCount, 0, base::kSlotCount)),
           notServed_(cameras.notServed),
           bus_(bus),
           history_(history),
@@ -34,20 +34,20 @@ class CameraProvider : public web::Provider {
 
     std::vector<web::CameraStatus> Cameras() override {
         std::vector<web::CameraStatus> cameras;
-        const int64_t now = SteadyMs();
+        const int64_t now = base::SteadyMs();
         std::lock_guard<std::mutex> lock(mutex_);
         for (int i = 0; i < slots_; ++i) {
-            const CameraSlot& slot = CameraTable[i];
-            const CameraStats& s = slot.stats;
+            const slots::CameraSlot& slot = slots::CameraTable[i];
+            const slots::CameraStats& s = slot.stats;
             const bool idle =
                 std::find(notServed_.begin(), notServed_.end(), i) != notServed_.end();
             if (s.lastProgressMs.load() == 0 && !idle) continue;  // no worker serves this slot
             web::CameraStatus c;
             c.index = i;
-            c.source = cameras::MaskCredentials(Settings.source[i].empty() ? "device " + std::to_string(i)
-                                                                  : Settings.source[i]);
+            c.source = cameras::MaskCredentials(config::Settings.source[i].empty() ? "device " + std::to_string(i)
+                                                                  : config::Settings.source[i]);
             c.state = idle                                         ? "not served"
-                      : slot.runState.load() == RunState::Finished ? "ended"
+                      : slot.runState.load() == slots::RunState::Finished ? "ended"
                       : s.lost.load()                              ? "lost"
                                                                    : "running";
             c.frames = s.frames.load();
@@ -68,7 +68,7 @@ class CameraProvider : public web::Provider {
             c.fps = Rate(i, c.frames, now);
             if (const int64_t m = s.lastMotionWallMs.load()) c.last_motion_ms = m;
             uint64_t count = 0;
-            for (int b = 0; b < kFrameSecondsBuckets; ++b) {
+            for (int b = 0; b < slots::kFrameSecondsBuckets; ++b) {
                 const uint64_t n = s.frameTimeBuckets[b].load();
                 count += n;
                 if (b < static_cast<int>(c.frame_seconds_buckets.size())) {
@@ -94,9 +94,9 @@ class CameraProvider : public web::Provider {
 
     bool Healthy() override {
         for (int i = 0; i < slots_; ++i) {
-            const CameraSlot& slot = CameraTable[i];
+            const slots::CameraSlot& slot = slots::CameraTable[i];
             if (slot.stats.lastProgressMs.load() == 0) continue;
-            if (slot.runState.load() == RunState::Finished) return false;
+            if (slot.runState.load() == slots::RunState::Finished) return false;
         }
         return true;
     }
@@ -125,7 +125,7 @@ class CameraProvider : public web::Provider {
     web::History* history_;
     const bool clips_;
     std::mutex mutex_;
-    Sample samples_[kSlotCount];
+    Sample samples_[base::kSlotCount];
 };
 
 }  // namespace
@@ -151,7 +151,7 @@ Outlets::~Outlets() {
 supervisor::WorkerEntry Outlets::Start(const service::CommandLine& command,
                                        const supervisor::Discovered& cameras) {
     Parts& p = *parts_;
-    p.config = options::Worker(Settings);
+    p.config = options::Worker(config::Settings);
     web::Options webOptions = options::Web();
     if (!command.web.empty() && !web::ParseWebAddress(command.web, webOptions)) {
         ReportError("--web " + command.web + " is not [ADDR:]PORT; the web view is off");

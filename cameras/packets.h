@@ -49,7 +49,7 @@ class CodedPacket {
 
     const AVPacket* packet() const { return packet_; }
     const std::shared_ptr<const CodedStream>& stream() const { return stream_; }
-    int64_t steadyMs() const { return steadyMs_; }  // when it was read (SteadyMs's clock)
+    int64_t steadyMs() const { return steadyMs_; }  // when it was read (base::SteadyMs's clock)
     bool key() const;
     size_t bytes() const;
 

@@ -110,7 +110,7 @@ class Recorder {
     std::unique_ptr<Encoder> encoder_;
     std::shared_ptr<CopyClips> copy_;         // stream copy, else null
     std::shared_ptr<CopyClips> pendingCopy_;  // a stream's, until its packets come
-    int64_t nowMs_ = 0;                       // the frame's SteadyMs, for copy_
+    int64_t nowMs_ = 0;                       // the frame's base::SteadyMs, for copy_
     bool copyWriting_ = false;                // copy_ takes packets
 };
 

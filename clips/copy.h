@@ -29,7 +29,7 @@ class CopyClips : public cameras::PacketTap {
     // The reader's side: keeps the packet; never blocks on the writer.
     void OnPacket(cameras::CodedPacket packet) override;
 
-    // The frame loop's side, each with the frame's SteadyMs. Open: a clip named name (its
+    // The frame loop's side, each with the frame's base::SteadyMs. Open: a clip named name (its
     // .part.mp4 until finished) from the key frame at or before PRECAPTURE before steadyMs.
     void Open(const std::string& name, int64_t steadyMs);
     void Pause(int64_t steadyMs);   // packets after steadyMs stay out of the clip

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+namespace config {
 ConfigEntry ConfigTable[kConfigEntries];
 SettingsRecord Settings;
 
@@ -167,3 +168,5 @@ void DeriveSettings() {
         Settings.source[i] = GetConfigValue(("SOURCE" + std::to_string(i)).c_str());
     }
 }
+
+}  // namespace config

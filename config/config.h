@@ -8,6 +8,7 @@
 
 #include "base/base.h"
 
+namespace config {
 constexpr int kConfigEntries = 100;         // lines after the hundredth are ignored
 using base::kTextSize;
 using base::kSlotCount;
@@ -74,3 +75,5 @@ inline bool IsBlank(int c) {
 
 // b0 + b1*256 + b2*65536 + b3*16777216 of the first four bytes (missing bytes count 0).
 int32_t CodecFourcc(const std::string& codec);
+
+}  // namespace config

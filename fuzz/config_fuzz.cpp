@@ -1,6 +1,6 @@
 // Fuzzes the config.cfg loader and the settings derivation.
 //
-// Every input is the whole content of a configuration file. It is loaded through LoadConfig
+// Every input is the whole content of a configuration file. It is loaded through config::LoadConfig
 // exactly as the program loads it (from a file name: an in-memory file reached through
 // /proc/self/fd), and the table is checked against a plain model of the format:
 //   - the file is cut into pieces of at most 255 bytes, each ending at the first line end;
@@ -8,7 +8,7 @@
 //   - a piece with '=' gives key (before the first '=') and value (after it), each losing one
 //     trailing carriage return and ending at its first NUL;
 //   - every other entry has an empty key.
-// Then DeriveSettings must agree with the lookups, and the number and codec conversions with
+// Then config::DeriveSettings must agree with the lookups, and the number and codec conversions with
 // their own reference definitions.
 #include <sys/mman.h>
 #include <unistd.h>
@@ -78,9 +78,9 @@ std::string StoredText(const uint8_t* begin, size_t length) {
 std::vector<ModelEntry> Model(const uint8_t* data, size_t size) {
     std::vector<ModelEntry> entries;
     size_t at = 0;
-    while (at < size && entries.size() < static_cast<size_t>(kConfigEntries)) {
+    while (at < size && entries.size() < static_cast<size_t>(config::kConfigEntries)) {
         size_t length = 0;
-        while (length < static_cast<size_t>(kTextSize - 1) && at + length < size) {
+        while (length < static_cast<size_t>(base::kTextSize - 1) && at + length < size) {
             if (data[at + length++] == '\n') break;
         }
         const uint8_t* piece = data + at;
@@ -95,7 +95,7 @@ std::vector<ModelEntry> Model(const uint8_t* data, size_t size) {
         }
         entries.push_back(entry);
     }
-    entries.resize(kConfigEntries);
+    entries.resize(config::kConfigEntries);
     return entries;
 }
 
@@ -123,46 +123,46 @@ int32_t ReferenceFourcc(const std::string& codec) {
 }
 
 void CheckTable(const std::vector<ModelEntry>& model) {
-    for (int i = 0; i < kConfigEntries; ++i) {
-        const ConfigEntry& entry = ConfigTable[i];
-        Check(std::memchr(entry.key, '\0', kTextSize) != nullptr, "key without terminator",
+    for (int i = 0; i < config::kConfigEntries; ++i) {
+        const config::ConfigEntry& entry = config::ConfigTable[i];
+        Check(std::memchr(entry.key, '\0', base::kTextSize) != nullptr, "key without terminator",
               std::to_string(i));
-        Check(std::memchr(entry.value, '\0', kTextSize) != nullptr, "value without terminator",
+        Check(std::memchr(entry.value, '\0', base::kTextSize) != nullptr, "value without terminator",
               std::to_string(i));
         const std::string key = entry.key;
         Check(key == model[i].key, "key differs from the model at entry", std::to_string(i));
         if (key.empty()) continue;  // a line without '=': its value is never looked at
         Check(std::string(entry.value) == model[i].value, "value differs at entry",
               std::to_string(i));
-        Check(key.size() + 1 + std::strlen(entry.value) <= size_t(kTextSize - 2),
+        Check(key.size() + 1 + std::strlen(entry.value) <= size_t(base::kTextSize - 2),
               "entry longer than one piece", std::to_string(i));
         Check(key.find('=') == std::string::npos, "key holds '='", key);
         Check(key.find('\n') == std::string::npos, "key holds a line end", key);
         Check(std::string(entry.value).find('\n') == std::string::npos, "value holds a line end");
-        const std::string found = GetConfigValue(key.c_str());
-        Check(found.size() <= size_t(kTextSize - 1), "lookup longer than 255", key);
+        const std::string found = config::GetConfigValue(key.c_str());
+        Check(found.size() <= size_t(base::kTextSize - 1), "lookup longer than 255", key);
         Check(found == ModelLookup(model, key), "lookup differs from the model", key);
     }
 }
 
 void CheckSettings(const std::vector<ModelEntry>& model) {
     auto value = [&](const char* name) { return ModelLookup(model, name); };
-    Check(Settings.cameraCount == ReferenceInt32(value("ALLCAM")), "ALLCAM");
-    Check(Settings.busyWaitMs == ReferenceInt32(value("MINMSEC")), "MINMSEC");
-    Check(Settings.idleWaitMs == ReferenceInt32(value("MAXMSEC")), "MAXMSEC");
-    Check(Settings.jpgPrefix == value("PATHJPG"), "PATHJPG");
-    Check(Settings.aviPrefix == value("PATHAVI"), "PATHAVI");
-    Check(Settings.logPrefix == value("PATHLOG"), "PATHLOG");
-    Check(Settings.codec == value("CODEC"), "CODEC");
-    Check(Settings.windows == (value("WINDOWS") == "ON"), "WINDOWS");
-    Check(Settings.outJpg == (value("OUTJPG") == "ON"), "OUTJPG");
-    Check(Settings.outAvi == (value("OUTAVI") == "ON"), "OUTAVI");
-    Check(Settings.outLog == (value("OUTLOG") == "ON"), "OUTLOG");
-    for (int i = 0; i < kSlotCount; ++i) {
-        Check(Settings.source[i] == value(("SOURCE" + std::to_string(i)).c_str()), "SOURCEi",
+    Check(config::Settings.cameraCount == ReferenceInt32(value("ALLCAM")), "ALLCAM");
+    Check(config::Settings.busyWaitMs == ReferenceInt32(value("MINMSEC")), "MINMSEC");
+    Check(config::Settings.idleWaitMs == ReferenceInt32(value("MAXMSEC")), "MAXMSEC");
+    Check(config::Settings.jpgPrefix == value("PATHJPG"), "PATHJPG");
+    Check(config::Settings.aviPrefix == value("PATHAVI"), "PATHAVI");
+    Check(config::Settings.logPrefix == value("PATHLOG"), "PATHLOG");
+    Check(config::Settings.codec == value("CODEC"), "CODEC");
+    Check(config::Settings.windows == (value("WINDOWS") == "ON"), "WINDOWS");
+    Check(config::Settings.outJpg == (value("OUTJPG") == "ON"), "OUTJPG");
+    Check(config::Settings.outAvi == (value("OUTAVI") == "ON"), "OUTAVI");
+    Check(config::Settings.outLog == (value("OUTLOG") == "ON"), "OUTLOG");
+    for (int i = 0; i < base::kSlotCount; ++i) {
+        Check(config::Settings.source[i] == value(("SOURCE" + std::to_string(i)).c_str()), "SOURCEi",
               std::to_string(i));
     }
-    Check(CodecFourcc(Settings.codec) == ReferenceFourcc(Settings.codec), "CodecFourcc");
+    Check(config::CodecFourcc(config::Settings.codec) == ReferenceFourcc(config::Settings.codec), "CodecFourcc");
 }
 
 }  // namespace
@@ -170,17 +170,17 @@ void CheckSettings(const std::vector<ModelEntry>& model) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static MemoryFile file;
     // Keep the previous input's table: a load must clear what was there before.
-    Check(LoadConfig(file.Write(data, size)) == 0, "LoadConfig could not read the file");
+    Check(config::LoadConfig(file.Write(data, size)) == 0, "LoadConfig could not read the file");
     const std::vector<ModelEntry> model = Model(data, size);
     CheckTable(model);
-    DeriveSettings();
+    config::DeriveSettings();
     CheckSettings(model);
 
     // The conversions on the raw bytes too: every byte value, NULs, any length.
     const std::string raw(reinterpret_cast<const char*>(data), size);
     const std::string upToNul = raw.substr(0, raw.find('\0'));
-    Check(ParseInt32(raw) == ReferenceInt32(upToNul), "ParseInt32", upToNul);
-    Check(ParseSwitch(raw) == (raw == "ON"), "ParseSwitch");
-    Check(CodecFourcc(raw) == ReferenceFourcc(raw), "CodecFourcc on raw bytes");
+    Check(config::ParseInt32(raw) == ReferenceInt32(upToNul), "ParseInt32", upToNul);
+    Check(config::ParseSwitch(raw) == (raw == "ON"), "ParseSwitch");
+    Check(config::CodecFourcc(raw) == ReferenceFourcc(raw), "CodecFourcc on raw bytes");
     return 0;
 }

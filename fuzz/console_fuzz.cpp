@@ -73,8 +73,8 @@ void CheckWordReader(const std::string& text, const std::vector<std::string>& mo
 }
 
 void CheckConsole(const std::string& text, int cameraCount, const std::vector<std::string>& model) {
-    ResetCameraTable();
-    for (CameraSlot& slot : CameraTable) slot.showWindow.store(kUntouched);
+    slots::ResetCameraTable();
+    for (slots::CameraSlot& slot : slots::CameraTable) slot.showWindow.store(kUntouched);
 
     std::istringstream in(text);
     std::ostringstream out;
@@ -108,9 +108,9 @@ void CheckConsole(const std::string& text, int cameraCount, const std::vector<st
     }
     Check(said == expected, "console transcript differs from the model");
 
-    for (int i = 0; i < kSlotCount; ++i) {
+    for (int i = 0; i < base::kSlotCount; ++i) {
         const int32_t want = i < cameraCount ? flag : kUntouched;
-        Check(CameraTable[i].showWindow.load() == want, "window flag of slot", std::to_string(i));
+        Check(slots::CameraTable[i].showWindow.load() == want, "window flag of slot", std::to_string(i));
     }
 
     // The rest of the input is still there, word for word.

@@ -36,6 +36,6 @@ labels::Options Labels();
 // The process's settings, and what the workers read: MINFREEMB, THRESHOLD, MINSIZE,
 // LIGHTSWITCH, WARMUP, MASKi, EVENTGAP, IDLEDECODE, IDLEAFTER, IDLEFPS, MINTRAVEL,
 // MINDURATION, TRACKGATE, MAXPIXELS, and the clip and label options above.
-WorkerConfig Worker(const SettingsRecord& settings);
+WorkerConfig Worker(const config::SettingsRecord& settings);
 
 }  // namespace options

@@ -17,7 +17,7 @@ namespace recording {
 constexpr int kLastSnapshotNumber = 99999;
 constexpr double kVideoFps = 10.0;
 
-// prefix + name, or "" when the result is longer than kMaxText characters: such an
+// prefix + name, or "" when the result is longer than base::kMaxText characters: such an
 // output is refused.
 std::string ComposeFileName(const std::string& prefix, const std::string& name);
 

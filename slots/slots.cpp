@@ -4,12 +4,13 @@
 #include <chrono>
 #include <thread>
 
-CameraSlot CameraTable[kSlotCount];
+namespace slots {
+CameraSlot CameraTable[base::kSlotCount];
 std::atomic<int> FoundCount{0};
 
 namespace {
 bool ValidSlot(int index) {
-    return index >= 0 && index < kSlotCount;
+    return index >= 0 && index < base::kSlotCount;
 }
 }  // namespace
 
@@ -92,7 +93,7 @@ void ReportFinished(int index) {
 }
 
 void SetAllWindows(int cameraCount, int32_t value) {
-    for (int i = 0; i < cameraCount && i < kSlotCount; ++i) {
+    for (int i = 0; i < cameraCount && i < base::kSlotCount; ++i) {
         CameraTable[i].showWindow.store(value);
     }
 }
@@ -106,7 +107,7 @@ void PauseUnlessStopped(int index, int32_t ms) {
 }
 
 bool CamerasAlive(int64_t periodMs) {
-    const int64_t now = SteadyMs();
+    const int64_t now = base::SteadyMs();
     for (const CameraSlot& slot : CameraTable) {
         if (slot.runState.load() != RunState::Running) continue;
         const int64_t last = slot.stats.lastProgressMs.load(std::memory_order_relaxed);
@@ -127,3 +128,5 @@ void ResetCameraTable() {
     }
     FoundCount.store(0);
 }
+
+}  // namespace slots

@@ -14,6 +14,7 @@
 #include "cameras/source.h"
 #include "config/config.h"
 
+namespace slots {
 enum class RunState : int32_t {
     Stopped = 0,    // not running, or asked to stop
     Running = 1,    // opened; the worker keeps going while not Stopped
@@ -63,7 +64,7 @@ struct CameraSlot {
     std::condition_variable wake;
 };
 
-extern CameraSlot CameraTable[kSlotCount];
+extern CameraSlot CameraTable[base::kSlotCount];
 // Number of slots whose camera opened at start-up.
 extern std::atomic<int> FoundCount;
 
@@ -102,3 +103,5 @@ bool CamerasAlive(int64_t periodMs);
 
 // Puts the whole table back to its process-start state (for tests).
 void ResetCameraTable();
+
+}  // namespace slots

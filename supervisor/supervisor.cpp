@@ -103,8 +103,8 @@ void QuietLibraries() {
 cameras::OpenSettings SourceSettings(int slot) {
     cameras::OpenSettings settings;
     settings.streamTimeoutMs =
-        std::max(ConfigInt("SOURCETIMEOUT", settings.streamTimeoutMs), cameras::kLeastStreamTimeoutMs);
-    settings.record = ConfigText(("RECORD" + std::to_string(slot)).c_str());
+        std::max(config::ConfigInt("SOURCETIMEOUT", settings.streamTimeoutMs), cameras::kLeastStreamTimeoutMs);
+    settings.record = config::ConfigText(("RECORD" + std::to_string(slot)).c_str());
     return settings;
 }
 
@@ -121,7 +121,7 @@ class StreamProbes {
                     std::chrono::milliseconds(SourceSettings(0).streamTimeoutMs) +
                     std::chrono::milliseconds(kProbeGraceMs)) {
         for (int i = 0; i < probes; ++i) {
-            const std::string name = Settings.source[i];
+            const std::string name = config::Settings.source[i];
             if (!cameras::IsStreamName(name)) continue;
             pending_[i] = std::make_unique<cameras::PendingOpen>(
                 [opener, i, name, settings = SourceSettings(i)](const std::atomic<bool>&) {
@@ -142,10 +142,10 @@ class StreamProbes {
 
     // Streams that did not open keep being tried by their slot, uncounted.
     void RetryTheMissing() {
-        for (int i = 0; i < kSlotCount; ++i) {
+        for (int i = 0; i < base::kSlotCount; ++i) {
             if (!missing_[i]) continue;
-            if (auto stream = cameras::OpenStream(Settings.source[i], false, SourceSettings(i))) {
-                AttachBackgroundSlot(i, std::move(stream), Settings.windows);
+            if (auto stream = cameras::OpenStream(config::Settings.source[i], false, SourceSettings(i))) {
+                slots::AttachBackgroundSlot(i, std::move(stream), config::Settings.windows);
             }
         }
     }
@@ -153,8 +153,8 @@ class StreamProbes {
   private:
     static constexpr int kProbeGraceMs = 500;
     std::chrono::steady_clock::time_point deadline_;
-    std::unique_ptr<cameras::PendingOpen> pending_[kSlotCount];
-    bool missing_[kSlotCount] = {};
+    std::unique_ptr<cameras::PendingOpen> pending_[base::kSlotCount];
+    bool missing_[base::kSlotCount] = {};
 };
 
 }  // namespace
@@ -164,8 +164,8 @@ bool ReadWord(std::istream& in, std::string& word) {
     word.clear();
     std::streambuf* buf = in.rdbuf();
     int c = buf->sgetc();
-    while (c != traits::eof() && IsBlank(c)) c = buf->snextc();
-    while (c != traits::eof() && !IsBlank(c) && word.size() < kWordMax) {
+    while (c != traits::eof() && config::IsBlank(c)) c = buf->snextc();
+    while (c != traits::eof() && !config::IsBlank(c) && word.size() < kWordMax) {
         word.push_back(traits::to_char_type(c));
         c = buf->snextc();
     }
@@ -178,9 +178,9 @@ void RunConsole(std::istream& in, std::ostream& out, int cameraCount) {
         Say(out, "QORV#");
         if (!ReadWord(in, word) || word == "exit") return;
         if (word == "winon") {
-            SetAllWindows(cameraCount, 1);
+            slots::SetAllWindows(cameraCount, 1);
         } else if (word == "winoff") {
-            SetAllWindows(cameraCount, 0);
+            slots::SetAllWindows(cameraCount, 0);
         } else {
             Say(out, "Unknown command\n");
         }
@@ -189,19 +189,19 @@ void RunConsole(std::istream& in, std::ostream& out, int cameraCount) {
 
 int DiscoverCameras(int cameraCount, CameraOpener opener, std::ostream& out, int stopFd) {
     Say(out, "Searching");
-    const int probes = std::min(cameraCount, kSlotCount);
+    const int probes = std::min(cameraCount, base::kSlotCount);
     StreamProbes streams(probes, opener);
     bool stopped = false;
     for (int i = 0; i < probes; ++i) {
         Say(out, ".");
         std::unique_ptr<cameras::FrameSource> capture =
             streams.Has(i) ? streams.Take(i, stopFd, &stopped)
-                           : opener(i, Settings.source[i], SourceSettings(i));
-        CameraTable[i].runState.store(RunState::Stopped);
-        if (capture) OpenSlot(i, std::move(capture), Settings.windows);
+                           : opener(i, config::Settings.source[i], SourceSettings(i));
+        slots::CameraTable[i].runState.store(slots::RunState::Stopped);
+        if (capture) slots::OpenSlot(i, std::move(capture), config::Settings.windows);
     }
     if (!stopped) streams.RetryTheMissing();
-    const int found = FoundCount.load();
+    const int found = slots::FoundCount.load();
     Say(out, "\nAll camera=" + std::to_string(found) + "\n");
     return found;
 }
@@ -209,7 +209,7 @@ int DiscoverCameras(int cameraCount, CameraOpener opener, std::ostream& out, int
 namespace {
 
 bool ServeAll() {
-    return ConfigSwitch("SERVEALL");
+    return config::ConfigSwitch("SERVEALL");
 }
 
 // Only cameras below the found count are served unless SERVEALL=ON: those that opened and are
@@ -217,8 +217,8 @@ bool ServeAll() {
 std::vector<int> NotServed(int foundCount) {
     std::vector<int> idle;
     if (ServeAll()) return idle;
-    for (int i = foundCount; i < kSlotCount; ++i) {
-        if (CameraTable[i].capture && !CameraTable[i].background) idle.push_back(i);
+    for (int i = foundCount; i < base::kSlotCount; ++i) {
+        if (slots::CameraTable[i].capture && !slots::CameraTable[i].background) idle.push_back(i);
     }
     return idle;
 }
@@ -242,8 +242,8 @@ bool StartWorker(WorkerEntry worker, int i, std::vector<std::thread>& threads) {
         pthread_setname_np(threads.back().native_handle(), name.c_str());
         return true;
     } catch (const std::system_error&) {
-        ReleaseCapture(i);
-        ReportFinished(i);
+        slots::ReleaseCapture(i);
+        slots::ReportFinished(i);
         return false;
     }
 }
@@ -252,10 +252,10 @@ bool StartWorker(WorkerEntry worker, int i, std::vector<std::thread>& threads) {
 
 std::vector<int> ServedSlots(int foundCount) {
     std::vector<int> first, background;
-    const int upTo = ServeAll() ? kSlotCount : foundCount;
-    for (int i = 0; i < kSlotCount; ++i) {
-        if (!CameraTable[i].capture) continue;
-        if (CameraTable[i].background) {
+    const int upTo = ServeAll() ? base::kSlotCount : foundCount;
+    for (int i = 0; i < base::kSlotCount; ++i) {
+        if (!slots::CameraTable[i].capture) continue;
+        if (slots::CameraTable[i].background) {
             background.push_back(i);
         } else if (i < upTo) {
             first.push_back(i);
@@ -271,7 +271,7 @@ std::vector<std::thread> StartWorkers(WorkerEntry worker, int foundCount, int pa
     // here is started.
     std::vector<int> first, background;
     for (int i : ServedSlots(foundCount)) {
-        (CameraTable[i].background ? background : first).push_back(i);
+        (slots::CameraTable[i].background ? background : first).push_back(i);
     }
     std::vector<std::thread> threads;
     for (int i : first) {
@@ -284,12 +284,12 @@ std::vector<std::thread> StartWorkers(WorkerEntry worker, int foundCount, int pa
 
 void StopWorkers(int foundCount) {
     // With SERVEALL every slot that opened has a worker; the others read Stopped or Finished.
-    const int upTo = ServeAll() ? kSlotCount : foundCount;
-    for (int i = 0; i < upTo && i < kSlotCount; ++i) {
-        if (!CameraTable[i].background && RequestStop(i)) WaitForFinish(i);
+    const int upTo = ServeAll() ? base::kSlotCount : foundCount;
+    for (int i = 0; i < upTo && i < base::kSlotCount; ++i) {
+        if (!slots::CameraTable[i].background && slots::RequestStop(i)) slots::WaitForFinish(i);
     }
-    for (int i = 0; i < kSlotCount; ++i) {
-        if (CameraTable[i].background && RequestStop(i)) WaitForFinish(i);
+    for (int i = 0; i < base::kSlotCount; ++i) {
+        if (slots::CameraTable[i].background && slots::RequestStop(i)) slots::WaitForFinish(i);
     }
 }
 
@@ -306,22 +306,22 @@ int RunProgram(ProgramOutlets& outlets, CameraOpener opener, const service::Comm
     service::Notifier* self = nullptr;
     service::Notifier notifier(healthy ? std::move(healthy) : [&self] {
         const auto period = self ? self->WatchdogPeriod() : std::chrono::microseconds(0);
-        return CamerasAlive(std::chrono::duration_cast<std::chrono::milliseconds>(period).count());
+        return slots::CamerasAlive(std::chrono::duration_cast<std::chrono::milliseconds>(period).count());
     });
     self = &notifier;
 
-    LoadConfig(command.configPath.c_str(), signals.fd());
-    DeriveSettings();
-    cameras::PrepareStreams(Settings.source, kSlotCount);
+    config::LoadConfig(command.configPath.c_str(), signals.fd());
+    config::DeriveSettings();
+    cameras::PrepareStreams(config::Settings.source, base::kSlotCount);
 
-    const int found = DiscoverCameras(Settings.cameraCount, opener, std::cout, signals.fd());
-    if (Settings.cameraCount == 0) {
+    const int found = DiscoverCameras(config::Settings.cameraCount, opener, std::cout, signals.fd());
+    if (config::Settings.cameraCount == 0) {
         Say(std::cout, "Error with camera! Sorry...");
         signals.Pause(kErrorPauseMs);
         return 0;
     }
 
-    const Discovered cameras{Settings.cameraCount, ServedSlots(found), NotServed(found)};
+    const Discovered cameras{config::Settings.cameraCount, ServedSlots(found), NotServed(found)};
     if (!signals.Pause(0)) ReportNotServed(cameras.notServed, found);  // else a stop is pending
     const WorkerEntry worker = outlets.Start(command, cameras);
     std::vector<std::thread> threads = StartWorkers(worker, found, kStartPauseMs);
@@ -333,7 +333,7 @@ int RunProgram(ProgramOutlets& outlets, CameraOpener opener, const service::Comm
     } else {
         ConsoleInput input(signals.fd());
         std::istream console(&input);
-        RunConsole(console, std::cout, Settings.cameraCount);
+        RunConsole(console, std::cout, config::Settings.cameraCount);
     }
 
     notifier.Stopping();

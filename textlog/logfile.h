@@ -48,7 +48,7 @@ class LogFile {
     std::FILE* file_ = nullptr;
     uint32_t lastTick_ = 0;
     uint32_t startTick_ = 0;
-    char path_[kTextSize] = {};  // empty while no log is running
+    char path_[base::kTextSize] = {};  // empty while no log is running
     LogClocks clocks_;
 };
 

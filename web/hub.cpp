@@ -39,7 +39,7 @@ bool FrameHub::Watched(int camera) const {
         return false;
     const Impl::Slot& slot = impl_->slots[camera];
     return slot.streams.load(std::memory_order_relaxed) > 0 ||
-           SteadyMs() < slot.watchedUntilMs.load(std::memory_order_relaxed);
+           base::SteadyMs() < slot.watchedUntilMs.load(std::memory_order_relaxed);
 }
 
 bool FrameHub::Due(int camera, int64_t steadyMs) const {

@@ -88,13 +88,13 @@ bool Ready(int fd, short events, int64_t ms) {
 class RequestStream : public httplib::Stream {
   public:
     RequestStream(const Arrival& a, int64_t readMs, int64_t writeMs)
-        : a_(a), headLeft_(a.head), readUntil_(SteadyMs() + readMs), writeMs_(writeMs) {}
+        : a_(a), headLeft_(a.head), readUntil_(base::SteadyMs() + readMs), writeMs_(writeMs) {}
 
     // True when every byte taken from the socket was used: the connection may serve more.
     bool Clean() const { return at_ == buffer_.size() && headLeft_ == 0; }
 
     bool is_readable() const override {
-        return at_ < buffer_.size() || Ready(a_.fd, POLLIN, readUntil_ - SteadyMs());
+        return at_ < buffer_.size() || Ready(a_.fd, POLLIN, readUntil_ - base::SteadyMs());
     }
     bool is_writable() const override { return Ready(a_.fd, POLLOUT, writeMs_); }
     ssize_t read(char* ptr, size_t size) override {
@@ -134,7 +134,7 @@ class RequestStream : public httplib::Stream {
   private:
     ssize_t Receive(char* ptr, size_t size) {
         for (;;) {
-            if (!Ready(a_.fd, POLLIN, readUntil_ - SteadyMs())) return -1;
+            if (!Ready(a_.fd, POLLIN, readUntil_ - base::SteadyMs())) return -1;
             const ssize_t n = recv(a_.fd, ptr, size, MSG_DONTWAIT);
             if (n >= 0 || (errno != EAGAIN && errno != EINTR)) return n;
         }
@@ -300,7 +300,7 @@ void Server::Impl::Still(const httplib::Request& req, httplib::Response& res) {
     const bool clean = req.get_param_value("clean") == "1";
     // Asking for a still makes the camera watched for a while; wait a little for a fresh
     // frame, else answer with the newest there is.
-    hub->Touch(cam, SteadyMs() + kStillWatchMs);
+    hub->Touch(cam, base::SteadyMs() + kStillWatchMs);
     const uint64_t before = hub->Latest(cam).seq;
     EncodedFrame frame = hub->WaitFrame(cam, before, std::chrono::steady_clock::now() + kStillWait);
     Jpeg jpeg = frame.jpeg;

@@ -28,7 +28,7 @@ constexpr int32_t kHoldLength = 5;  // a motion frame and the four after it
 struct Worker {
     Worker(int index, const WorkerConfig& c, const WorkerServices& services)
         : slotIndex(index),
-          slot(CameraTable[index]),
+          slot(slots::CameraTable[index]),
           stats(slot.stats),
           settings(c),
           services(services),
@@ -38,8 +38,8 @@ struct Worker {
           ledger(services.disk ? *services.disk : ownLedger) {}
 
     const int slotIndex;
-    CameraSlot& slot;
-    CameraStats& stats;
+    slots::CameraSlot& slot;
+    slots::CameraStats& stats;
     const WorkerConfig& settings;
     const WorkerServices& services;
 
@@ -115,7 +115,7 @@ bool EventHeld(const Worker& w) {
 // ---- start ----
 
 void StartLog(Worker& w) {
-    const SettingsRecord& s = w.settings;
+    const config::SettingsRecord& s = w.settings;
     w.logPath = s.outLog ? recording::ComposeFileName(s.logPrefix,
                                                       "cam" + std::to_string(w.slotIndex) + ".log")
                          : std::string();
@@ -247,9 +247,9 @@ bool FollowLink(Worker& w, cameras::ReadStatus status) {
         return true;
     }
     if (!w.slot.capture || !w.slot.capture->Reconnects()) return false;
-    if (w.slot.runState.load() == RunState::Stopped) return false;
+    if (w.slot.runState.load() == slots::RunState::Stopped) return false;
     // Reconnecting counts as progress for the service watchdog.
-    w.stats.lastProgressMs.store(SteadyMs(), std::memory_order_relaxed);
+    w.stats.lastProgressMs.store(base::SteadyMs(), std::memory_order_relaxed);
     if (!w.linkLost) TellLost(w, LossReason(w, status));
     return true;
 }
@@ -258,7 +258,7 @@ bool FollowLink(Worker& w, cameras::ReadStatus status) {
 // 8000 x 8000 pictures would otherwise take gigabytes); said once per camera.
 bool Oversized(Worker& w) {
     if (int64_t{w.size.width} * w.size.height <= w.settings.maxPixels) return false;
-    w.stats.lastProgressMs.store(SteadyMs(), std::memory_order_relaxed);  // it does deliver
+    w.stats.lastProgressMs.store(base::SteadyMs(), std::memory_order_relaxed);  // it does deliver
     if (!w.oversizeSaid) {
         ReportError("camera " + std::to_string(w.slotIndex) + ": frames of " +
                     std::to_string(w.size.width) + "x" + std::to_string(w.size.height) +
@@ -308,7 +308,7 @@ bool TakeColour(Worker& w) {
 void OpenVideoIfWanted(Worker& w) {
     if (w.videoPath.empty() || w.video.IsOpen()) return;
     // The video takes the size of the frame it opens with, and keeps it.
-    Guarded([&] { w.video.Open(w.videoPath, CodecFourcc(w.settings.codec), w.size); });
+    Guarded([&] { w.video.Open(w.videoPath, config::CodecFourcc(w.settings.codec), w.size); });
 }
 
 // The overlay is drawn while the window is wanted or someone watches in the browser.
@@ -356,7 +356,7 @@ int32_t FollowTracks(Worker& w, int32_t count) {
         if (count > 0) {
             for (const cv::Rect& r : w.detector.Regions()) seen.push_back({r, std::nullopt});
         }
-        w.trackMs = SteadyMs();
+        w.trackMs = base::SteadyMs();
         w.tracker->Update(seen, w.trackMs, w.size);
         if (!w.settings.gate.On() || w.tracker->Moving()) moving = count;
     });
@@ -378,7 +378,7 @@ void UpdateHold(Worker& w, int32_t count) {
 
 void CountFrame(Worker& w, int32_t count) {
     w.stats.frames.fetch_add(1, std::memory_order_relaxed);
-    w.stats.lastProgressMs.store(SteadyMs(), std::memory_order_relaxed);
+    w.stats.lastProgressMs.store(base::SteadyMs(), std::memory_order_relaxed);
     if (count <= 0) return;
     w.stats.motionFrames.fetch_add(1, std::memory_order_relaxed);
     using namespace std::chrono;
@@ -419,7 +419,7 @@ void CountFlow(Worker& w) {
 // next key frame on.
 void FollowIdle(Worker& w, int32_t count) {
     if (!w.settings.idle.on || !w.slot.capture) return;
-    const int64_t now = SteadyMs();
+    const int64_t now = base::SteadyMs();
     if (count > 0 || w.stillSinceMs < 0 || (w.events && w.events->open())) w.stillSinceMs = now;
     const bool idle = now - w.stillSinceMs >= w.settings.idleAfterMs;
     if (idle == w.idle) return;
@@ -430,7 +430,7 @@ void FollowIdle(Worker& w, int32_t count) {
 // With the disk guard on, a held frame's pictures wait for room on their file system.
 void CheckRoom(Worker& w) {
     if (!Held(w) || w.settings.minFreeBytes <= 0) return;
-    const int64_t now = SteadyMs();
+    const int64_t now = base::SteadyMs();
     const bool room = w.pictureGuard.Room(w.snapshotBase.empty() ? std::string() : w.snapshotBase,
                                           now, &w.ledger, w.video.Unflushed()) &&
                       w.pictureGuard.Room(w.videoPath, now, &w.ledger, w.video.Unflushed());
@@ -508,7 +508,7 @@ void RecordHeldFrame(Worker& w) {
 // at one reading of each clock.
 void FollowEpisode(Worker& w, int32_t count) {
     if (!w.clip && !w.events) return;
-    w.stepMs = SteadyMs();
+    w.stepMs = base::SteadyMs();
     w.stepWallMs = WallMs();
     w.step = w.episode.OnFrame(count, EventHeld(w), w.stepMs);
 }
@@ -572,7 +572,7 @@ void CheckLabels(Worker& w, int32_t count) {
 // (copied; its queue drops rather than waits).
 void FeedRecording(Worker& w) {
     if (!w.recording || !w.recording->WantsFrames() || !TakeColour(w)) return;
-    Guarded([&] { w.recording->OnFrame(w.copy, SteadyMs()); });
+    Guarded([&] { w.recording->OnFrame(w.copy, base::SteadyMs()); });
 }
 
 // A motion frame's place in the continuous recording, which also marks that segment as
@@ -580,7 +580,7 @@ void FeedRecording(Worker& w) {
 void LocateInRecording(Worker& w, int32_t count) {
     w.segment.clear();
     if (!w.recording || count <= 0) return;
-    Guarded([&] { w.recording->Locate(SteadyMs(), &w.segment, &w.segmentOffset); });
+    Guarded([&] { w.recording->Locate(base::SteadyMs(), &w.segment, &w.segmentOffset); });
 }
 
 // The facts of this frame go to the camera's event tracker; it publishes starts and ends.
@@ -649,7 +649,7 @@ void OfferThumbnail(Worker& w) {
 void OfferLiveFrame(Worker& w) {
     if (!w.services.web) return;
     Guarded([&] {
-        const int64_t now = SteadyMs();
+        const int64_t now = base::SteadyMs();
         if (!w.services.web->Due(w.slotIndex, now) || !TakeColour(w)) return;
         w.services.web->Offer(w.slotIndex, w.frame.clone(), w.copy.clone(), now);
     });
@@ -665,7 +665,7 @@ void Pause(Worker& w) {
 }
 
 bool StopRequested(const Worker& w) {
-    return w.slot.runState.load() == RunState::Stopped;
+    return w.slot.runState.load() == slots::RunState::Stopped;
 }
 
 void FrameLoop(Worker& w) {
@@ -710,13 +710,13 @@ void FrameLoop(Worker& w) {
 // ---- end ----
 
 void EndSequence(Worker& w) {
-    Guarded([&] { ReleaseCapture(w.slotIndex); });
+    Guarded([&] { slots::ReleaseCapture(w.slotIndex); });
     if (w.windowShown) Guarded([&] { w.services.windows.Destroy(w.title); });
     w.video.Release();
     if (w.clip) Guarded([&] { w.clip->Finish(); });
     if (w.recording) Guarded([&] { w.recording->Stop(); });
     if (!w.logPath.empty()) Guarded([&] { w.log.Close(); });
-    if (w.events) Guarded([&] { w.events->Finish(SteadyMs(), WallMs()); });
+    if (w.events) Guarded([&] { w.events->Finish(base::SteadyMs(), WallMs()); });
 }
 
 // Everything of the worker lives in here, so that it is all gone before -1 is reported.
@@ -724,7 +724,7 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
     Worker w(slotIndex, settings, services);
     w.windowShown = w.slot.showWindow.load() != 0;
     if (!w.slot.capture) return;
-    w.stats.lastProgressMs.store(SteadyMs(), std::memory_order_relaxed);
+    w.stats.lastProgressMs.store(base::SteadyMs(), std::memory_order_relaxed);
     StartLog(w);
     NameOutputs(w);
     if (w.services.events) {
@@ -776,10 +776,10 @@ void RunWorker(int slotIndex, const WorkerConfig& settings, const WorkerServices
 
 void ServeCamera(int slotIndex, const WorkerConfig& settings,
                  const WorkerServices& services) noexcept {
-    if (slotIndex < 0 || slotIndex >= kSlotCount) return;
+    if (slotIndex < 0 || slotIndex >= base::kSlotCount) return;
     Guarded([&] { RunWorker(slotIndex, settings, services); });
-    Guarded([&] { ReleaseCapture(slotIndex); });  // already done unless the worker broke off
-    ReportFinished(slotIndex);
+    Guarded([&] { slots::ReleaseCapture(slotIndex); });  // already done unless the worker broke off
+    slots::ReportFinished(slotIndex);
 }
 
 WorkerServices ProgramServices(events::Bus* events, web::FrameHub* web, recording::DiskLedger* disk,
@@ -792,7 +792,7 @@ WorkerServices ProgramServices(events::Bus* events, web::FrameHub* web, recordin
             return detector.DetectGray(frame.size, *frame.gray, frame.colour, threshold,
                                        overlayShown);
         },
-        [](int index, int32_t ms) { PauseUnlessStopped(index, ms); },
+        [](int index, int32_t ms) { slots::PauseUnlessStopped(index, ms); },
         events,
         web,
         disk,

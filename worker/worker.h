@@ -63,12 +63,12 @@ WorkerServices ProgramServices(events::Bus* events, web::FrameHub* web, recordin
 
 // What a worker is configured with: the settings of config.cfg's eleven keys and the keys of
 // the optional outputs, all off by default.
-struct WorkerConfig : SettingsRecord {
+struct WorkerConfig : config::SettingsRecord {
     int64_t minFreeBytes = 0;  // MINFREEMB: the disk guard's floor; 0 = off
     int32_t threshold = 30;    // THRESHOLD: a pixel's change that counts as motion
     // MINSIZE, LIGHTSWITCH, WARMUP; the mask comes from the camera's file below.
     detector::DetectorControls detection;
-    std::array<std::string, kSlotCount> maskFiles;  // MASK0..MASK9; "" = none
+    std::array<std::string, base::kSlotCount> maskFiles;  // MASK0..MASK9; "" = none
     clips::Options clips;                           // OUTCLIP and the keys of event clips
     int eventGapSeconds = 10;  // EVENTGAP: stillness that ends an episode (event and clip)
     // IDLEDECODE=keyframes: after IDLEAFTER s without motion a stream decodes only key frames

@@ -29,8 +29,8 @@ TEST(ConsoleWords, BlanksSeparateAndLongWordsComeInPiecesOf20) {
 
 class ConsoleTest : public ::testing::Test {
   protected:
-    void SetUp() override { ResetCameraTable(); }
-    void TearDown() override { ResetCameraTable(); }
+    void SetUp() override { slots::ResetCameraTable(); }
+    void TearDown() override { slots::ResetCameraTable(); }
 
     std::string Run(const std::string& input, int cameraCount) {
         std::istringstream in(input);
@@ -43,26 +43,26 @@ class ConsoleTest : public ::testing::Test {
 TEST_F(ConsoleTest, CommandsAndUnknownWords) {
     EXPECT_EQ("QORV#QORV#Unknown command\nQORV#QORV#",
               Run("winon WINON\n\n\nwinoff\nexit\nwinon", 3));
-    EXPECT_EQ(0, CameraTable[0].showWindow.load()) << "nothing after exit is read";
+    EXPECT_EQ(0, slots::CameraTable[0].showWindow.load()) << "nothing after exit is read";
 }
 
 TEST_F(ConsoleTest, LongWordGivesOneUnknownThenActs) {
     EXPECT_EQ("QORV#Unknown command\nQORV#QORV#", Run("winonwinonwinonwinonwinon exit", 2));
-    EXPECT_EQ(1, CameraTable[0].showWindow.load());
-    EXPECT_EQ(1, CameraTable[1].showWindow.load());
-    EXPECT_EQ(0, CameraTable[2].showWindow.load()) << "only slots below the camera count";
+    EXPECT_EQ(1, slots::CameraTable[0].showWindow.load());
+    EXPECT_EQ(1, slots::CameraTable[1].showWindow.load());
+    EXPECT_EQ(0, slots::CameraTable[2].showWindow.load()) << "only slots below the camera count";
 }
 
 TEST_F(ConsoleTest, EndOfInputActsAsExit) {
     EXPECT_EQ("QORV#QORV#", Run("winon", 1));
-    EXPECT_EQ(1, CameraTable[0].showWindow.load());
+    EXPECT_EQ(1, slots::CameraTable[0].showWindow.load());
 }
 
 TEST_F(ConsoleTest, WindowFlagsStayInsideTheTable) {
     Run("winon exit", 50);
-    for (const CameraSlot& slot : CameraTable) EXPECT_EQ(1, slot.showWindow.load());
+    for (const slots::CameraSlot& slot : slots::CameraTable) EXPECT_EQ(1, slot.showWindow.load());
     Run("winoff exit", -3);
-    for (const CameraSlot& slot : CameraTable) EXPECT_EQ(1, slot.showWindow.load());
+    for (const slots::CameraSlot& slot : slots::CameraTable) EXPECT_EQ(1, slot.showWindow.load());
 }
 
 }  // namespace

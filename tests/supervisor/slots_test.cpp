@@ -37,46 +37,46 @@ std::atomic<int> gServed{0};
 void ContractWorker(int slot) {
     gServed.fetch_or(1 << slot);
     cv::Mat frame;
-    while (CameraTable[slot].capture->Read(frame) == cameras::ReadStatus::Frame &&
-           CameraTable[slot].runState.load() != RunState::Stopped) {
-        PauseUnlessStopped(slot, 10000);
+    while (slots::CameraTable[slot].capture->Read(frame) == cameras::ReadStatus::Frame &&
+           slots::CameraTable[slot].runState.load() != slots::RunState::Stopped) {
+        slots::PauseUnlessStopped(slot, 10000);
     }
-    ReleaseCapture(slot);
-    ReportFinished(slot);
+    slots::ReleaseCapture(slot);
+    slots::ReportFinished(slot);
 }
 
 class SlotsTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ResetCameraTable();
-        Settings = SettingsRecord{};
+        slots::ResetCameraTable();
+        config::Settings = config::SettingsRecord{};
         gServed = 0;
     }
-    void TearDown() override { ResetCameraTable(); }
+    void TearDown() override { slots::ResetCameraTable(); }
 };
 
 TEST_F(SlotsTest, StopRequestTurnsOnlyARunningState) {
-    OpenSlot(0, std::make_unique<FakeCamera>(1), true);
-    EXPECT_EQ(1, FoundCount.load());
-    EXPECT_EQ(1, CameraTable[0].showWindow.load());
-    EXPECT_TRUE(RequestStop(0));
-    EXPECT_EQ(RunState::Stopped, CameraTable[0].runState.load());
-    EXPECT_FALSE(RequestStop(0));
-    CameraTable[0].runState.store(RunState::Finished);
-    EXPECT_FALSE(RequestStop(0));
-    EXPECT_EQ(RunState::Finished, CameraTable[0].runState.load()) << "a -1 is never overwritten";
-    EXPECT_FALSE(RequestStop(-1));
-    EXPECT_FALSE(RequestStop(kSlotCount));
+    slots::OpenSlot(0, std::make_unique<FakeCamera>(1), true);
+    EXPECT_EQ(1, slots::FoundCount.load());
+    EXPECT_EQ(1, slots::CameraTable[0].showWindow.load());
+    EXPECT_TRUE(slots::RequestStop(0));
+    EXPECT_EQ(slots::RunState::Stopped, slots::CameraTable[0].runState.load());
+    EXPECT_FALSE(slots::RequestStop(0));
+    slots::CameraTable[0].runState.store(slots::RunState::Finished);
+    EXPECT_FALSE(slots::RequestStop(0));
+    EXPECT_EQ(slots::RunState::Finished, slots::CameraTable[0].runState.load()) << "a -1 is never overwritten";
+    EXPECT_FALSE(slots::RequestStop(-1));
+    EXPECT_FALSE(slots::RequestStop(base::kSlotCount));
 }
 
 TEST_F(SlotsTest, StopRequestCutsAPauseShort) {
-    OpenSlot(0, std::make_unique<FakeCamera>(1), false);
-    std::thread worker([] { PauseUnlessStopped(0, 600000); });
+    slots::OpenSlot(0, std::make_unique<FakeCamera>(1), false);
+    std::thread worker([] { slots::PauseUnlessStopped(0, 600000); });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    RequestStop(0);
+    slots::RequestStop(0);
     worker.join();  // would take ten minutes if the stop were missed
-    PauseUnlessStopped(0, 0);
-    PauseUnlessStopped(0, -5);
+    slots::PauseUnlessStopped(0, 0);
+    slots::PauseUnlessStopped(0, -5);
 }
 
 TEST_F(SlotsTest, OnlySlotsBelowTheFoundCountAreServed) {
@@ -91,10 +91,10 @@ TEST_F(SlotsTest, OnlySlotsBelowTheFoundCountAreServed) {
     StopWorkers(found);
     for (auto& t : threads) t.join();
     EXPECT_EQ(1 << 1, gServed.load()) << "camera 2 is opened but never served";
-    EXPECT_EQ(RunState::Finished, CameraTable[1].runState.load());
-    EXPECT_FALSE(CameraTable[1].capture);
-    EXPECT_EQ(RunState::Running, CameraTable[2].runState.load());
-    EXPECT_TRUE(CameraTable[2].capture);
+    EXPECT_EQ(slots::RunState::Finished, slots::CameraTable[1].runState.load());
+    EXPECT_FALSE(slots::CameraTable[1].capture);
+    EXPECT_EQ(slots::RunState::Running, slots::CameraTable[2].runState.load());
+    EXPECT_TRUE(slots::CameraTable[2].capture);
 }
 
 TEST_F(SlotsTest, ProbingStopsAtTheTableAndSkipsNegativeCounts) {
@@ -103,7 +103,7 @@ TEST_F(SlotsTest, ProbingStopsAtTheTableAndSkipsNegativeCounts) {
     EXPECT_EQ(10, DiscoverCameras(25, OpenFake, out));
     EXPECT_EQ("Searching" + std::string(10, '.') + "\nAll camera=10\n", out.str());
 
-    ResetCameraTable();
+    slots::ResetCameraTable();
     std::ostringstream none;
     EXPECT_EQ(0, DiscoverCameras(-4, OpenFake, none));
     EXPECT_EQ("Searching\nAll camera=0\n", none.str());
@@ -116,12 +116,12 @@ TEST_F(SlotsTest, WorkerThatEndedOnItsOwnIsNotAwaited) {
     auto threads = StartWorkers(ContractWorker, found, 0);
     ASSERT_EQ(2u, threads.size());
     // Slot 0's camera ends: its worker finishes by itself.
-    RequestStop(0);
-    while (CameraTable[0].runState.load() != RunState::Finished) std::this_thread::yield();
+    slots::RequestStop(0);
+    while (slots::CameraTable[0].runState.load() != slots::RunState::Finished) std::this_thread::yield();
     StopWorkers(found);
     for (auto& t : threads) t.join();
-    EXPECT_EQ(RunState::Finished, CameraTable[0].runState.load());
-    EXPECT_EQ(RunState::Finished, CameraTable[1].runState.load());
+    EXPECT_EQ(slots::RunState::Finished, slots::CameraTable[0].runState.load());
+    EXPECT_EQ(slots::RunState::Finished, slots::CameraTable[1].runState.load());
 }
 
 }  // namespace

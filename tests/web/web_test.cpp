@@ -227,7 +227,7 @@ TEST(WebOptions, ConfigKeysAndWebAddress) {
     testkit::TempDir dir;
     testkit::WriteTextFile(dir.File("config.cfg"),
                            "WEBPORT=8090\nWEBFPS=99\nWEBTOKEN=abc\nWEBCLIENTS=0\nWEBHEADERSECS=0\n");
-    ASSERT_EQ(LoadConfig(dir.File("config.cfg").c_str()), 0);
+    ASSERT_EQ(config::LoadConfig(dir.File("config.cfg").c_str()), 0);
     web::Options o = options::Web();
     EXPECT_EQ(o.port, 8090);
     EXPECT_EQ(o.bind, "127.0.0.1");

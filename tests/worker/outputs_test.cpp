@@ -84,7 +84,7 @@ TEST(SnapshotNumbers, TheWatchedNamerAgreesWithAFreshSearch) {
 }
 
 TEST(SnapshotNumbers, NamesOverTheLimitAreRefused) {
-    const std::string base = "/tmp/" + std::string(kMaxText - 5 - 5, 'a');  // "1.jpg" fits
+    const std::string base = "/tmp/" + std::string(base::kMaxText - 5 - 5, 'a');  // "1.jpg" fits
     EXPECT_EQ(base + "1.jpg", NextSnapshotName(base));
     EXPECT_EQ("", NextSnapshotName(base + "b"));
     EXPECT_EQ("", ComposeFileName(std::string(200, 'p'), std::string(56, 'n')));

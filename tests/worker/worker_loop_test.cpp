@@ -38,7 +38,7 @@ int Occurrences(const std::string& text, const std::string& needle) {
 class WorkerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ResetCameraTable();
+        slots::ResetCameraTable();
         settings = WorkerConfig{};
         settings.busyWaitMs = 50;
         settings.idleWaitMs = 1000;
@@ -50,10 +50,10 @@ class WorkerTest : public ::testing::Test {
     // Serves slot 0 with a camera of count frames until the camera ends.
     void Run(int count, bool windowOn = false, std::function<void(int)> beforeFrame = {},
              std::function<cv::Mat(int)> frames = Still) {
-        OpenSlot(0, std::make_unique<fakes::ScriptedCamera>(count, frames, beforeFrame), windowOn);
+        slots::OpenSlot(0, std::make_unique<fakes::ScriptedCamera>(count, frames, beforeFrame), windowOn);
         ServeCamera(0, settings, Services());
-        EXPECT_EQ(CameraTable[0].runState.load(), RunState::Finished);
-        EXPECT_EQ(CameraTable[0].capture, nullptr);
+        EXPECT_EQ(slots::CameraTable[0].runState.load(), slots::RunState::Finished);
+        EXPECT_EQ(slots::CameraTable[0].capture, nullptr);
     }
 
     WorkerServices Services() {
@@ -113,8 +113,8 @@ TEST_F(WorkerTest, AStillSceneGivesAnEmptyVideoAndALogWithoutRecords) {
 
 TEST_F(WorkerTest, TheWindowFollowsTheFlagAfterTheNextFrame) {
     Run(6, true, [](int i) {
-        if (i == 2) CameraTable[0].showWindow = 0;
-        if (i == 4) CameraTable[0].showWindow = 1;
+        if (i == 2) slots::CameraTable[0].showWindow = 0;
+        if (i == 4) slots::CameraTable[0].showWindow = 1;
     });
     EXPECT_EQ(windows.calls, (Strings{"create " + kTitle, "show " + kTitle, "show " + kTitle,
                                       "destroy " + kTitle, "create " + kTitle, "show " + kTitle,
@@ -126,8 +126,8 @@ TEST_F(WorkerTest, AWindowClosedByTheUserStaysClosedUntilWinon) {
     int32_t flagAfterClose = -1;
     Run(6, true, [&](int i) {
         if (i == 1) windows.CloseByUser(kTitle);
-        if (i == 3) flagAfterClose = CameraTable[0].showWindow;
-        if (i == 4) CameraTable[0].showWindow = 1;  // winon
+        if (i == 3) flagAfterClose = slots::CameraTable[0].showWindow;
+        if (i == 4) slots::CameraTable[0].showWindow = 1;  // winon
     });
     EXPECT_EQ(flagAfterClose, 0);
     EXPECT_EQ(windows.calls, (Strings{"create " + kTitle, "show " + kTitle, "create " + kTitle,
@@ -156,27 +156,27 @@ TEST_F(WorkerTest, SnapshotsAndVideoNeverCarryTheOverlay) {
 TEST_F(WorkerTest, AStopRequestCutsALongIdleWaitShort) {
     settings.idleWaitMs = 600000;
     std::promise<void> firstFrame;
-    OpenSlot(0,
+    slots::OpenSlot(0,
              std::make_unique<fakes::ScriptedCamera>(-1, Still,
                                                      [&](int i) {
                                                          if (i == 0) firstFrame.set_value();
                                                      }),
              false);
-    WorkerServices services{windows, std::ref(motion), PauseUnlessStopped};
+    WorkerServices services{windows, std::ref(motion), slots::PauseUnlessStopped};
     auto worker = std::async(std::launch::async, [&] { ServeCamera(0, settings, services); });
     firstFrame.get_future().wait();
-    RequestStop(0);
+    slots::RequestStop(0);
     ASSERT_EQ(worker.wait_for(std::chrono::seconds(20)), std::future_status::ready);
-    EXPECT_EQ(CameraTable[0].runState.load(), RunState::Finished);
-    EXPECT_EQ(CameraTable[0].capture, nullptr);
+    EXPECT_EQ(slots::CameraTable[0].runState.load(), slots::RunState::Finished);
+    EXPECT_EQ(slots::CameraTable[0].capture, nullptr);
     EXPECT_NE(Log().find("Total time"), std::string::npos);
 }
 
 TEST_F(WorkerTest, ASlotWithoutCameraFinishesAtOnceAndTouchesNothing) {
-    CameraTable[0].runState = RunState::Running;
-    CameraTable[0].showWindow = 1;
+    slots::CameraTable[0].runState = slots::RunState::Running;
+    slots::CameraTable[0].showWindow = 1;
     ServeCamera(0, settings, Services());
-    EXPECT_EQ(CameraTable[0].runState.load(), RunState::Finished);
+    EXPECT_EQ(slots::CameraTable[0].runState.load(), slots::RunState::Finished);
     EXPECT_TRUE(windows.calls.empty());
     EXPECT_TRUE(testkit::ListFiles(dir.path()).empty());
 }
@@ -199,20 +199,20 @@ TEST_F(WorkerTest, FailingCallsAreDroppedAndTheLoopGoesOn) {
                                 return 1;
                             },
                             [](int, int32_t) { throw std::runtime_error("pause"); }};
-    OpenSlot(0, std::make_unique<fakes::ScriptedCamera>(6, Still), true);
+    slots::OpenSlot(0, std::make_unique<fakes::ScriptedCamera>(6, Still), true);
     ServeCamera(0, settings, services);
     EXPECT_EQ(calls, 6);
     EXPECT_EQ(LogRecords(), 6);
-    EXPECT_EQ(CameraTable[0].runState.load(), RunState::Finished);
+    EXPECT_EQ(slots::CameraTable[0].runState.load(), slots::RunState::Finished);
 
     // A camera that throws ends its worker like one that stops delivering.
     struct ThrowingCamera : cameras::FrameSource {
         cameras::ReadStatus Read(cv::Mat&) override { throw std::runtime_error("unplugged"); }
     };
-    OpenSlot(1, std::make_unique<ThrowingCamera>(), false);
+    slots::OpenSlot(1, std::make_unique<ThrowingCamera>(), false);
     ServeCamera(1, settings, services);
-    EXPECT_EQ(CameraTable[1].runState.load(), RunState::Finished);
-    EXPECT_EQ(CameraTable[1].capture, nullptr);
+    EXPECT_EQ(slots::CameraTable[1].runState.load(), slots::RunState::Finished);
+    EXPECT_EQ(slots::CameraTable[1].capture, nullptr);
 }
 
 TEST_F(WorkerTest, ACameraThatChangesItsFrameSizeGetsSnapshotsOfTheSizeItSendsNow) {
