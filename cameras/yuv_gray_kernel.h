@@ -42,37 +42,25 @@ inline V Set32(int32_t x) {
 inline V Zero() {
     return CW_WHOLE(setzero)();
 }
-inline V Add(V a, V b) {
-    return CW_OP(add_epi16)(a, b);
-}
-inline V Sub(V a, V b) {
-    return CW_OP(sub_epi16)(a, b);
-}
-inline V AddS(V a, V b) {
-    return CW_OP(adds_epi16)(a, b);
-}
-inline V SubS(V a, V b) {
-    return CW_OP(subs_epi16)(a, b);
-}
-inline V MulHi(V a, V b) {
-    return CW_OP(mulhi_epi16)(a, b);
-}
-inline V Min(V a, V b) {
-    return CW_OP(min_epi16)(a, b);
-}
-inline V Max(V a, V b) {
-    return CW_OP(max_epi16)(a, b);
-}
-inline V And(V a, V b) {
-    return CW_WHOLE(and)(a, b);
-}
-inline V Or(V a, V b) {
-    return CW_WHOLE(or)(a, b);
-}
-// Whether any 16-bit lane is negative.
-inline bool AnyNegative(V a) {
-    return (static_cast<unsigned>(CW_OP(movemask_epi8)(a)) & kSignBytes) != 0;
-}
+// Two-operand lane operations, one line each.
+#define CW_BINARY(name, op) \
+    inline V name(V a, V b) { return op(a, b); }
+CW_BINARY(Add, CW_OP(add_epi16))
+CW_BINARY(Sub, CW_OP(sub_epi16))
+CW_BINARY(AddS, CW_OP(adds_epi16))
+CW_BINARY(SubS, CW_OP(subs_epi16))
+CW_BINARY(MulHi, CW_OP(mulhi_epi16))
+CW_BINARY(Min, CW_OP(min_epi16))
+CW_BINARY(Max, CW_OP(max_epi16))
+CW_BINARY(And, CW_WHOLE(and))
+CW_BINARY(Or, CW_WHOLE(or))
+CW_BINARY(Madd, CW_OP(madd_epi16))
+CW_BINARY(Add32, CW_OP(add_epi32))
+CW_BINARY(Lo16, CW_OP(unpacklo_epi16))
+CW_BINARY(Hi16, CW_OP(unpackhi_epi16))
+CW_BINARY(Pack32, CW_OP(packs_epi32))
+#undef CW_BINARY
+// Shifts by a constant.
 template <int n>
 V Shl(V a) {
     return CW_OP(slli_epi16)(a, n);
@@ -81,24 +69,13 @@ template <int n>
 V Shr(V a) {
     return CW_OP(srli_epi16)(a, n);
 }
-inline V Madd(V a, V b) {
-    return CW_OP(madd_epi16)(a, b);
-}
-inline V Add32(V a, V b) {
-    return CW_OP(add_epi32)(a, b);
-}
 template <int n>
 V Sar32(V a) {
     return CW_OP(srai_epi32)(a, n);
 }
-inline V Lo16(V a, V b) {
-    return CW_OP(unpacklo_epi16)(a, b);
-}
-inline V Hi16(V a, V b) {
-    return CW_OP(unpackhi_epi16)(a, b);
-}
-inline V Pack32(V a, V b) {
-    return CW_OP(packs_epi32)(a, b);
+// Whether any 16-bit lane is negative.
+inline bool AnyNegative(V a) {
+    return (static_cast<unsigned>(CW_OP(movemask_epi8)(a)) & kSignBytes) != 0;
 }
 inline V LoadLuma(const uint8_t* p) {
     return CW_WHOLE(loadu)(reinterpret_cast<const V*>(p));
