@@ -34,6 +34,8 @@ struct FrameCounts {
     // CPU time of the source's own reading thread (a stream's), nanoseconds, brought up to date
     // about once a second; 0 where Read decodes on the caller's thread.
     uint64_t readerCpuNs = 0;
+    // With a recording stream (RECORDi): it did not open or was lost, and is being reopened.
+    bool recordLost = false;
 };
 
 // A camera. Read() gives the next frame, converted to 8-bit BGR by the caller.

@@ -80,6 +80,7 @@ struct StreamState {
     uint64_t lossesSeen = 0;  // losses the consumer has been told of
     ReadStatus lostAs = ReadStatus::End;
     bool up = false;
+    bool down = false;               // a recording stream: its last open or read failed
     bool stop = false;               // the consumer is going away: the reader ends
     bool finished = false;           // the reader's loop has ended
     FrameSource* current = nullptr;  // the reader's open capture, for Interrupt
@@ -94,6 +95,10 @@ struct StreamState {
     bool Sleep(int32_t ms) {
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return stop; });
+    }
+    void SetDown(bool isDown) {
+        std::lock_guard<std::mutex> lock(mutex);
+        down = isDown;
     }
     bool Stopping() {
         std::lock_guard<std::mutex> lock(mutex);
@@ -151,6 +156,7 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
             } catch (...) {
                 capture.reset();
             }
+            if (s.packetsOnly) s.SetDown(!capture);
             if (!capture) continue;
             s.Publish(capture.get());
         }
@@ -167,6 +173,7 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
             }
             s.Publish(nullptr);
             capture.reset();
+            s.SetDown(true);
             continue;
         }
         // A fresh buffer per frame: the one handed over belongs to the consumer from then on.
@@ -383,8 +390,16 @@ class StreamSource : public FrameSource {
     }
 
     FrameCounts Counts() const override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        return state_->counts;
+        FrameCounts counts;
+        {
+            std::lock_guard<std::mutex> lock(state_->mutex);
+            counts = state_->counts;
+        }
+        if (record_) {
+            std::lock_guard<std::mutex> lock(record_->mutex);
+            counts.recordLost = record_->down;
+        }
+        return counts;
     }
 
     // With a recording stream, its packets (kept in step with the frames by the time they

@@ -62,6 +62,7 @@ struct Worker {
     int32_t wait = 0;
     int32_t loggedFrame = 0;
     bool linkLost = false;      // a stream camera is lost and being reopened (FollowLink)
+    bool recordLost = false;    // its RECORDi stream is, and clips wait for it (FollowRecordLink)
     bool oversizeSaid = false;  // a frame over MAXPIXELS was reported
     textlog::LogFile log;
     recording::VideoRecorder video;
@@ -387,6 +388,15 @@ void CountFrame(Worker& w, int32_t count) {
         std::memory_order_relaxed);
 }
 
+// The RECORDi stream a camera's clips and recording copy: a loss and a return are told once
+// each, as the camera's own.
+void FollowRecordLink(Worker& w, bool lost) {
+    if (lost == w.recordLost) return;
+    w.recordLost = lost;
+    ReportError("camera " + std::to_string(w.slotIndex) + " recording stream " +
+                (lost ? "lost; reconnecting" : "back"));
+}
+
 // Where each frame came from and where it went: the source's own counts (a stream's reader
 // drops frames the loop had no time for), and the clip recorder's; and, once a second, the
 // CPU time of this thread and of the stream's reader.
@@ -395,6 +405,7 @@ void CountFlow(Worker& w) {
         const uint64_t analysed = w.stats.frames.load(std::memory_order_relaxed);
         cameras::FrameCounts c = w.slot.capture ? w.slot.capture->Counts() : cameras::FrameCounts{};
         if (c.decoded == 0) c.received = c.decoded = analysed;
+        FollowRecordLink(w, c.recordLost);
         if (w.clip) {
             c.dropped += w.clip->Dropped();
             w.stats.clipFrames.store(w.clip->Written(), std::memory_order_relaxed);

@@ -347,6 +347,19 @@ TEST(Streams, ACameraIsWatchedOnItsSmallStreamAndRecordedFromItsBigOne) {
     ASSERT_FALSE(snapshots.empty());
     EXPECT_EQ(e2e::Probe(dir.File(snapshots.back())).width, 160);
     EXPECT_EQ(e2e::Probe(dir.File("cam0.avi")).width, 80);
+
+    // A recording stream that cannot be read is told once while it is retried; the camera
+    // itself goes on.
+    std::remove(dir.File("cam0.log").c_str());
+    StreamServer again(dir, "160x120.mp4", "mpegts+copy", testkit::FreePort());
+    e2e::WriteConfig(dir, {{"SOURCE0", again.Url()},
+                           {"RECORD0", "http://127.0.0.1:" + std::to_string(testkit::FreePort()) + "/cam"},
+                           {"SOURCETIMEOUT", std::to_string(kTimeoutMs)},
+                           {"OUTCLIP", "ON"}});
+    testkit::Program lost(dir.path());
+    ASSERT_TRUE(fault::WaitUntil([&] { return Records(dir, 0) >= records; }, kWaitMs));
+    EXPECT_LT(ExitTime(lost), 2000);
+    EXPECT_EQ(lost.Stderr(), "camwatch: camera 0 recording stream lost; reconnecting\n");
 }
 
 }  // namespace
