@@ -71,6 +71,7 @@ struct Event {
     int camera = 0;
     int64_t startMs = 0;  // wall time; for lost/back the moment itself
     int64_t endMs = 0;    // end records only
+    int64_t labelMs = 0;  // label records only: when the label was told
     // Motion events (start, end):
     int64_t frames = 0;
     std::optional<std::string> firstSnapshot, lastSnapshot;
@@ -177,7 +178,7 @@ class CameraEvents {
     void Begin(const FrameFacts& facts);
     void Add(const FrameFacts& facts);
     void End(int64_t wallMs);
-    void AddLabels(const std::vector<LabelFacts>& labels);
+    void AddLabels(const std::vector<LabelFacts>& labels, int64_t wallMs);
     void SettleEnd(bool now);  // publishes a waiting end once its clip is settled (or now)
     Event LinkRecord(Type type, int64_t wallMs) const;  // a lost or back record
 

@@ -69,6 +69,7 @@ std::string Event::ToJson(UtcOffset offset) const {
     j["start"] = FormatTime(startMs, offset);
     if (type == Type::kLost) j["reason"] = reason;
     if (type == Type::kBack && lostAtMs != 0) j["lost_at"] = FormatTime(lostAtMs, offset);
+    if (type == Type::kLabel) j["at"] = FormatTime(labelMs, offset);
     if (type == Type::kStart || type == Type::kEnd || type == Type::kLabel) {
         if (type == Type::kEnd) j["end"] = FormatTime(endMs, offset);
         j["frames"] = frames;
@@ -130,7 +131,7 @@ void CameraEvents::OnFrame(const FrameFacts& facts) {
     }
     if (!facts.labels.empty()) {
         if (open_) {
-            AddLabels(facts.labels);
+            AddLabels(facts.labels, facts.wallMs);
         } else if (labelsOn_) {  // the tracks may pass the gate a moment later
             waiting_ = facts.labels;
             waitingMs_ = facts.steadyMs;
@@ -158,13 +159,15 @@ void CameraEvents::Begin(const FrameFacts& facts) {
     Event start = event_;
     if (!alert_.empty()) start.audience = Audience::kRecord;
     bus_.Publish(std::move(start));
-    if (!waiting_.empty() && facts.steadyMs - waitingMs_ <= kLabelsWaitMs) AddLabels(waiting_);
+    if (!waiting_.empty() && facts.steadyMs - waitingMs_ <= kLabelsWaitMs) {
+        AddLabels(waiting_, facts.wallMs);
+    }
     waiting_.clear();
 }
 
 // New labels and better sightings join the event. A label it did not have yet is told at
 // once (a "label" record); the first alert label lets the alerting outlets hear the start.
-void CameraEvents::AddLabels(const std::vector<LabelFacts>& labels) {
+void CameraEvents::AddLabels(const std::vector<LabelFacts>& labels, int64_t wallMs) {
     if (!labelsOn_ || !event_.labels) return;
     bool added = false;
     for (const LabelFacts& l : labels) {
@@ -190,6 +193,7 @@ void CameraEvents::AddLabels(const std::vector<LabelFacts>& labels) {
     }
     Event label = event_;
     label.type = Type::kLabel;
+    label.labelMs = wallMs;
     label.audience = alert ? Audience::kAll : Audience::kRecord;
     bus_.Publish(std::move(label));
 }

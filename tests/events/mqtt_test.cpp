@@ -293,6 +293,9 @@ TEST(Mqtt, PersonLabelAlertsAndTheOccupancyState) {
     EXPECT_EQ(all.find("\"id\":\"1-1000\""), std::string::npos) << all;  // the branch: silent
     EXPECT_EQ(Count(all, "{\"type\":\"start\""), 1) << all;
     EXPECT_EQ(Count(all, "{\"type\":\"label\""), 1) << all;
+    const size_t at = all.find("\"at\":\"");  // the label record's: when it was told
+    ASSERT_NE(at, std::string::npos) << all;
+    EXPECT_EQ(all.substr(at + 6 + 17, 6), "01.500") << all;
 }
 
 }  // namespace
