@@ -44,12 +44,13 @@ class CameraProvider : public web::Provider {
             if (s.lastProgressMs.load() == 0 && !idle) continue;  // no worker serves this slot
             web::CameraStatus c;
             c.index = i;
-            c.source = cameras::MaskCredentials(config::Settings.source[i].empty() ? "device " + std::to_string(i)
-                                                                  : config::Settings.source[i]);
-            c.state = idle                                         ? "not served"
+            c.source = cameras::MaskCredentials(config::Settings.source[i].empty()
+                                                    ? "device " + std::to_string(i)
+                                                    : config::Settings.source[i]);
+            c.state = idle                                                ? "not served"
                       : slot.runState.load() == slots::RunState::Finished ? "ended"
-                      : s.lost.load()                              ? "lost"
-                                                                   : "running";
+                      : s.lost.load()                                     ? "lost"
+                                                                          : "running";
             c.frames = s.frames.load();
             c.motion_frames = s.motionFrames.load();
             c.snapshots = s.snapshots.load();

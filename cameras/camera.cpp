@@ -3,8 +3,8 @@
 // through FFmpeg alone.
 #include <sys/stat.h>
 
-#include "cameras/source.h"
 #include "cameras/files.h"
+#include "cameras/source.h"
 #include "cameras/stream.h"
 #include "cvio/cvio.h"
 

@@ -15,13 +15,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <vector>
 #include <opencv2/core/mat.hpp>
 #include <opencv2/imgproc.hpp>
+#include <vector>
 
-#include "cameras/packets.h"
 #include "base/base.h"
 #include "cameras/files.h"
+#include "cameras/packets.h"
 #include "cameras/stream.h"
 #include "cameras/yuv_gray.h"
 
@@ -85,10 +85,10 @@ class Converter {
         const std::array<int, 3> shape{f->width, f->height, f->format};
         if (shape != provedFor_) {
             provedFor_ = shape;
-            planesGray_ = cameras::PlanesGiveGray(f->width, f->height, f->format) &&
-                          cameras::ProvedCoefficients(scaler_.get(),
-                                                      file_ ? kFileScaler : SWS_BILINEAR,
-                                                      f->format, coefficients_);
+            planesGray_ =
+                cameras::PlanesGiveGray(f->width, f->height, f->format) &&
+                cameras::ProvedCoefficients(scaler_.get(), file_ ? kFileScaler : SWS_BILINEAR,
+                                            f->format, coefficients_);
         }
         return planesGray_;
     }
@@ -271,7 +271,7 @@ class FfmpegStream : public FrameSource {
         const ReadStatus status = Decode();
         if (status != ReadStatus::Frame) return status;
         return own_.Prepare(frame_.get()) && own_.Convert(frame_.get(), out) ? ReadStatus::Frame
-                                                                            : ReadStatus::Error;
+                                                                             : ReadStatus::Error;
     }
 
     // A stream's frames leave the decoder unconverted: whoever takes one converts it.
@@ -420,8 +420,8 @@ class FfmpegStream : public FrameSource {
                 return ReadStatus::Frame;
             }
             if (got == AVERROR_EOF && drained_) {  // an idle key frame is out: decode on,
-                drained_ = false;                   // from a key frame (nothing is kept to
-                needKey_ = true;                    // decode the others against)
+                drained_ = false;                  // from a key frame (nothing is kept to
+                needKey_ = true;                   // decode the others against)
                 avcodec_flush_buffers(decoder_.get());
                 continue;
             }
@@ -482,9 +482,9 @@ class FfmpegStream : public FrameSource {
     Clock::time_point deadline_;  // of the call under way; only the calling thread touches it
     bool timedOut_ = false;
     bool file_ = false;
-    Converter own_;  // for Read and a file's deferred frames
+    Converter own_;                        // for Read and a file's deferred frames
     std::shared_ptr<Converter> pictures_;  // for the stream pictures handed out
-    cv::Mat colour_;  // the deferred frame in colour, once converted
+    cv::Mat colour_;                       // the deferred frame in colour, once converted
     bool converted_ = false;
     bool planesGray_ = false;  // the deferred frame's gray comes from its planes
     std::unique_ptr<AVFormatContext, InputCloser> input_;

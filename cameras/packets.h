@@ -37,7 +37,8 @@ class CodedPacket {
   public:
     CodedPacket() = default;
     // A new reference to packet's data; empty (no packet()) when that fails.
-    CodedPacket(std::shared_ptr<const CodedStream> stream, const AVPacket* packet, int64_t steadyMs);
+    CodedPacket(std::shared_ptr<const CodedStream> stream, const AVPacket* packet,
+                int64_t steadyMs);
     ~CodedPacket();
     CodedPacket(CodedPacket&& other) noexcept;
     CodedPacket& operator=(CodedPacket&& other) noexcept;

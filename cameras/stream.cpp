@@ -72,9 +72,9 @@ struct StreamState {
 
     std::mutex mutex;
     std::condition_variable changed;
-    cv::Mat newest;           // the newest frame, empty once taken
+    cv::Mat newest;                              // the newest frame, empty once taken
     std::unique_ptr<FrameSource> newestPicture;  // or it, still in the decoder's format
-    uint64_t frames = 0;      // frames the reader has delivered
+    uint64_t frames = 0;                         // frames the reader has delivered
     uint64_t taken = 0;       // the value of frames when the consumer last took one
     uint64_t losses = 0;      // times the reader lost the stream
     uint64_t lossesSeen = 0;  // losses the consumer has been told of
@@ -198,8 +198,8 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
             s.aliveAt = Clock::now();
             continue;
         }
-        const bool got = status == ReadStatus::Frame &&
-                         (picture ? !picture->Size().empty() : !frame.empty());
+        const bool got =
+            status == ReadStatus::Frame && (picture ? !picture->Size().empty() : !frame.empty());
         if (got) ++framesOfCapture;
         FrameCounts own = capture->Counts();  // a capture that does not count: its frames
         if (own.decoded == 0) own.received = own.decoded = framesOfCapture;
@@ -210,7 +210,8 @@ void ReadStream(StreamState& s, std::unique_ptr<FrameSource> capture) {
             s.counts.received = s.countsOfClosed.received + own.received;
             s.counts.decoded = s.countsOfClosed.decoded + own.decoded;
             if (!s.newest.empty() || s.newestPicture) ++s.counts.dropped;
-            if (const Clock::time_point now = Clock::now(); now - cpuTakenAt >= std::chrono::seconds(1)) {
+            if (const Clock::time_point now = Clock::now();
+                now - cpuTakenAt >= std::chrono::seconds(1)) {
                 cpuTakenAt = now;
                 s.counts.readerCpuNs = ThreadCpuNs();
             }
@@ -438,7 +439,8 @@ std::unique_ptr<FrameSource> MakeStreamSource(StreamOpener open, int32_t timeout
                                               std::unique_ptr<FrameSource> first,
                                               StreamOpener record) {
     try {
-        return std::make_unique<StreamSource>(std::move(open), std::max(timeoutMs, kLeastStreamTimeoutMs),
+        return std::make_unique<StreamSource>(std::move(open),
+                                              std::max(timeoutMs, kLeastStreamTimeoutMs),
                                               std::move(first), std::move(record));
     } catch (...) {
         return nullptr;

@@ -43,8 +43,10 @@ inline V Zero() {
     return CW_WHOLE(setzero)();
 }
 // Two-operand lane operations, one line each.
-#define CW_BINARY(name, op) \
-    inline V name(V a, V b) { return op(a, b); }
+#define CW_BINARY(name, op)   \
+    inline V name(V a, V b) { \
+        return op(a, b);      \
+    }
 CW_BINARY(Add, CW_OP(add_epi16))
 CW_BINARY(Sub, CW_OP(sub_epi16))
 CW_BINARY(AddS, CW_OP(adds_epi16))

@@ -131,8 +131,8 @@ struct DiskFloor {
 };
 class Recording {
   public:
-    static std::unique_ptr<Recording> Start(int camera, const Options& options, cameras::FrameSource& source,
-                                            DiskFloor floor = {});
+    static std::unique_ptr<Recording> Start(int camera, const Options& options,
+                                            cameras::FrameSource& source, DiskFloor floor = {});
     virtual ~Recording() = default;
     // Where the frame read at steadyMs lies: the open segment's name (prefix + name) and the
     // seconds from its start; false while none is open. That segment holds an event.

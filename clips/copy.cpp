@@ -1,7 +1,5 @@
 // Stream copy: the packet ring on the reader's side, the muxer on the clip's own thread.
 #include "clips/copy.h"
-#include "clips/files.h"
-#include "clips/mp4out.h"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -12,6 +10,8 @@
 #include <vector>
 
 #include "cameras/source.h"
+#include "clips/files.h"
+#include "clips/mp4out.h"
 #include "diag/diag.h"
 
 extern "C" {
@@ -131,7 +131,8 @@ void CopyClips::Run() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         wake_.wait(lock, [&] {
-            return !commands_.empty() || (live_ && !ring_.empty() && ring_.back().seq >= writeFrom_);
+            return !commands_.empty() ||
+                   (live_ && !ring_.empty() && ring_.back().seq >= writeFrom_);
         });
         if (commands_.empty()) {
             WriteUpTo(INT64_MAX, lock);
@@ -205,10 +206,10 @@ void CopyClips::WriteUpTo(int64_t steadyMs, std::unique_lock<std::mutex>& lock) 
         lock.unlock();
         const auto start = std::chrono::steady_clock::now();
         for (const cameras::CodedPacket& p : batch) Write(p);
-        busy_.store(busy_.load(std::memory_order_relaxed) +
-                        std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-                            .count(),
-                    std::memory_order_relaxed);  // a statistic; only this thread writes
+        busy_.store(
+            busy_.load(std::memory_order_relaxed) +
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+            std::memory_order_relaxed);  // a statistic; only this thread writes
         lock.lock();
     }
 }

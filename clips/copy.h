@@ -82,18 +82,18 @@ class CopyClips : public cameras::PacketTap {
     std::deque<Key> keys_;  // the ring's key frames
     std::deque<Command> commands_;
     size_t bytes_ = 0;
-    uint64_t nextSeq_ = 0;             // the next packet's number
-    uint64_t needFrom_ = UINT64_MAX;   // the first packet the writer still wants
-    bool live_ = false;                // the writer follows new packets as they come
+    uint64_t nextSeq_ = 0;            // the next packet's number
+    uint64_t needFrom_ = UINT64_MAX;  // the first packet the writer still wants
+    bool live_ = false;               // the writer follows new packets as they come
     bool stopping_ = false;
 
     // The writer thread only:
     std::unique_ptr<Mp4Out> out_;
     std::string final_;
-    bool clip_ = false;        // a clip is open (its file may wait for a key frame)
-    bool writing_ = false;     // packets go into it
-    uint64_t writeFrom_ = 0;   // the next packet it takes (read under mutex_ too)
-    bool needKey_ = false;     // after a gap: nothing until the next key frame
+    bool clip_ = false;       // a clip is open (its file may wait for a key frame)
+    bool writing_ = false;    // packets go into it
+    uint64_t writeFrom_ = 0;  // the next packet it takes (read under mutex_ too)
+    bool needKey_ = false;    // after a gap: nothing until the next key frame
     std::shared_ptr<const cameras::CodedStream> stream_;  // of the packets in out_
     bool openFailSaid_ = false;
 

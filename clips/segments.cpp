@@ -423,8 +423,8 @@ int64_t NameTimeMs(const std::string& stamp) {
 
 }  // namespace
 
-std::unique_ptr<Recording> Recording::Start(int camera, const Options& options, cameras::FrameSource& source,
-                                            DiskFloor floor) {
+std::unique_ptr<Recording> Recording::Start(int camera, const Options& options,
+                                            cameras::FrameSource& source, DiskFloor floor) {
     auto writer = std::make_shared<SegmentWriter>(camera, options, floor);
     // A stream not up yet keeps the tap for when it comes up; until packets come (an MJPEG
     // stream's never do), and for other cameras, the frames are encoded.

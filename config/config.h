@@ -9,10 +9,10 @@
 #include "base/base.h"
 
 namespace config {
-constexpr int kConfigEntries = 100;         // lines after the hundredth are ignored
-using base::kTextSize;
-using base::kSlotCount;
+constexpr int kConfigEntries = 100;  // lines after the hundredth are ignored
 using base::kMaxText;
+using base::kSlotCount;
+using base::kTextSize;
 
 struct ConfigEntry {
     char key[kTextSize];

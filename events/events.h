@@ -21,8 +21,8 @@ struct Region {
 
 // What the tracks say (MINTRAVEL / MINDURATION set): of one frame, or summed over an event.
 struct TrackFacts {
-    int tracks = 0;             // tracks that passed the gate (in this frame: for the first time)
-    double travelPercent = 0;   // the longest net travel, percent of the frame diagonal
+    int tracks = 0;            // tracks that passed the gate (in this frame: for the first time)
+    double travelPercent = 0;  // the longest net travel, percent of the frame diagonal
     std::optional<double> direction;  // that track's direction in degrees
 };
 
@@ -36,20 +36,20 @@ struct LabelFacts {
 
 // What the frame loop knows after one frame.
 struct FrameFacts {
-    int64_t steadyMs = 0;             // monotonic milliseconds
-    int64_t wallMs = 0;               // milliseconds since the epoch
-    int32_t count = 0;                // moving regions counted in this frame
-    bool held = false;                // the frame is inside the motion hold
+    int64_t steadyMs = 0;                         // monotonic milliseconds
+    int64_t wallMs = 0;                           // milliseconds since the epoch
+    int32_t count = 0;                            // moving regions counted in this frame
+    bool held = false;                            // the frame is inside the motion hold
     episodes::Step step = episodes::Step::kNone;  // what the frame did to the camera's episode
-    std::optional<Region> largest;    // largest counted region of this frame
-    std::optional<double> direction;  // its direction in degrees, when measured
-    std::string snapshot;             // snapshot file written for this frame, "" if none
-    std::string clip;                 // the clip this frame's event is written to, "" if none
-    int64_t clipOffsetMs = -1;        // where that event starts inside its clip, -1 unknown
+    std::optional<Region> largest;                // largest counted region of this frame
+    std::optional<double> direction;              // its direction in degrees, when measured
+    std::string snapshot;              // snapshot file written for this frame, "" if none
+    std::string clip;                  // the clip this frame's event is written to, "" if none
+    int64_t clipOffsetMs = -1;         // where that event starts inside its clip, -1 unknown
     std::optional<TrackFacts> tracks;  // with the track gate on
     std::vector<LabelFacts> labels;    // labels confirmed since the last frame
-    std::string segment;              // RECORD=continuous: the segment holding this frame
-    double segmentOffset = 0;         // and the frame's seconds from that segment's start
+    std::string segment;               // RECORD=continuous: the segment holding this frame
+    double segmentOffset = 0;          // and the frame's seconds from that segment's start
 };
 
 // Offset of local time from UTC, in seconds, at a moment; the seam tests replace.
@@ -79,7 +79,7 @@ struct Event {
     std::optional<Region> largest;
     std::optional<double> direction;  // circular mean, [0, 360)
     std::optional<std::string> clip;
-    int64_t clipOffsetMs = -1;  // the start inside the clip (pre-capture); not in the JSON
+    int64_t clipOffsetMs = -1;         // the start inside the clip (pre-capture); not in the JSON
     std::optional<TrackFacts> tracks;  // with the track gate on: "tracks", "travel", ...
     std::optional<std::vector<LabelFacts>> labels;  // with LABELS set, one per label
     Audience audience = Audience::kAll;             // not part of the record

@@ -8,8 +8,8 @@
 //   - a piece with '=' gives key (before the first '=') and value (after it), each losing one
 //     trailing carriage return and ending at its first NUL;
 //   - every other entry has an empty key.
-// Then config::DeriveSettings must agree with the lookups, and the number and codec conversions with
-// their own reference definitions.
+// Then config::DeriveSettings must agree with the lookups, and the number and codec conversions
+// with their own reference definitions.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -127,8 +127,8 @@ void CheckTable(const std::vector<ModelEntry>& model) {
         const config::ConfigEntry& entry = config::ConfigTable[i];
         Check(std::memchr(entry.key, '\0', base::kTextSize) != nullptr, "key without terminator",
               std::to_string(i));
-        Check(std::memchr(entry.value, '\0', base::kTextSize) != nullptr, "value without terminator",
-              std::to_string(i));
+        Check(std::memchr(entry.value, '\0', base::kTextSize) != nullptr,
+              "value without terminator", std::to_string(i));
         const std::string key = entry.key;
         Check(key == model[i].key, "key differs from the model at entry", std::to_string(i));
         if (key.empty()) continue;  // a line without '=': its value is never looked at
@@ -159,10 +159,11 @@ void CheckSettings(const std::vector<ModelEntry>& model) {
     Check(config::Settings.outAvi == (value("OUTAVI") == "ON"), "OUTAVI");
     Check(config::Settings.outLog == (value("OUTLOG") == "ON"), "OUTLOG");
     for (int i = 0; i < base::kSlotCount; ++i) {
-        Check(config::Settings.source[i] == value(("SOURCE" + std::to_string(i)).c_str()), "SOURCEi",
-              std::to_string(i));
+        Check(config::Settings.source[i] == value(("SOURCE" + std::to_string(i)).c_str()),
+              "SOURCEi", std::to_string(i));
     }
-    Check(config::CodecFourcc(config::Settings.codec) == ReferenceFourcc(config::Settings.codec), "CodecFourcc");
+    Check(config::CodecFourcc(config::Settings.codec) == ReferenceFourcc(config::Settings.codec),
+          "CodecFourcc");
 }
 
 }  // namespace

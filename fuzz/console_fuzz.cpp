@@ -110,7 +110,8 @@ void CheckConsole(const std::string& text, int cameraCount, const std::vector<st
 
     for (int i = 0; i < base::kSlotCount; ++i) {
         const int32_t want = i < cameraCount ? flag : kUntouched;
-        Check(slots::CameraTable[i].showWindow.load() == want, "window flag of slot", std::to_string(i));
+        Check(slots::CameraTable[i].showWindow.load() == want, "window flag of slot",
+              std::to_string(i));
     }
 
     // The rest of the input is still there, word for word.

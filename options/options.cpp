@@ -44,7 +44,8 @@ web::Options Web() {
 events::Options Events(int cameraCount) {
     events::Options o;
     o.cameraCount = cameraCount;
-    if (config::ConfigSwitch("OUTEVENTS")) o.eventFile = config::GetConfigValue("PATHLOG") + "events.jsonl";
+    if (config::ConfigSwitch("OUTEVENTS"))
+        o.eventFile = config::GetConfigValue("PATHLOG") + "events.jsonl";
     o.onStart = config::ConfigText("ONEVENTSTART");
     o.onEnd = config::ConfigText("ONEVENTEND");
     o.onLost = config::ConfigText("ONCAMERALOST");
@@ -77,7 +78,8 @@ clips::Options Clips() {
     o.prefix = config::ConfigText("PATHCLIP", "");
     o.preSeconds = SecondsKey("PRECAPTURE", 2);
     o.postSeconds = SecondsKey("POSTCAPTURE", 2);
-    o.ringBytes = int64_t{std::max(1, static_cast<int>(config::ConfigInt("PRECAPTUREMB", 64)))} << 20;
+    o.ringBytes = int64_t{std::max(1, static_cast<int>(config::ConfigInt("PRECAPTUREMB", 64)))}
+                  << 20;
     o.queueBytes = o.ringBytes;
     o.days = std::max(0, static_cast<int>(config::ConfigInt("CLIPDAYS", 0)));
     o.copy = config::ConfigText("CLIPCOPY", "ON") != "OFF";

@@ -14,10 +14,10 @@ bool ValidSlot(int index) {
 }
 }  // namespace
 
-
 void CameraStats::CountFrameTime(double seconds) {
     int bucket = 0;
-    while (bucket < kFrameSecondsBuckets - 1 && seconds > base::kFrameSecondsBounds[bucket]) ++bucket;
+    while (bucket < kFrameSecondsBuckets - 1 && seconds > base::kFrameSecondsBounds[bucket])
+        ++bucket;
     frameTimeBuckets[bucket].fetch_add(1, std::memory_order_relaxed);
     frameTimeMicros.fetch_add(static_cast<uint64_t>(seconds * 1e6), std::memory_order_relaxed);
 }
@@ -25,8 +25,7 @@ void CameraStats::CountFrameTime(double seconds) {
 void CameraStats::Reset() {
     for (auto* a : {&frames, &motionFrames, &snapshots, &videoFrames, &outputErrors, &reconnects,
                     &received, &decoded, &dropped, &clipFrames, &workerCpuNs, &readerCpuNs,
-                    &clipDrops,
-                    &frameTimeMicros}) {
+                    &clipDrops, &frameTimeMicros}) {
         a->store(0);
     }
     for (auto& b : frameTimeBuckets) b.store(0);
@@ -53,7 +52,8 @@ void OpenSlot(int index, std::unique_ptr<cameras::FrameSource> capture, bool sho
     FoundCount.fetch_add(1);
 }
 
-void AttachBackgroundSlot(int index, std::unique_ptr<cameras::FrameSource> capture, bool showWindow) {
+void AttachBackgroundSlot(int index, std::unique_ptr<cameras::FrameSource> capture,
+                          bool showWindow) {
     if (!ValidSlot(index)) return;
     AttachCapture(CameraTable[index], std::move(capture), showWindow, true);
 }

@@ -73,7 +73,8 @@ void OpenSlot(int index, std::unique_ptr<cameras::FrameSource> capture, bool sho
 
 // Like OpenSlot for a background slot: stores the capture, sets Running, the show-window
 // flag and `background`, and does not count the slot as found.
-void AttachBackgroundSlot(int index, std::unique_ptr<cameras::FrameSource> capture, bool showWindow);
+void AttachBackgroundSlot(int index, std::unique_ptr<cameras::FrameSource> capture,
+                          bool showWindow);
 
 // Turns Running into Stopped in one atomic step, wakes the worker's pause and interrupts a
 // read blocked on the slot's source; Stopped and Finished are left as they are. True when the

@@ -103,7 +103,8 @@ void QuietLibraries() {
 cameras::OpenSettings SourceSettings(int slot) {
     cameras::OpenSettings settings;
     settings.streamTimeoutMs =
-        std::max(config::ConfigInt("SOURCETIMEOUT", settings.streamTimeoutMs), cameras::kLeastStreamTimeoutMs);
+        std::max(config::ConfigInt("SOURCETIMEOUT", settings.streamTimeoutMs),
+                 cameras::kLeastStreamTimeoutMs);
     settings.record = config::ConfigText(("RECORD" + std::to_string(slot)).c_str());
     return settings;
 }
@@ -134,7 +135,8 @@ class StreamProbes {
     // The opened source, or nullptr. After a stop signal, opens still pending are not waited for.
     std::unique_ptr<cameras::FrameSource> Take(int i, int stopFd, bool* stopped) {
         bool stopNow = false;
-        std::unique_ptr<cameras::FrameSource> capture = pending_[i]->Take(deadline_, stopFd, &stopNow);
+        std::unique_ptr<cameras::FrameSource> capture =
+            pending_[i]->Take(deadline_, stopFd, &stopNow);
         *stopped = *stopped || stopNow;
         missing_[i] = !capture;
         return capture;
@@ -144,7 +146,8 @@ class StreamProbes {
     void RetryTheMissing() {
         for (int i = 0; i < base::kSlotCount; ++i) {
             if (!missing_[i]) continue;
-            if (auto stream = cameras::OpenStream(config::Settings.source[i], false, SourceSettings(i))) {
+            if (auto stream =
+                    cameras::OpenStream(config::Settings.source[i], false, SourceSettings(i))) {
                 slots::AttachBackgroundSlot(i, std::move(stream), config::Settings.windows);
             }
         }
@@ -306,7 +309,8 @@ int RunProgram(ProgramOutlets& outlets, CameraOpener opener, const service::Comm
     service::Notifier* self = nullptr;
     service::Notifier notifier(healthy ? std::move(healthy) : [&self] {
         const auto period = self ? self->WatchdogPeriod() : std::chrono::microseconds(0);
-        return slots::CamerasAlive(std::chrono::duration_cast<std::chrono::milliseconds>(period).count());
+        return slots::CamerasAlive(
+            std::chrono::duration_cast<std::chrono::milliseconds>(period).count());
     });
     self = &notifier;
 
@@ -314,7 +318,8 @@ int RunProgram(ProgramOutlets& outlets, CameraOpener opener, const service::Comm
     config::DeriveSettings();
     cameras::PrepareStreams(config::Settings.source, base::kSlotCount);
 
-    const int found = DiscoverCameras(config::Settings.cameraCount, opener, std::cout, signals.fd());
+    const int found =
+        DiscoverCameras(config::Settings.cameraCount, opener, std::cout, signals.fd());
     if (config::Settings.cameraCount == 0) {
         Say(std::cout, "Error with camera! Sorry...");
         signals.Pause(kErrorPauseMs);

@@ -10,16 +10,16 @@
 #include <thread>
 #include <vector>
 
-#include "slots/slots.h"
 #include "service/service.h"
+#include "slots/slots.h"
 
 namespace supervisor {
 
 // Body of a worker thread; must keep the slot contract (report Finished last).
 using WorkerEntry = std::function<void(int slotIndex)>;
 // How a camera index (or its SOURCEi name) is opened, with its SOURCETIMEOUT and RECORDi.
-using CameraOpener = std::unique_ptr<cameras::FrameSource> (*)(int index, const std::string& name,
-                                                      const cameras::OpenSettings& settings);
+using CameraOpener = std::unique_ptr<cameras::FrameSource> (*)(
+    int index, const std::string& name, const cameras::OpenSettings& settings);
 
 // What discovery left for the rest of the run.
 struct Discovered {

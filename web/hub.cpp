@@ -9,7 +9,6 @@
 
 namespace web {
 
-
 namespace {
 
 constexpr int64_t kNever = INT64_MIN / 2;
@@ -53,7 +52,8 @@ bool FrameHub::Due(int camera, int64_t steadyMs) const {
 }
 
 void FrameHub::Offer(int camera, cv::Mat annotated, cv::Mat clean, int64_t steadyMs) {
-    if (camera < 0 || camera >= base::kSlotCount || !impl_->running.load(std::memory_order_relaxed)) return;
+    if (camera < 0 || camera >= base::kSlotCount || !impl_->running.load(std::memory_order_relaxed))
+        return;
     Impl::Slot& slot = impl_->slots[camera];
     // The next frame is due one period after the last due time, but never sooner than half a
     // period from now: on average at most fps frames a second, whatever the camera's rate.

@@ -209,7 +209,8 @@ std::string LossReason(const Worker& w, cameras::ReadStatus status) {
     const std::string url = cameras::MaskCredentials(w.settings.source[w.slotIndex]);
     switch (status) {
         case cameras::ReadStatus::Timeout:
-            return url + ": no frame for " + std::to_string(w.slot.capture ? w.slot.capture->TimeoutMs() : 0) + " ms";
+            return url + ": no frame for " +
+                   std::to_string(w.slot.capture ? w.slot.capture->TimeoutMs() : 0) + " ms";
         case cameras::ReadStatus::Error:
             return url + ": read error";
         default:

@@ -69,7 +69,7 @@ struct WorkerConfig : config::SettingsRecord {
     // MINSIZE, LIGHTSWITCH, WARMUP; the mask comes from the camera's file below.
     detector::DetectorControls detection;
     std::array<std::string, base::kSlotCount> maskFiles;  // MASK0..MASK9; "" = none
-    clips::Options clips;                           // OUTCLIP and the keys of event clips
+    clips::Options clips;                                 // OUTCLIP and the keys of event clips
     int eventGapSeconds = 10;  // EVENTGAP: stillness that ends an episode (event and clip)
     // IDLEDECODE=keyframes: after IDLEAFTER s without motion a stream decodes only key frames
     // (an intra-only one IDLEFPS a second) until motion is seen again.

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
-#include <condition_variable>
-#include <mutex>
 #include <random>
 #include <thread>
 #include <vector>
@@ -31,7 +31,8 @@ void ExpectSameFramesAsTheCapture(const std::string& path) {
     ASSERT_TRUE(own);
     EXPECT_FALSE(own->Reconnects());
     EXPECT_EQ(own->Fps(), 12.5);
-    EXPECT_EQ(cameras::OpenFileDecoder(path)->Fps(), cameras::UsableFps(capture.get(cv::CAP_PROP_FPS)));
+    EXPECT_EQ(cameras::OpenFileDecoder(path)->Fps(),
+              cameras::UsableFps(capture.get(cv::CAP_PROP_FPS)));
     cv::Mat expected, got;
     int frames = 0;
     while (capture.read(expected)) {
@@ -192,16 +193,20 @@ TEST(StreamSource, DestroyedAfterItsReaderEndedOnAStop) {
 // on by several pictures.
 TEST(StreamSource, PicturesHandedOnAreTheFramesReadGives) {
     testkit::TempDir dir;
-    ASSERT_TRUE(Ffmpeg("-f lavfi -i testsrc2=s=256x144:r=25:d=2 -vf noise=alls=30:allf=t "
-                       "-c:v libx264 -pix_fmt yuv420p -bf 2 " + dir.File("planes.mp4")));
+    ASSERT_TRUE(
+        Ffmpeg("-f lavfi -i testsrc2=s=256x144:r=25:d=2 -vf noise=alls=30:allf=t "
+               "-c:v libx264 -pix_fmt yuv420p -bf 2 " +
+               dir.File("planes.mp4")));
     ASSERT_TRUE(Ffmpeg("-f lavfi -i testsrc2=s=202x120:r=25:d=1 -c:v libx264 -pix_fmt yuv420p " +
                        dir.File("odd.mp4")));
     ASSERT_TRUE(Ffmpeg("-f lavfi -i testsrc2=s=160x120:r=25:d=1 -c:v mjpeg -q:v 3 " +
                        dir.File("mjpeg.avi")));
     for (const char* name : {"planes.mp4", "odd.mp4", "mjpeg.avi"}) {
         SCOPED_TRACE(name);
-        std::unique_ptr<cameras::FrameSource> read = cameras::OpenStreamCapture(dir.File(name), 5000);
-        std::unique_ptr<cameras::FrameSource> held = cameras::OpenStreamCapture(dir.File(name), 5000);
+        std::unique_ptr<cameras::FrameSource> read =
+            cameras::OpenStreamCapture(dir.File(name), 5000);
+        std::unique_ptr<cameras::FrameSource> held =
+            cameras::OpenStreamCapture(dir.File(name), 5000);
         ASSERT_TRUE(read && held);
         std::vector<std::unique_ptr<cameras::FrameSource>> pictures;
         std::vector<cv::Mat> expected;

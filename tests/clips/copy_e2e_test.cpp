@@ -42,7 +42,7 @@ std::string DecodeErrors(const std::string& path) {
 }
 
 Strings Clips(const std::string& folder, Strings* parts = nullptr,
-             const std::string& lead = "cam0-2") {
+              const std::string& lead = "cam0-2") {
     Strings found;
     for (const std::string& name : testkit::ListFiles(folder)) {
         if (name.rfind(lead, 0) != 0 || name.find(".event") != std::string::npos) continue;
@@ -266,7 +266,8 @@ TEST(ClipCopy, ASigkilledClipPlaysAndTheNextStartFinishesIt) {
                std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             for (int c = 0; c < 2; ++c) {
-                if (found[c].empty()) Clips(dir.path(), &found[c], "cam" + std::to_string(c) + "-2");
+                if (found[c].empty())
+                    Clips(dir.path(), &found[c], "cam" + std::to_string(c) + "-2");
             }
         }
         ASSERT_EQ(found[0].size(), 1u) << program.Stderr();
@@ -275,8 +276,8 @@ TEST(ClipCopy, ASigkilledClipPlaysAndTheNextStartFinishesIt) {
         std::this_thread::sleep_for(std::chrono::milliseconds(4000));
         program.Signal(SIGKILL);
         program.Wait(5000);
-        const double ran = std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                                         opened).count();
+        const double ran =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - opened).count();
         for (int c = 0; c < 2; ++c) {
             SCOPED_TRACE(found[c][0]);
             parts[c] = dir.File(found[c][0]);
@@ -294,12 +295,15 @@ TEST(ClipCopy, ASigkilledClipPlaysAndTheNextStartFinishesIt) {
         EXPECT_EQ(e2e::Probe(parts[1]).codec, "h264");
     }
     // Started again on file cameras (the server has gone): the clips are finished first.
-    e2e::WriteConfig(dir, {{"ALLCAM", "2"}, {"SOURCE0", "moving.mp4"}, {"SOURCE1", "moving.avi"},
+    e2e::WriteConfig(dir, {{"ALLCAM", "2"},
+                           {"SOURCE0", "moving.mp4"},
+                           {"SOURCE1", "moving.avi"},
                            {"OUTJPG", "OFF"},
-                           {"OUTAVI", "OFF"}, {"OUTCLIP", "ON"}});
+                           {"OUTAVI", "OFF"},
+                           {"OUTCLIP", "ON"}});
     testkit::Program again(dir.path());
-    EXPECT_TRUE(fault::WaitUntil(
-        [&] { return e2e::Occurrences(again.Stderr(), "cut short") >= 2; }, 10000));
+    EXPECT_TRUE(fault::WaitUntil([&] { return e2e::Occurrences(again.Stderr(), "cut short") >= 2; },
+                                 10000));
     again.Send("exit\n");
     EXPECT_EQ(again.Wait(10000), 0);
     EXPECT_EQ(e2e::Occurrences(again.Stderr(), "cut short"), 2) << again.Stderr();

@@ -68,7 +68,8 @@ TEST_F(ConfigTest, MissingFileLeavesTableAndGivesEmptySettings) {
     EXPECT_EQ(0, config::Settings.idleWaitMs);
     EXPECT_EQ("", config::Settings.jpgPrefix);
     EXPECT_EQ("", config::Settings.codec);
-    EXPECT_FALSE(config::Settings.windows || config::Settings.outJpg || config::Settings.outAvi || config::Settings.outLog);
+    EXPECT_FALSE(config::Settings.windows || config::Settings.outJpg || config::Settings.outAvi ||
+                 config::Settings.outLog);
 }
 
 TEST_F(ConfigTest, LongLinesAreReadInPiecesOf255) {

@@ -279,8 +279,9 @@ TEST(Mqtt, PersonLabelAlertsAndTheOccupancyState) {
     person.OnFrame(f);
     EXPECT_TRUE(saw("camwatch/cam0/person ON"));
     EXPECT_TRUE(saw("camwatch/events {\"type\":\"start\",\"id\":\"0-1000\""));
-    EXPECT_TRUE(saw("\"labels\":[{\"label\":\"person\",\"score\":1.5,\"box\":{\"x\":10,\"y\":20,"
-                    "\"w\":30,\"h\":60},\"snapshot\":\"cam0n3.jpg\"}]}"));
+    EXPECT_TRUE(
+        saw("\"labels\":[{\"label\":\"person\",\"score\":1.5,\"box\":{\"x\":10,\"y\":20,"
+            "\"w\":30,\"h\":60},\"snapshot\":\"cam0n3.jpg\"}]}"));
     f = {};
     f.wallMs = 3000;
     person.OnFrame(f);

@@ -27,7 +27,8 @@ class FakeCamera : public cameras::FrameSource {
 
 // Answers only at the indices in `present`.
 std::string gPresent;
-std::unique_ptr<cameras::FrameSource> OpenFake(int index, const std::string&, const cameras::OpenSettings&) {
+std::unique_ptr<cameras::FrameSource> OpenFake(int index, const std::string&,
+                                               const cameras::OpenSettings&) {
     if (gPresent.find(static_cast<char>('0' + index)) == std::string::npos) return nullptr;
     return std::make_unique<FakeCamera>(1000000);
 }
@@ -64,7 +65,8 @@ TEST_F(SlotsTest, StopRequestTurnsOnlyARunningState) {
     EXPECT_FALSE(slots::RequestStop(0));
     slots::CameraTable[0].runState.store(slots::RunState::Finished);
     EXPECT_FALSE(slots::RequestStop(0));
-    EXPECT_EQ(slots::RunState::Finished, slots::CameraTable[0].runState.load()) << "a -1 is never overwritten";
+    EXPECT_EQ(slots::RunState::Finished, slots::CameraTable[0].runState.load())
+        << "a -1 is never overwritten";
     EXPECT_FALSE(slots::RequestStop(-1));
     EXPECT_FALSE(slots::RequestStop(base::kSlotCount));
 }
@@ -117,7 +119,8 @@ TEST_F(SlotsTest, WorkerThatEndedOnItsOwnIsNotAwaited) {
     ASSERT_EQ(2u, threads.size());
     // Slot 0's camera ends: its worker finishes by itself.
     slots::RequestStop(0);
-    while (slots::CameraTable[0].runState.load() != slots::RunState::Finished) std::this_thread::yield();
+    while (slots::CameraTable[0].runState.load() != slots::RunState::Finished)
+        std::this_thread::yield();
     StopWorkers(found);
     for (auto& t : threads) t.join();
     EXPECT_EQ(slots::RunState::Finished, slots::CameraTable[0].runState.load());

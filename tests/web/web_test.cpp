@@ -225,8 +225,9 @@ TEST(WebSecurity, TokenHeaderLimitsAndStalledClients) {
 
 TEST(WebOptions, ConfigKeysAndWebAddress) {
     testkit::TempDir dir;
-    testkit::WriteTextFile(dir.File("config.cfg"),
-                           "WEBPORT=8090\nWEBFPS=99\nWEBTOKEN=abc\nWEBCLIENTS=0\nWEBHEADERSECS=0\n");
+    testkit::WriteTextFile(
+        dir.File("config.cfg"),
+        "WEBPORT=8090\nWEBFPS=99\nWEBTOKEN=abc\nWEBCLIENTS=0\nWEBHEADERSECS=0\n");
     ASSERT_EQ(config::LoadConfig(dir.File("config.cfg").c_str()), 0);
     web::Options o = options::Web();
     EXPECT_EQ(o.port, 8090);
@@ -319,7 +320,8 @@ TEST(WebLoad, TwentyStreamsFourCamerasStayBounded) {
 #if defined(__SANITIZE_ADDRESS__)
     const long bound = 300 * 1024;  // freed blocks wait in AddressSanitizer's 256 MB quarantine
 #elif defined(__SANITIZE_THREAD__)
-    const long bound = 64 * 1024;  // the shadow memory and allocator caches of ThreadSanitizer grow too
+    const long bound =
+        64 * 1024;  // the shadow memory and allocator caches of ThreadSanitizer grow too
 #else
     const long bound = 20 * 1024;
 #endif

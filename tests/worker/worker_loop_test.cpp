@@ -50,7 +50,8 @@ class WorkerTest : public ::testing::Test {
     // Serves slot 0 with a camera of count frames until the camera ends.
     void Run(int count, bool windowOn = false, std::function<void(int)> beforeFrame = {},
              std::function<cv::Mat(int)> frames = Still) {
-        slots::OpenSlot(0, std::make_unique<fakes::ScriptedCamera>(count, frames, beforeFrame), windowOn);
+        slots::OpenSlot(0, std::make_unique<fakes::ScriptedCamera>(count, frames, beforeFrame),
+                        windowOn);
         ServeCamera(0, settings, Services());
         EXPECT_EQ(slots::CameraTable[0].runState.load(), slots::RunState::Finished);
         EXPECT_EQ(slots::CameraTable[0].capture, nullptr);
@@ -157,11 +158,11 @@ TEST_F(WorkerTest, AStopRequestCutsALongIdleWaitShort) {
     settings.idleWaitMs = 600000;
     std::promise<void> firstFrame;
     slots::OpenSlot(0,
-             std::make_unique<fakes::ScriptedCamera>(-1, Still,
-                                                     [&](int i) {
-                                                         if (i == 0) firstFrame.set_value();
-                                                     }),
-             false);
+                    std::make_unique<fakes::ScriptedCamera>(-1, Still,
+                                                            [&](int i) {
+                                                                if (i == 0) firstFrame.set_value();
+                                                            }),
+                    false);
     WorkerServices services{windows, std::ref(motion), slots::PauseUnlessStopped};
     auto worker = std::async(std::launch::async, [&] { ServeCamera(0, settings, services); });
     firstFrame.get_future().wait();
@@ -193,12 +194,13 @@ class ThrowingWindows : public display::WindowSystem {
 TEST_F(WorkerTest, FailingCallsAreDroppedAndTheLoopGoesOn) {
     ThrowingWindows broken;
     int calls = 0;
-    WorkerServices services{broken,
-                            [&](detector::MotionDetector&, const MotionFrame&, int32_t, bool) -> int32_t {
-                                if (++calls % 2 == 0) throw cv::Exception();
-                                return 1;
-                            },
-                            [](int, int32_t) { throw std::runtime_error("pause"); }};
+    WorkerServices services{
+        broken,
+        [&](detector::MotionDetector&, const MotionFrame&, int32_t, bool) -> int32_t {
+            if (++calls % 2 == 0) throw cv::Exception();
+            return 1;
+        },
+        [](int, int32_t) { throw std::runtime_error("pause"); }};
     slots::OpenSlot(0, std::make_unique<fakes::ScriptedCamera>(6, Still), true);
     ServeCamera(0, settings, services);
     EXPECT_EQ(calls, 6);
