@@ -58,13 +58,13 @@ struct ScalerFreer {
 // What a file's decoding must match: OpenCV's capture converts with this scaler into rows
 // of this alignment.
 constexpr int kFileScaler = SWS_BICUBIC;
-
-// The probe size a stream is opened with (see FfmpegStream::Open).
-constexpr int64_t kOpenProbeBytes = 1 << 20;
 constexpr int kFileRowAlign = 32;
 // How far past a picture's last pixel the scaler's BGR output may write (measured: 42 bytes
 // at a width of 2, none at multiples of 16), with a margin.
 constexpr size_t kScalerOverrun = 64;
+
+// The probe size a stream is opened with (see FfmpegStream::Open).
+constexpr int64_t kOpenProbeBytes = 1 << 20;
 
 // Converts decoded pictures to BGR and takes their gray picture from the planes where that is
 // proved exact. Used by one thread at a time: the decoding thread for a file, the consumer of a
