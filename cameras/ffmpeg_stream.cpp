@@ -63,6 +63,9 @@ constexpr int kFileRowAlign = 32;
 // at a width of 2, none at multiples of 16), with a margin.
 constexpr size_t kScalerOverrun = 64;
 
+// The probe size a stream is opened with (see FfmpegStream::Open).
+constexpr int64_t kOpenProbeBytes = 1 << 20;
+
 // Converts decoded pictures to BGR and takes their gray picture from the planes where that is
 // proved exact. Used by one thread at a time: the decoding thread for a file, the consumer of a
 // stream's frames for those (the reader only decodes).
@@ -229,10 +232,17 @@ class FfmpegStream : public FrameSource {
         raw->interrupt_callback = {&FfmpegStream::Interrupted, this};
         AVDictionary* options = nullptr;
         av_dict_set(&options, "rtsp_flags", "prefer_tcp", 0);
+        // An MPEG-TS demuxer keeps its probe size as a read buffer that it can seek back in
+        // (5 MB by default) until the stream has filled it once: at 2 Mbit/s the first 20 s of
+        // every camera. Its search for the programs needs a few packets; the stream's analysis
+        // below gets the full probe size again.
+        const int64_t probeSize = raw->probesize;
+        av_dict_set_int(&options, "probesize", kOpenProbeBytes, 0);
         const int opened = avformat_open_input(&raw, url.c_str(), nullptr, &options);
         av_dict_free(&options);
         if (opened < 0) return false;  // raw is freed by the failed open
         input_.reset(raw);
+        input_->probesize = probeSize;
         if (avformat_find_stream_info(input_.get(), nullptr) < 0) return false;
         const AVCodec* codec = nullptr;
         stream_ = av_find_best_stream(input_.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);

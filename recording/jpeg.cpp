@@ -1,6 +1,8 @@
 // Snapshots straight through libjpeg-turbo: the same settings as OpenCV's JPEG writer (its
 // defaults, quality 95, baseline tables, 4:2:0), so the same bytes, without its per-row copy
-// from BGR to RGB (the library reads BGR itself) and with one write of the whole file.
+// from BGR to RGB (the library reads BGR itself) and with one write of the whole file. The
+// browser's pictures go the same way at their own quality, so that a camera that serves them
+// needs none of OpenCV's image libraries loaded.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -37,7 +39,7 @@ struct EncodedBuffer {
 };
 
 // Encodes into buffer; false when libjpeg fails. Plain C types only below the setjmp.
-bool Encode(const cv::Mat& image, EncodedBuffer& buffer, unsigned long& size) {
+bool Encode(const cv::Mat& image, int quality, EncodedBuffer& buffer, unsigned long& size) {
     jpeg_compress_struct info;
     ErrorJump error;
     info.err = jpeg_std_error(&error.manager);
@@ -56,7 +58,7 @@ bool Encode(const cv::Mat& image, EncodedBuffer& buffer, unsigned long& size) {
     info.in_color_space = JCS_EXT_BGR;
     jpeg_set_defaults(&info);
     info.restart_interval = 0;
-    jpeg_set_quality(&info, kSnapshotQuality, TRUE);
+    jpeg_set_quality(&info, quality, TRUE);
     jpeg_start_compress(&info, TRUE);
     while (info.next_scanline < info.image_height) {
         JSAMPROW row = const_cast<JSAMPROW>(image.ptr<uchar>(static_cast<int>(info.next_scanline)));
@@ -99,7 +101,16 @@ bool WriteJpeg(const std::string& path, const cv::Mat& image) {
     if (image.type() != CV_8UC3 || image.dims != 2 || image.empty()) return false;
     thread_local EncodedBuffer buffer;
     unsigned long size = 0;
-    return Encode(image, buffer, size) && WriteAll(path, buffer.data, size);
+    return Encode(image, kSnapshotQuality, buffer, size) && WriteAll(path, buffer.data, size);
+}
+
+bool EncodeJpeg(const cv::Mat& image, int quality, std::vector<uchar>& bytes) {
+    if (image.type() != CV_8UC3 || image.dims != 2 || image.empty()) return false;
+    thread_local EncodedBuffer buffer;
+    unsigned long size = 0;
+    if (!Encode(image, quality, buffer, size)) return false;
+    bytes.assign(buffer.data, buffer.data + size);
+    return true;
 }
 
 }  // namespace recording

@@ -59,6 +59,10 @@ bool SaveSnapshot(const std::string& path, const cv::Mat& image);
 // False when image is not 8-bit BGR or the file cannot be written.
 bool WriteJpeg(const std::string& path, const cv::Mat& image);
 
+// A BGR image as cv::imencode(".jpg", image, {IMWRITE_JPEG_QUALITY, quality}) encodes it, byte
+// for byte, without loading OpenCV's image libraries. False when image is not 8-bit BGR.
+bool EncodeJpeg(const cv::Mat& image, int quality, std::vector<uchar>& bytes);
+
 // Sets up OpenCV's image codecs once for the process. Their first use sets up shared state
 // that races when several workers read masks or write snapshots at once; SaveSnapshot calls
 // it, and so must anything else on a worker thread that reads or writes images.

@@ -20,7 +20,7 @@
 #include <variant>
 
 #include "diag/diag.h"
-#include "cvio/cvio.h"
+#include "recording/recording.h"
 #include "store/files.h"
 
 namespace store {
@@ -303,7 +303,8 @@ void Store::Impl::Upsert(const events::Event& e) {
 void Store::Impl::WriteThumb(Thumb& t) {
     const std::string name = std::to_string(t.camera) + "-" + std::to_string(t.startMs);
     const std::string part = thumbs + name + ".part.jpg", path = thumbs + name + ".jpg";
-    if (cvio::WriteImage(part, t.picture) && std::rename(part.c_str(), path.c_str()) == 0) return;
+    // As cv::imwrite writes it; a colour picture without OpenCV's image libraries.
+    if (recording::SaveSnapshot(part, t.picture) && std::rename(part.c_str(), path.c_str()) == 0) return;
     std::remove(part.c_str());
 }
 

@@ -6,12 +6,14 @@
 
 #include "cvio/cvio.h"
 #include "diag/diag.h"
+#include "recording/recording.h"
 
 namespace web {
 
 namespace {
 
 constexpr int64_t kNever = INT64_MIN / 2;
+constexpr int kQuality = 80;  // of the browser's pictures
 
 Jpeg Encode(const cv::Mat& frame, int width) {
     if (frame.empty()) return nullptr;
@@ -20,8 +22,12 @@ Jpeg Encode(const cv::Mat& frame, int width) {
         const int height = std::max(1, frame.rows * width / frame.cols);
         cv::resize(frame, scaled, cv::Size(width, height), 0, 0, cv::INTER_AREA);
     }
+    // Colour frames (all a worker offers) without OpenCV's image libraries; the same bytes.
     std::vector<uchar> bytes;
-    if (!cvio::Encode(".jpg", scaled, bytes, {cvio::kJpegQuality, 80})) return nullptr;
+    if (!recording::EncodeJpeg(scaled, kQuality, bytes)) {
+        recording::PrepareImageCodecs();
+        if (!cvio::Encode(".jpg", scaled, bytes, {cvio::kJpegQuality, kQuality})) return nullptr;
+    }
     return std::make_shared<const std::string>(bytes.begin(), bytes.end());
 }
 
@@ -85,9 +91,6 @@ void FrameHub::Impl::Start(int fps, int frameWidth) {
         std::lock_guard<std::mutex> lock(pendingMutex);
         stopEncoder = false;
     }
-    // OpenCV fills its codec table on first use; do that here rather than on the encoder
-    // thread, so it happens before the thread starts.
-    Encode(cv::Mat(8, 8, CV_8UC3, cv::Scalar::all(0)), width);
     encoder = std::thread([this] { EncoderLoop(); });
     running.store(true);
 }

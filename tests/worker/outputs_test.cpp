@@ -110,12 +110,19 @@ TEST(Snapshots, SameBytesAsTheLibraryAndNoStallOnAPipe) {
         const std::string a = testkit::ReadFile(ours), b = testkit::ReadFile(theirs);
         EXPECT_GT(a.size(), 100u) << i;
         EXPECT_TRUE(a == b) << "image " << i << ": " << a.size() << " vs " << b.size() << " bytes";
+        // In memory at another quality (the browser's pictures), as cv::imencode makes them.
+        std::vector<uchar> mine, library;
+        ASSERT_TRUE(EncodeJpeg(images[i], 80, mine)) << i;
+        ASSERT_TRUE(cv::imencode(".jpg", images[i], library, {cv::IMWRITE_JPEG_QUALITY, 80})) << i;
+        EXPECT_TRUE(mine == library) << "image " << i << " at quality 80";
     }
     EXPECT_FALSE(SaveSnapshot(dir.File("none/cam0n1.jpg"), big));
     const std::string pipe = dir.File("pipe.jpg");
     ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
     EXPECT_FALSE(SaveSnapshot(pipe, big));
     EXPECT_FALSE(WriteJpeg(dir.File("gray.jpg"), cv::Mat(8, 8, CV_8UC1, cv::Scalar(0))));
+    std::vector<uchar> bytes;
+    EXPECT_FALSE(EncodeJpeg(cv::Mat(8, 8, CV_8UC1, cv::Scalar(0)), 80, bytes));
 }
 
 // The video as OpenCV's writer makes it, to the byte: noise (the encoder's rate control at
