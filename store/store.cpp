@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -304,7 +304,8 @@ void Store::Impl::WriteThumb(Thumb& t) {
     const std::string name = std::to_string(t.camera) + "-" + std::to_string(t.startMs);
     const std::string part = thumbs + name + ".part.jpg", path = thumbs + name + ".jpg";
     // As cv::imwrite writes it; a colour picture without OpenCV's image libraries.
-    if (recording::SaveSnapshot(part, t.picture) && std::rename(part.c_str(), path.c_str()) == 0) return;
+    if (recording::SaveSnapshot(part, t.picture) && std::rename(part.c_str(), path.c_str()) == 0)
+        return;
     std::remove(part.c_str());
 }
 
