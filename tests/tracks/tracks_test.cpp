@@ -29,7 +29,9 @@ TEST(Tracker, AWalkerCrossesAsOneTrackAndPassesTheGateOnlyOnceFarAndOldEnough) {
         tracker.Update({{cv::Rect(8 * i, 150, 30, 70), 0.0}}, i * kStep, kFrame);
         if (tracker.Moving() && firstMoving < 0) firstMoving = i;
         // Coming in at the side, not half as wide as tall: not worth a label check yet.
-        if (i == 0) EXPECT_EQ(tracks::ToLabel(tracker.Tracks(), 0, {}, kFrame), nullptr);
+        if (i == 0) {
+            EXPECT_EQ(tracks::ToLabel(tracker.Tracks(), 0, {}, kFrame), nullptr);
+        }
     }
     const tracks::Track* toLabel = tracks::ToLabel(tracker.Tracks(), 35 * kStep, {}, kFrame);
     ASSERT_NE(toLabel, nullptr);
