@@ -62,7 +62,7 @@ struct Worker {
     int32_t wait = 0;
     int32_t loggedFrame = 0;
     bool linkLost = false;      // a stream camera is lost and being reopened (FollowLink)
-    bool recordLost = false;    // its RECORDi stream is, and clips wait for it (FollowRecordLink)
+    bool recordLost = false;    // its RECORDi stream is lost and being reopened (FollowRecordLink)
     bool oversizeSaid = false;  // a frame over MAXPIXELS was reported
     textlog::LogFile log;
     recording::VideoRecorder video;
