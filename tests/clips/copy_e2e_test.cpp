@@ -247,7 +247,7 @@ TEST(ClipCopy, ASigkilledClipPlaysAndTheNextStartFinishesIt) {
     testkit::Program server(dir.path(), {}, "/usr/bin/ffmpeg", {},
                             {"-nostdin", "-v", "error", "-re", "-i", "moving.mp4", "-c:v", "copy",
                              "-f", "mpegts", "-listen", "1", url});
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // it listens
+    ASSERT_TRUE(fault::WaitUntil([&] { return fault::Listening(port); }, 20000)) << server.Stderr();
     e2e::WriteConfig(dir, {{"SOURCE0", url},
                            {"ALLCAM", "2"},
                            {"SOURCE1", "moving.avi"},
