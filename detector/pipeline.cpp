@@ -162,11 +162,6 @@ bool EnoughChanged(const cv::Mat& silhouette, cv::Rect r) {
     return !(changed < static_cast<double>(r.width) * r.height * kLeastChangedShare);
 }
 
-double GlobalOrientation(const DetectorState& s, cv::Rect r, double timestamp) {
-    return CalcGlobalOrientation(s.orientation(r), s.gradientMask(r), s.history(r), timestamp,
-                                 kHistoryDuration);
-}
-
 void DrawOverlay(cv::Mat& frame, cv::Rect r, const DirectionLine& line) {
     cv::rectangle(frame, r.tl(), cv::Point(r.x + r.width, r.y + r.height), kOverlayColor,
                   kRectThickness, cv::LINE_AA, 0);
