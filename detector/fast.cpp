@@ -151,21 +151,25 @@ void GradientUnder(DetectorState& s, const std::vector<cv::Rect>& rects) {
     if (band.area() < kLeastGradientPixels) band = cv::Rect(0, 0, s.history.cols, s.history.rows);
     s.orientationSamples.resize(rects.size());
     for (std::vector<OrientationSample>& samples : s.orientationSamples) samples.clear();
-    // In strips of kGradientStrip rows or more (the last takes what is left): the filters read
-    // the rows around a strip from the history itself, as they do around the band, so the
-    // strips' pixels are the band's, while their scratch images stay small and in the cache.
-    // Each strip is long enough for the angle's vector code to cover it whole, as it covers
-    // the band (one long row of continuous pixels either way). A strip's orientation and mask
-    // go to scratch of the largest strip's size (the top rows of a continuous image are
-    // continuous too); only the valid pixels under the rects are kept from them.
-    const int mostRows = std::min(band.height, 2 * kGradientStrip - 1);
-    if (s.stripAngle.cols != band.width || s.stripAngle.rows < mostRows) {
-        s.stripAngle.create(mostRows, band.width, CV_32FC1);
-        s.stripValid.create(mostRows, band.width, CV_8UC1);
-    }
+    // In strips of kGradientStrip rows (the last takes what is left, joined to the one before
+    // when it is too short): the filters read the rows around a strip from the history itself,
+    // as they do around the band, so the strips' pixels are the band's, while their scratch
+    // images stay small and in the cache. Each strip is long enough for the angle's vector
+    // code to cover it whole, as it covers the band (one long row of continuous pixels either
+    // way). A strip's orientation and mask go to scratch kept from call to call (the top rows
+    // of a continuous image are continuous too); only the valid pixels under the rects are
+    // kept from them.
+    const auto stripRows = [&](int y, int end) {
+        const int rows = std::min(kGradientStrip, end - y), left = end - y - rows;
+        return left > 0 && left * band.width < kLeastGradientPixels ? rows + left : rows;
+    };
     const int end = band.y + band.height;
     for (int y = band.y; y < end;) {
-        const int rows = end - y < 2 * kGradientStrip ? end - y : kGradientStrip;
+        const int rows = stripRows(y, end);
+        if (s.stripAngle.cols != band.width || s.stripAngle.rows < rows) {
+            s.stripAngle.create(rows, band.width, CV_32FC1);
+            s.stripValid.create(rows, band.width, CV_8UC1);
+        }
         const cv::Rect strip(0, y, band.width, rows);
         cv::Mat historyStrip = s.history(strip);
         cv::Mat angle = s.stripAngle.rowRange(0, rows), valid = s.stripValid.rowRange(0, rows);
