@@ -17,9 +17,10 @@ namespace detector {
 
 namespace {
 
-// Pages of their own, straight from the kernel, for the straight path's images: the fast path
-// never touches them, and such pages stay out of the resident set until written (heap memory
-// may be pages that earlier allocations had written).
+// Pages of their own, straight from the kernel, which stay out of the resident set until
+// written: for the history, which the fast path writes only where something moved (zero as
+// mapped), and for the straight path's images, which the fast path never touches. From the
+// heap they could be pages that earlier allocations had written.
 class MappedAllocator final : public cv::MatAllocator {
   public:
     cv::UMatData* allocate(int dims, const int* sizes, int type, void* data0, size_t* step,
@@ -77,11 +78,10 @@ void Allocate(DetectorState& s, cv::Size size) {
     s.orientation.release();
     s.segmentMask.release();
     s.gradientMask.release();
-    s.history.create(size, CV_32FC1);
-    s.history.setTo(0);
-    for (cv::Mat* image : {&s.orientation, &s.segmentMask, &s.gradientMask}) {
+    for (cv::Mat* image : {&s.history, &s.orientation, &s.segmentMask, &s.gradientMask}) {
         image->allocator = Mapped();
     }
+    s.history.create(size, CV_32FC1);  // zero as mapped, and untouched where nothing moves
     s.orientation.create(size, CV_32FC1);
     s.segmentMask.create(size, CV_32FC1);
     s.gradientMask.create(size, CV_8UC1);
