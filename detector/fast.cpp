@@ -137,7 +137,8 @@ bool MaySeed(const DetectorState& s, float stamp) {
 
 constexpr int kGradientStrip = 64;
 
-// The motion gradient under rects only (plus the filters' margin), over full-width bands.
+// The motion gradient under rects only (plus the filters' margin), over full-width bands; what
+// it leaves is each rect's valid pixels, in s.orientationSamples (one list per rect, in order).
 void GradientUnder(DetectorState& s, const std::vector<cv::Rect>& rects) {
     int top = s.history.rows, bottom = 0;
     for (const cv::Rect& r : rects) {
@@ -148,20 +149,46 @@ void GradientUnder(DetectorState& s, const std::vector<cv::Rect>& rects) {
     bottom = std::min(bottom, s.history.rows);
     cv::Rect band(0, top, s.history.cols, bottom - top);
     if (band.area() < kLeastGradientPixels) band = cv::Rect(0, 0, s.history.cols, s.history.rows);
-    // In strips of kGradientStrip rows or more (the last takes what is left): the filters read
-    // the rows around a strip from the history itself, as they do around the band, so the
-    // strips' pixels are the band's, while their scratch images stay small and in the cache.
-    // Each strip is long enough for the angle's vector code to cover it whole, as it covers
-    // the band (one long row of continuous pixels either way).
+    s.orientationSamples.resize(rects.size());
+    for (std::vector<OrientationSample>& samples : s.orientationSamples) samples.clear();
+    // In strips of kGradientStrip rows (the last takes what is left, joined to the one before
+    // when it is too short): the filters read the rows around a strip from the history itself,
+    // as they do around the band, so the strips' pixels are the band's, while their scratch
+    // images stay small and in the cache. Each strip is long enough for the angle's vector
+    // code to cover it whole, as it covers the band (one long row of continuous pixels either
+    // way). A strip's orientation and mask go to scratch kept from call to call (the top rows
+    // of a continuous image are continuous too); only the valid pixels under the rects are
+    // kept from them.
+    const auto stripRows = [&](int y, int end) {
+        const int rows = std::min(kGradientStrip, end - y), left = end - y - rows;
+        return left > 0 && left * band.width < kLeastGradientPixels ? rows + left : rows;
+    };
     const int end = band.y + band.height;
     for (int y = band.y; y < end;) {
-        const int rows = end - y < 2 * kGradientStrip ? end - y : kGradientStrip;
+        const int rows = stripRows(y, end);
+        if (s.stripAngle.cols != band.width || s.stripAngle.rows < rows) {
+            s.stripAngle.create(rows, band.width, CV_32FC1);
+            s.stripValid.create(rows, band.width, CV_8UC1);
+        }
         const cv::Rect strip(0, y, band.width, rows);
+        cv::Mat historyStrip = s.history(strip);
+        cv::Mat angle = s.stripAngle.rowRange(0, rows), valid = s.stripValid.rowRange(0, rows);
+        CalcMotionGradient(historyStrip, valid, angle, kGradientDelta1, kGradientDelta2,
+                           kGradientAperture);
+        for (size_t i = 0; i < rects.size(); ++i) {
+            const cv::Rect& r = rects[i];
+            std::vector<OrientationSample>& samples = s.orientationSamples[i];
+            const int from = std::max(r.y, y), to = std::min(r.y + r.height, y + rows);
+            for (int row = from; row < to; ++row) {
+                const float* a = angle.ptr<float>(row - y);
+                const uchar* v = valid.ptr<uchar>(row - y);
+                const float* h = s.history.ptr<float>(row);
+                for (int x = r.x; x < r.x + r.width; ++x) {
+                    if (v[x] != 0) samples.push_back({a[x], h[x]});
+                }
+            }
+        }
         y += rows;
-        cv::Mat historyStrip = s.history(strip), maskStrip = s.gradientMask(strip);
-        cv::Mat orientationStrip = s.orientation(strip);
-        CalcMotionGradient(historyStrip, maskStrip, orientationStrip, kGradientDelta1,
-                           kGradientDelta2, kGradientAperture);
     }
 }
 
@@ -203,7 +230,6 @@ int32_t FastPass(cv::Size size, const GrayRows& gray, cv::Mat& frame, int32_t di
     s.drawRects.clear();
     s.drawLines.clear();
     s.largest = {};
-    s.lastTime = t;
     if (!MaySeed(s, stamp)) return 0;
     const cv::Rect region = s.motionRegion;
     const cv::Mat stamped = onlyNewStamps ? silhouette(region) : cv::Mat();
@@ -221,8 +247,9 @@ int32_t FastPass(cv::Size size, const GrayRows& gray, cv::Mat& frame, int32_t di
     if (s.drawRects.empty()) return count;
 
     GradientUnder(s, s.drawRects);
-    for (const cv::Rect& r : s.drawRects) {
-        s.drawLines.push_back(ComponentDirectionLine(r, GlobalOrientation(s, r, t)));
+    for (size_t i = 0; i < s.drawRects.size(); ++i) {
+        const double orientation = GlobalOrientationOf(s.orientationSamples[i], kHistoryDuration);
+        s.drawLines.push_back(ComponentDirectionLine(s.drawRects[i], orientation));
     }
     // Drawn last, so that a failure above leaves the frame untouched.
     for (size_t i = 0; i < s.drawRects.size(); ++i)
@@ -296,7 +323,8 @@ std::optional<double> MotionDetector::LargestDirection() {
         // With the overlay drawn the gradient may already be there; taking it again under the
         // one region costs little and keeps this independent of what was drawn.
         GradientUnder(s, {s.largest});
-        const double angle = 360.0 - GlobalOrientation(s, s.largest, s.lastTime);
+        const double angle =
+            360.0 - GlobalOrientationOf(s.orientationSamples.front(), kHistoryDuration);
         return angle >= 360.0 ? angle - 360.0 : angle;
     } catch (...) {
         return std::nullopt;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "detector/detector.h"
+#include "detector/motion_history.h"
 
 namespace detector {
 
@@ -39,22 +40,22 @@ struct SegmentScratch {
 };
 
 struct DetectorState {
-    int32_t ringIndex = 0;             // ring position that receives the next gray frame
-    std::array<cv::Mat, 4> ring;       // gray frames of the last calls + last silhouette
-    cv::Mat history;                   // CV_32F: time stamp of each pixel's latest motion
+    int32_t ringIndex = 0;        // ring position that receives the next gray frame
+    std::array<cv::Mat, 4> ring;  // gray frames of the last calls + last silhouette
+    cv::Mat history;              // CV_32F: time stamp of each pixel's latest motion
+    // The straight path's images; the fast path never touches them (allocated, not resident).
     cv::Mat orientation;               // CV_32F: motion gradient direction, degrees
-    cv::Mat segmentMask;               // CV_32F: component labels (straight path)
+    cv::Mat segmentMask;               // CV_32F: component labels
     cv::Mat gradientMask;              // CV_8U: where the gradient is valid (0/1)
     std::vector<cv::Rect> components;  // components of the current call
     cv::Rect largest;                  // largest counted component of the current call
-    double lastTime = 0.0;             // history time of the current call
 
     // History values are seconds after timeBase (process time). The base moves forward every
     // hour or so, which keeps the 32-bit float history as fine as the millisecond clock.
     double timeBase = 0.0;
 
-    // Fast path only. The fast path keeps orientation and gradient mask valid
-    // only where it needed them in the current call; history and ring are always complete.
+    // Fast path only. History and ring are always complete; the gradient is taken strip by
+    // strip into scratch, and only the valid pixels under the regions it was taken for are kept.
     bool marksValid = false;  // marks describe the history
     int32_t markCount = 0;
     std::array<MotionMark, kMotionMarks> marks;  // oldest first
@@ -62,6 +63,9 @@ struct DetectorState {
     std::vector<cv::Rect> drawRects;             // components to draw in the current call
     std::vector<DirectionLine> drawLines;
     SegmentScratch segmentScratch;
+    cv::Mat stripAngle;  // CV_32F, CV_8U: one strip's orientation and valid mask
+    cv::Mat stripValid;
+    std::vector<std::vector<OrientationSample>> orientationSamples;  // per region of the gradient
 
     // The controls and what follows from them at the current frame size.
     DetectorControls controls;

@@ -4,6 +4,7 @@
 // a fused multiply-add would round the orientation's weights differently.
 #include "detector/motion_history.h"
 
+#include <algorithm>
 #include <cmath>
 #include <opencv2/core/hal/hal.hpp>
 #include <opencv2/imgproc.hpp>
@@ -175,6 +176,54 @@ void CalcMotionGradient(const cv::Mat& history, cv::Mat& mask, cv::Mat& orientat
     }
 }
 
+namespace {
+
+constexpr int kOrientationBins = 12;  // of 30 degrees
+
+// The start of the fullest bin of a histogram of 0..360 degrees (the first of equals).
+float FullestBinStart(const cv::Mat& histogram) {
+    cv::Point fullest;
+    cv::minMaxLoc(histogram, nullptr, nullptr, nullptr, &fullest);
+    return (fullest.x + fullest.y) * 360.f / kOrientationBins;
+}
+
+// The weights of the values after newest - duration, and the angles near the base.
+class WeightedShift {
+  public:
+    WeightedShift(float base, double newest, double duration)
+        // weight = ((value - (newest - duration)) / duration * 254 + 1) / 255, as a * value + b.
+        : base_(base),
+          a_(static_cast<float>(254. / 255. / duration)),
+          b_(static_cast<float>(1. - newest * a_)),
+          bound_(static_cast<float>(newest - duration)) {}
+
+    // One valid pixel; the pixels come in row order, summed in float.
+    void Add(float h, float angle) {
+        if (!(h > bound_)) return;
+        const float weight = h * a_ + b_;
+        float relative = angle - base_;  // -360..360, brought into -180..180
+        relative += relative < -180 ? 360 : 0;
+        relative += relative > 180 ? -360 : 0;
+        if (std::abs(relative) < 45) {
+            shift_ += weight * relative;
+            weights_ += weight;
+        }
+    }
+
+    double Orientation() const {
+        float base = base_ + shift_ / (weights_ == 0 ? 0.01f : weights_);
+        base -= base < 360 ? 0 : 360;
+        base += base >= 0 ? 0 : 360;
+        return base;
+    }
+
+  private:
+    float base_, a_, b_, bound_;
+    float shift_ = 0, weights_ = 0;
+};
+
+}  // namespace
+
 double CalcGlobalOrientation(const cv::Mat& orientation, const cv::Mat& mask,
                              const cv::Mat& history, double /*timestamp*/, double duration) {
     cv::Size size = history.size();
@@ -184,51 +233,52 @@ double CalcGlobalOrientation(const cv::Mat& orientation, const cv::Mat& mask,
     CV_Assert(duration > 0);
 
     // The dominant orientation: the fullest of 12 bins of 30 degrees.
-    const int bins = 12;
+    const int bins = kOrientationBins;
     const float range[] = {0.f, 360.f};
     const float* ranges = range;
     cv::Mat histogram;
     cv::calcHist(&orientation, 1, nullptr, mask, histogram, 1, &bins, &ranges);
-    cv::Point fullest;
-    cv::minMaxLoc(histogram, nullptr, nullptr, nullptr, &fullest);
-    float base = (fullest.x + fullest.y) * 360.f / bins;
-
     // The newest value under the mask serves as the time stamp.
     double newest = 0;
     cv::minMaxLoc(history, nullptr, &newest, nullptr, nullptr, mask);
-    // weight = ((value - (newest - duration)) / duration * 254 + 1) / 255, as a * value + b.
-    const float a = static_cast<float>(254. / 255. / duration);
-    const float b = static_cast<float>(1. - newest * a);
-    const float bound = static_cast<float>(newest - duration);
+    WeightedShift sum(FullestBinStart(histogram), newest, duration);
 
     if (history.isContinuous() && mask.isContinuous() && orientation.isContinuous()) {
         size.width *= size.height;
         size.height = 1;
     }
-    // The angles within 45 degrees of the base, relative to it, weighted; summed in float in
-    // row order.
-    float shift = 0, weights = 0;
+    // The angles within 45 degrees of the base, relative to it, weighted.
     for (int y = 0; y < size.height; ++y) {
         const float* h = history.ptr<float>(y);
         const float* angle = orientation.ptr<float>(y);
         const uchar* valid = mask.ptr<uchar>(y);
         for (int x = 0; x < size.width; ++x) {
-            if (valid[x] == 0 || !(h[x] > bound)) continue;
-            const float weight = h[x] * a + b;
-            float relative = angle[x] - base;  // -360..360, brought into -180..180
-            relative += relative < -180 ? 360 : 0;
-            relative += relative > 180 ? -360 : 0;
-            if (std::abs(relative) < 45) {
-                shift += weight * relative;
-                weights += weight;
-            }
+            if (valid[x] != 0) sum.Add(h[x], angle[x]);
         }
     }
-    if (weights == 0) weights = 0.01f;
-    base += shift / weights;
-    base -= base < 360 ? 0 : 360;
-    base += base >= 0 ? 0 : 360;
-    return base;
+    return sum.Orientation();
+}
+
+double GlobalOrientationOf(const std::vector<OrientationSample>& samples, double duration) {
+    CV_Assert(duration > 0);
+    cv::Mat histogram = cv::Mat::zeros(kOrientationBins, 1, CV_32F);
+    double newest = 0;
+    if (!samples.empty()) {
+        // The angles are channel 0 of the samples seen as a row of float pairs.
+        static_assert(sizeof(OrientationSample) == 2 * sizeof(float));
+        const cv::Mat pairs(1, static_cast<int>(samples.size()), CV_32FC2,
+                            const_cast<OrientationSample*>(samples.data()));
+        const int bins = kOrientationBins, channel = 0;
+        const float range[] = {0.f, 360.f};
+        const float* ranges = range;
+        cv::calcHist(&pairs, 1, &channel, cv::noArray(), histogram, 1, &bins, &ranges);
+        float most = samples[0].history;
+        for (const OrientationSample& p : samples) most = std::max(most, p.history);
+        newest = most;
+    }
+    WeightedShift sum(FullestBinStart(histogram), newest, duration);
+    for (const OrientationSample& p : samples) sum.Add(p.history, p.angle);
+    return sum.Orientation();
 }
 
 }  // namespace detector

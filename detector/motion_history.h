@@ -4,6 +4,7 @@
 #pragma once
 
 #include <opencv2/core.hpp>
+#include <vector>
 
 namespace detector {
 
@@ -25,5 +26,15 @@ void CalcMotionGradient(const cv::Mat& history, cv::Mat& mask, cv::Mat& orientat
 // stands in for timestamp.
 double CalcGlobalOrientation(const cv::Mat& orientation, const cv::Mat& mask,
                              const cv::Mat& history, double timestamp, double duration);
+
+// One pixel of a region where the gradient is valid (mask 1): its orientation and history.
+struct OrientationSample {
+    float angle;
+    float history;
+};
+
+// CalcGlobalOrientation from the region's valid pixels alone, in row order: the same value to
+// the bit, without keeping the region's orientation and mask as images.
+double GlobalOrientationOf(const std::vector<OrientationSample>& samples, double duration);
 
 }  // namespace detector

@@ -1,10 +1,13 @@
 #include "detector/pipeline.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -13,6 +16,57 @@
 namespace detector {
 
 namespace {
+
+// Pages of their own, straight from the kernel, which stay out of the resident set until
+// written: for the history, which the fast path writes only where something moved (zero as
+// mapped), and for the straight path's images, which the fast path never touches. From the
+// heap they could be pages that earlier allocations had written.
+class MappedAllocator final : public cv::MatAllocator {
+  public:
+    cv::UMatData* allocate(int dims, const int* sizes, int type, void* data0, size_t* step,
+                           cv::AccessFlag, cv::UMatUsageFlags) const override {
+        size_t total = CV_ELEM_SIZE(type);
+        for (int i = dims - 1; i >= 0; --i) {
+            if (step) {
+                if (data0 && step[i] != cv::Mat::AUTO_STEP) {
+                    CV_Assert(total <= step[i]);
+                    total = step[i];
+                } else {
+                    step[i] = total;
+                }
+            }
+            total *= static_cast<size_t>(sizes[i]);
+        }
+        void* data = data0;
+        if (!data) {
+            data = mmap(nullptr, std::max<size_t>(total, 1), PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (data == MAP_FAILED) throw std::bad_alloc();
+        }
+        auto* u = new cv::UMatData(this);
+        u->data = u->origdata = static_cast<uchar*>(data);
+        u->size = total;
+        if (data0) u->flags |= cv::UMatData::USER_ALLOCATED;
+        return u;
+    }
+
+    bool allocate(cv::UMatData* u, cv::AccessFlag, cv::UMatUsageFlags) const override {
+        return u != nullptr;
+    }
+
+    void deallocate(cv::UMatData* u) const override {
+        if (!u) return;
+        if (!(u->flags & cv::UMatData::USER_ALLOCATED)) {
+            munmap(u->origdata, std::max<size_t>(u->size, 1));
+        }
+        delete u;
+    }
+};
+
+cv::MatAllocator* Mapped() {
+    static auto* allocator = new MappedAllocator();  // outlives every image
+    return allocator;
+}
 
 void Allocate(DetectorState& s, cv::Size size) {
     for (cv::Mat& image : s.ring) {
@@ -24,8 +78,10 @@ void Allocate(DetectorState& s, cv::Size size) {
     s.orientation.release();
     s.segmentMask.release();
     s.gradientMask.release();
-    s.history.create(size, CV_32FC1);
-    s.history.setTo(0);
+    for (cv::Mat* image : {&s.history, &s.orientation, &s.segmentMask, &s.gradientMask}) {
+        image->allocator = Mapped();
+    }
+    s.history.create(size, CV_32FC1);  // zero as mapped, and untouched where nothing moves
     s.orientation.create(size, CV_32FC1);
     s.segmentMask.create(size, CV_32FC1);
     s.gradientMask.create(size, CV_8UC1);
@@ -160,11 +216,6 @@ double HistoryTime(DetectorState& s, double timestamp, cv::Rect area) {
 bool EnoughChanged(const cv::Mat& silhouette, cv::Rect r) {
     const double changed = cv::norm(silhouette(r), cv::NORM_L1);
     return !(changed < static_cast<double>(r.width) * r.height * kLeastChangedShare);
-}
-
-double GlobalOrientation(const DetectorState& s, cv::Rect r, double timestamp) {
-    return CalcGlobalOrientation(s.orientation(r), s.gradientMask(r), s.history(r), timestamp,
-                                 kHistoryDuration);
 }
 
 void DrawOverlay(cv::Mat& frame, cv::Rect r, const DirectionLine& line) {

@@ -66,7 +66,6 @@ bool Screen(DetectorState& s, int64_t changed);
 double HistoryTime(DetectorState& s, double timestamp, cv::Rect area);
 
 bool EnoughChanged(const cv::Mat& silhouette, cv::Rect r);
-double GlobalOrientation(const DetectorState& s, cv::Rect r, double timestamp);
 void DrawOverlay(cv::Mat& frame, cv::Rect r, const DirectionLine& line);
 
 }  // namespace detector

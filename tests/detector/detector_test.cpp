@@ -3,6 +3,8 @@
 #include "detector/detector.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <memory>
@@ -219,6 +221,36 @@ TEST(MotionTimestamp, CountsWholeMillisecondsForward) {
     EXPECT_GE(a, 0.0);
     EXPECT_LE(a, b);
     EXPECT_NEAR(std::nearbyint(b * 1000.0), b * 1000.0, 1e-6);
+}
+
+// Pages of an image that are in memory.
+size_t ResidentPages(const cv::Mat& image) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const auto start = reinterpret_cast<uintptr_t>(image.datastart) / page * page;
+    const size_t pages = (reinterpret_cast<uintptr_t>(image.dataend) - start + page - 1) / page;
+    std::vector<unsigned char> in(pages);
+    if (mincore(reinterpret_cast<void*>(start), pages * page, in.data()) != 0) return pages;
+    size_t resident = 0;
+    for (unsigned char p : in) resident += p & 1;
+    return resident;
+}
+
+TEST(DetectorMemory, ImagesStayOutOfMemoryWhereTheFastPathNeverWrites) {
+    // A box moving in one corner of a 720p frame, drawn and measured for its direction.
+    const cv::Size size(1280, 720);
+    MotionDetector detector;
+    int counted = 0;
+    for (int i = 0; i < 12; ++i) {
+        cv::Mat f = Frame({{{20 + 8 * i, 30, 60, 50}, 200}}, size);
+        counted += detector.DetectAt(f, 30, 10.0 + 0.05 * i, true) > 0;
+        if (detector.LargestDirection()) ++counted;
+    }
+    ASSERT_GT(counted, 12);
+    DetectorState& s = DetectorStateOf(detector);
+    EXPECT_LT(ResidentPages(s.history), s.history.total() * 4 / 4096 / 5);  // its top rows only
+    for (const cv::Mat* image : {&s.orientation, &s.segmentMask, &s.gradientMask}) {
+        EXPECT_EQ(ResidentPages(*image), 0u);
+    }
 }
 
 }  // namespace

@@ -160,6 +160,11 @@ TEST(FastPath, MatchesStraightPathOnOddFrameWidths) {
     RunBoth(2, {{203, 151}, {97, 61}, {203, 151}}, Frames(900), 0.5);
 }
 
+TEST(FastPath, MatchesStraightPathOnNarrowTallFrames) {
+    // The gradient's strips: a last strip of too few pixels joins the one before it.
+    RunBoth(4, {{21, 203}, {37, 150}}, Frames(600), 2.0);
+}
+
 TEST(FastPath, MatchesStraightPathAcrossHistoryClockRestarts) {
     // The clock restarts within the first seconds, and again after each jump of 4070 s.
     RunBoth(3, {{240, 180}}, 600, 4095.0, 4070.0);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <opencv2/optflow/motempl.hpp>
 #include <random>
+#include <vector>
 
 namespace {
 
@@ -67,6 +68,16 @@ TEST(MotionHistory, UpdateGradientAndOrientationAreOpenCVsToTheBit) {
                 const double b = cv::motempl::calcGlobalOrientation(theirAngle(r), theirMask(r),
                                                                     theirView(r), t, 1.0);
                 EXPECT_EQ(std::memcmp(&a, &b, sizeof a), 0) << a << " " << b << " in " << r;
+                // The same from the valid pixels alone, as the detector keeps them.
+                std::vector<detector::OrientationSample> samples;
+                for (int y = r.y; y < r.y + r.height; ++y) {
+                    for (int x = r.x; x < r.x + r.width; ++x) {
+                        if (ourMask.at<uchar>(y, x) == 0) continue;
+                        samples.push_back({ourAngle.at<float>(y, x), ourView.at<float>(y, x)});
+                    }
+                }
+                const double c = detector::GlobalOrientationOf(samples, 1.0);
+                EXPECT_EQ(std::memcmp(&c, &b, sizeof c), 0) << c << " " << b << " in " << r;
             }
         }
     }
