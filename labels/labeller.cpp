@@ -15,9 +15,11 @@ namespace labels {
 
 namespace {
 
-// The area around a target that is checked: the box and a quarter of its size on each side.
-cv::Rect Padded(const cv::Rect& box, cv::Size frame) {
-    const int px = std::max(16, box.width / 4), py = std::max(16, box.height / 4);
+// The area around a target that is checked, in the frame, and the scale it is checked at.
+cv::Rect Padded(const cv::Rect& box, cv::Size frame, const Framing& f, double scale) {
+    int px = std::max(f.minPad, int(box.width * f.padX));
+    const int py = std::max(f.minPad, int(box.height * f.padY));
+    px = std::max(px, int(std::ceil((f.minWidth / scale - box.width) / 2)));
     return cv::Rect(box.x - px, box.y - py, box.width + 2 * px, box.height + 2 * py) &
            cv::Rect({}, frame);
 }
@@ -26,6 +28,7 @@ struct Piece {
     int track = 0;
     cv::Rect area;  // in the frame
     cv::Mat picture;
+    double scale = 0;  // with Framing::scaleBox, the box's; otherwise the area's
 };
 
 constexpr int64_t kForgetMs = 60000;
@@ -85,7 +88,9 @@ struct Labeller::Impl {
         Forget(job.steadyMs);
         for (const Piece& piece : job.pieces) {
             const double scale =
-                std::clamp(double(detector->WorkingHeight()) / piece.area.height, 0.25, 4.0);
+                piece.scale > 0
+                    ? piece.scale
+                    : std::clamp(double(workingHeight) / piece.area.height, 0.25, 4.0);
             cv::Mat scaled;
             cv::resize(piece.picture, scaled, cv::Size(), scale, scale,
                        scale < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
@@ -124,6 +129,8 @@ struct Labeller::Impl {
     }
 
     std::unique_ptr<Detector> detector;
+    const Framing framing = detector->Frames();
+    const int workingHeight = detector->WorkingHeight();
     std::mutex mutex;
     std::condition_variable wake, idle;
     std::deque<Job> queue;
@@ -172,10 +179,16 @@ void Labeller::Check(const cv::Mat& frame, const std::vector<Target>& targets, i
     job.steadyMs = steadyMs;
     job.snapshot = snapshot;
     job.generation = impl_->generation.load();
+    const Framing& framing = impl_->framing;
     for (const Target& t : targets) {
-        const cv::Rect area = Padded(t.box, frame.size());
+        if (t.box.height <= 0) continue;
+        const double scale =
+            framing.scaleBox
+                ? std::clamp(double(impl_->workingHeight) / t.box.height, 0.25, 4.0)
+                : 0.0;
+        const cv::Rect area = Padded(t.box, frame.size(), framing, scale > 0 ? scale : 1.0);
         if (area.empty()) continue;
-        job.pieces.push_back({t.track, area, frame(area).clone()});
+        job.pieces.push_back({t.track, area, frame(area).clone(), scale});
     }
     {
         std::lock_guard lock(impl_->mutex);
