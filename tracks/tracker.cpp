@@ -120,6 +120,12 @@ void Tracker::Reset() {
     summary_ = {};
 }
 
+void Tracker::Vouch(int id) {
+    for (Track& t : tracks_) {
+        if (t.id == id) t.vouched = true;
+    }
+}
+
 void Tracker::Update(const std::vector<Observation>& regions, int64_t nowMs, cv::Size frame) {
     std::erase_if(tracks_, [&](const Track& t) { return nowMs - t.lastSeenMs > kKeepMs; });
 
@@ -176,7 +182,7 @@ void Tracker::Update(const std::vector<Observation>& regions, int64_t nowMs, cv:
                 diagonal > 0 ? std::round(travel / diagonal * 1000.0) / 10.0 : 0.0;
             summary_.direction = t.Direction();
         }
-        if (travel >= minTravel && t.AgeMs() >= gate_.minDurationMs) {
+        if ((travel >= minTravel || t.vouched) && t.AgeMs() >= gate_.minDurationMs) {
             ++summary_.moving;
             if (!t.qualified) ++summary_.newlyQualified;
             t.qualified = true;

@@ -28,6 +28,7 @@ struct Track {
     // Centres seen, first to last; long paths keep every other point.
     std::vector<cv::Point> path;
     bool qualified = false;  // has passed the gate once
+    bool vouched = false;    // a label confirmed on it stands in for the gate's travel
 
     int64_t AgeMs() const { return lastSeenMs - bornMs; }
     // Net displacement from where it began, in pixels.
@@ -72,6 +73,10 @@ class Tracker {
     void Update(const std::vector<Observation>& regions, int64_t nowMs, cv::Size frame);
     // Forgets every track (a scene switch, a restarted camera).
     void Reset();
+    // A label was confirmed on track id (LABELS): from the next Update it passes the gate
+    // once it has lived MINDURATION, however far it has travelled. A person walking towards
+    // the camera moves little across the picture for the first seconds.
+    void Vouch(int id);
 
     const std::vector<Track>& Tracks() const { return tracks_; }
     const Summary& Last() const { return summary_; }
