@@ -40,8 +40,9 @@ class HogPeople final : public Detector {
     }
     // The box's height in the picture, and the area around it: an eighth of its height above
     // and below, a quarter of its width each side, and wide enough for the window and a cell.
+    // A walker merged with foliage behind is about two thirds of the region's height.
     int WorkingHeight() const override { return 136; }
-    Framing Frames() const override { return {0.25, 0.125, 8, true, 72}; }
+    Framing Frames() const override { return {0.25, 0.125, 8, true, 72, 0.65}; }
 
   private:
     cv::HOGDescriptor hog_;

@@ -4,6 +4,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 #include <sstream>
@@ -29,9 +30,17 @@ struct Piece {
     cv::Rect area;  // in the frame
     cv::Mat picture;
     double scale = 0;  // with Framing::scaleBox, the box's; otherwise the area's
+    bool front = false;  // the target's front
 };
 
 constexpr int64_t kForgetMs = 60000;
+
+// A check of a track: whether it looked at the target's front, saw something, at what scale.
+struct Look {
+    bool front = false, seen = false;
+    double scale = 0;
+    int64_t ms = 0;
+};
 
 struct Job {
     std::vector<Piece> pieces;
@@ -83,6 +92,8 @@ struct Labeller::Impl {
         if (job.generation != seenGeneration) {
             hits.clear();
             confirmed.clear();
+            std::lock_guard lock(resultMutex);
+            looks.clear();
             seenGeneration = job.generation;
         }
         Forget(job.steadyMs);
@@ -97,6 +108,10 @@ struct Labeller::Impl {
             Found best;
             for (const Found& f : detector->Detect(scaled)) {
                 if (f.score > best.score) best = f;
+            }
+            {
+                std::lock_guard lock(resultMutex);
+                looks[piece.track] = {piece.front, !best.label.empty(), scale, job.steadyMs};
             }
             if (best.label.empty()) continue;
             const cv::Rect box(piece.area.x + int(best.box.x / scale),
@@ -113,6 +128,15 @@ struct Labeller::Impl {
             return h.second.empty() || nowMs - h.second.back() > kConfirmWithinMs;
         });
         std::erase_if(confirmed, [&](const auto& c) { return nowMs - c.second > kForgetMs; });
+        std::lock_guard lock(resultMutex);
+        std::erase_if(looks, [&](const auto& l) { return nowMs - l.second.ms > kConfirmWithinMs; });
+    }
+
+    // The last check of a track, if it was in the last two seconds.
+    std::optional<Look> LastLook(int track) {
+        std::lock_guard lock(resultMutex);
+        const auto it = looks.find(track);
+        return it == looks.end() ? std::nullopt : std::optional<Look>(it->second);
     }
 
     void Hit(int track, const std::string& label, double score, const cv::Rect& box,
@@ -142,8 +166,9 @@ struct Labeller::Impl {
     uint64_t seenGeneration = 0;
     std::map<std::pair<int, std::string>, std::deque<int64_t>> hits;
     std::map<std::pair<int, std::string>, int64_t> confirmed;  // and when last seen
-    std::mutex resultMutex;
+    std::mutex resultMutex;  // guards results and looks
     std::vector<Label> results;
+    std::map<int, Look> looks;  // the last check of each track of the last two seconds
     std::thread thread;
 };
 
@@ -182,13 +207,21 @@ void Labeller::Check(const cv::Mat& frame, const std::vector<Target>& targets, i
     const Framing& framing = impl_->framing;
     for (const Target& t : targets) {
         if (t.box.height <= 0) continue;
-        const double scale =
-            framing.scaleBox
-                ? std::clamp(double(impl_->workingHeight) / t.box.height, 0.25, 4.0)
-                : 0.0;
-        const cv::Rect area = Padded(t.box, frame.size(), framing, scale > 0 ? scale : 1.0);
+        // A target with a front: the front first (a lone walker's region is seldom wider
+        // than tall before the walker is labelled), then the box after a miss, and so on. A
+        // sighting's second look goes where the first one was, at no larger a scale than it
+        // was seen at (the region may have shrunk since: the walker left the foliage behind).
+        const std::optional<Look> last = impl_->LastLook(t.track);
+        const bool front = framing.shorter > 0 && !t.front.empty() &&
+                           (!last || last->front == last->seen);
+        const cv::Rect box = front ? t.front : t.box;
+        const double height = front ? framing.shorter * t.box.height : t.box.height;
+        double scale =
+            framing.scaleBox ? std::clamp(impl_->workingHeight / height, 0.25, 4.0) : 0.0;
+        if (framing.scaleBox && last && last->seen) scale = std::min(scale, last->scale);
+        const cv::Rect area = Padded(box, frame.size(), framing, scale > 0 ? scale : 1.0);
         if (area.empty()) continue;
-        job.pieces.push_back({t.track, area, frame(area).clone(), scale});
+        job.pieces.push_back({t.track, area, frame(area).clone(), scale, front});
     }
     {
         std::lock_guard lock(impl_->mutex);

@@ -109,6 +109,14 @@ cv::Rect Track::Lead() const {
     return lead;
 }
 
+cv::Rect Track::Front() const {
+    cv::Rect front = Lead();
+    if (front == box) return {};
+    front.width = std::max(1, front.width / 2);
+    if (velocity.x > 0) front.x = box.x + box.width - front.width;
+    return front;
+}
+
 std::optional<double> Track::Direction() const {
     const cv::Point2d d = centre - start;
     if (std::fabs(d.x) < 0.5 && std::fabs(d.y) < 0.5) return std::nullopt;

@@ -41,6 +41,10 @@ struct Track {
     // tall that moves sideways, this is its leading end, as wide as the region is tall;
     // otherwise the whole region.
     cv::Rect Lead() const;
+    // When Lead() is the leading end of a wider region: its front half, where a mover that
+    // merged with something behind it (a walker passing a swaying tree) is, smaller than the
+    // region is tall. Empty otherwise.
+    cv::Rect Front() const;
 };
 
 // The track a label check should look at, at nowMs: of those seen then, not in skip and not

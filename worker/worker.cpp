@@ -570,7 +570,8 @@ void CheckLabels(Worker& w, int32_t count) {
         if (count > 0 && w.labeller->Due(w.trackMs)) {
             const tracks::Track* pick = TrackToLabel(w);
             if (pick && TakeColour(w) && w.copy.size() == w.size) {
-                w.labeller->Check(w.copy, {{pick->id, pick->Lead()}}, w.trackMs, w.snapshotWritten);
+                w.labeller->Check(w.copy, {{pick->id, pick->Lead(), pick->Front()}}, w.trackMs,
+                                  w.snapshotWritten);
             }
         }
         const std::vector<std::string>& alert = w.settings.labels.alert;

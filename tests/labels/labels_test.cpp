@@ -130,6 +130,17 @@ TEST(HogPeople, FindsThePhotographedPersonAndConfirmsNothingInTheNoiseScenes) {
         EXPECT_GT((seen[0].box & secondBox).area(), secondBox.area() / 2) << scene;
         ++track;
     }
+    // The walker behind the swaying tree: at first one region with the leaves, in which the
+    // walker is two thirds of its height (found in the region's front), then a region of its
+    // own that is as tall as the walker (found at the scale of the first sighting).
+    labeller.Check(testkit::SceneFrame("behindfoliage", size, 52, person, mask),
+                   {{track, {125, 10, 130, 130}, {125, 10, 65, 130}}}, 52 * 40, "");
+    labeller.Drain();
+    labeller.Check(testkit::SceneFrame("behindfoliage", size, 65, person, mask),
+                   {{track, {8, 52, 88, 88}, {8, 52, 44, 88}}}, 65 * 40, "");
+    labeller.Drain();
+    ASSERT_EQ(labeller.TakeConfirmed().size(), 1u);
+    ++track;
     // The scenes without a person, checked where they move, twice a second for 5 s: a
     // one-off hit may happen, a confirmed label must not.
     const std::pair<const char*, cv::Rect> noise[] = {

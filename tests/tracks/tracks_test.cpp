@@ -51,14 +51,19 @@ TEST(Tracker, AWalkerCrossesAsOneTrackAndPassesTheGateOnlyOnceFarAndOldEnough) {
     EXPECT_EQ(tracker.Last().longestTravelPercent, 70.0);  // 280 of 400 px
     // A region that trails its mover (wider than tall, moving sideways) is looked at where
     // the mover is: its leading end, as wide as it is tall.
+    // Its front is the leading half of that end.
     tracks::Track trail = t;
     EXPECT_EQ(trail.Lead(), t.box);
+    EXPECT_TRUE(trail.Front().empty());
     trail.box = cv::Rect(100, 150, 200, 70);
     EXPECT_EQ(trail.Lead(), cv::Rect(230, 150, 70, 70));
+    EXPECT_EQ(trail.Front(), cv::Rect(265, 150, 35, 70));
     trail.velocity = {-8, 1};
     EXPECT_EQ(trail.Lead(), cv::Rect(100, 150, 70, 70));
+    EXPECT_EQ(trail.Front(), cv::Rect(100, 150, 35, 70));
     trail.velocity = {1, 8};
     EXPECT_EQ(trail.Lead(), trail.box);
+    EXPECT_TRUE(trail.Front().empty());
     // It left: unseen beyond the keep time, the track ends.
     tracker.Update({}, 36 * kStep, kFrame);
     EXPECT_FALSE(tracker.Moving());
