@@ -29,6 +29,9 @@ struct Track {
     std::vector<cv::Point> path;
     bool qualified = false;  // has passed the gate once
     bool vouched = false;    // a label confirmed on it stands in for the gate's travel
+    // The height its region grew to when it took in another track's (a walker and a tree);
+    // 0 when it did not, or has since shrunk (they parted).
+    int mergedHeight = 0;
 
     int64_t AgeMs() const { return lastSeenMs - bornMs; }
     // Net displacement from where it began, in pixels.
@@ -41,9 +44,9 @@ struct Track {
     // tall that moves sideways, this is its leading end, as wide as the region is tall;
     // otherwise the whole region.
     cv::Rect Lead() const;
-    // When Lead() is the leading end of a wider region: its front half, where a mover that
-    // merged with something behind it (a walker passing a swaying tree) is, smaller than the
-    // region is tall. Empty otherwise.
+    // When the track's region took in another track's (a walker passing a swaying tree) and
+    // Lead() is the leading end of a wider region: the front half of that end, where the mover
+    // is, smaller than the region is tall. Empty otherwise.
     cv::Rect Front() const;
 };
 
