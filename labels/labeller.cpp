@@ -1,12 +1,12 @@
 // The labeller's thread, its queue, and the rule that confirms a label.
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
-#include <optional>
-#include <cmath>
 #include <opencv2/imgproc.hpp>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -29,7 +29,7 @@ struct Piece {
     int track = 0;
     cv::Rect area;  // in the frame
     cv::Mat picture;
-    double scale = 0;  // with Framing::scaleBox, the box's; otherwise the area's
+    double scale = 0;    // with Framing::scaleBox, the box's; otherwise the area's
     bool front = false;  // the target's front
 };
 
@@ -99,9 +99,8 @@ struct Labeller::Impl {
         Forget(job.steadyMs);
         for (const Piece& piece : job.pieces) {
             const double scale =
-                piece.scale > 0
-                    ? piece.scale
-                    : std::clamp(double(workingHeight) / piece.area.height, 0.25, 4.0);
+                piece.scale > 0 ? piece.scale
+                                : std::clamp(double(workingHeight) / piece.area.height, 0.25, 4.0);
             cv::Mat scaled;
             cv::resize(piece.picture, scaled, cv::Size(), scale, scale,
                        scale < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
@@ -148,8 +147,7 @@ struct Labeller::Impl {
         if (times.size() < 2 && !confirmed.count(key)) return;
         confirmed[key] = job.steadyMs;
         std::lock_guard lock(resultMutex);
-        results.push_back({label, std::round(score * 100.0) / 100.0, box, job.snapshot,
-                           track});
+        results.push_back({label, std::round(score * 100.0) / 100.0, box, job.snapshot, track});
     }
 
     std::unique_ptr<Detector> detector;
@@ -166,7 +164,7 @@ struct Labeller::Impl {
     uint64_t seenGeneration = 0;
     std::map<std::pair<int, std::string>, std::deque<int64_t>> hits;
     std::map<std::pair<int, std::string>, int64_t> confirmed;  // and when last seen
-    std::mutex resultMutex;  // guards results and looks
+    std::mutex resultMutex;                                    // guards results and looks
     std::vector<Label> results;
     std::map<int, Look> looks;  // the last check of each track of the last two seconds
     std::thread thread;
@@ -212,8 +210,8 @@ void Labeller::Check(const cv::Mat& frame, const std::vector<Target>& targets, i
         // sighting's second look goes where the first one was, at no larger a scale than it
         // was seen at (the region may have shrunk since: the walker left the foliage behind).
         const std::optional<Look> last = impl_->LastLook(t.track);
-        const bool front = framing.shorter > 0 && !t.front.empty() &&
-                           (!last || last->front == last->seen);
+        const bool front =
+            framing.shorter > 0 && !t.front.empty() && (!last || last->front == last->seen);
         const cv::Rect box = front ? t.front : t.box;
         const double height = front ? framing.shorter * t.box.height : t.box.height;
         double scale =

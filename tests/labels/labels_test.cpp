@@ -120,8 +120,8 @@ TEST(HogPeople, FindsThePhotographedPersonAndConfirmsNothingInTheNoiseScenes) {
         labeller.Check(testkit::SceneFrame(scene, size, first, person, mask), {{track, firstBox}},
                        first * 40, "");
         labeller.Drain();
-        labeller.Check(testkit::SceneFrame(scene, size, second, person, mask),
-                       {{track, secondBox}}, second * 40, "");
+        labeller.Check(testkit::SceneFrame(scene, size, second, person, mask), {{track, secondBox}},
+                       second * 40, "");
         labeller.Drain();
         const auto seen = labeller.TakeConfirmed();
         ASSERT_EQ(seen.size(), 1u) << scene;
