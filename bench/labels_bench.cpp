@@ -61,7 +61,7 @@ double Round(Mode mode, const std::string& stream, int count, uint64_t* checks) 
         for (const labels::Label& l : labeller->TakeConfirmed()) labelled.push_back(l.track);
         const tracks::Track* pick = tracks::ToLabel(tracker.Tracks(), ms, labelled, frame.size());
         if (!pick) continue;
-        const std::vector<labels::Target> targets = {{pick->id, pick->Lead()}};
+        const std::vector<labels::Target> targets = {{pick->id, pick->Lead(), pick->Front()}};
         labeller->Check(frame, targets, ms, "");
     }
     if (labeller) {

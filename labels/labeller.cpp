@@ -1,11 +1,12 @@
 // The labeller's thread, its queue, and the rule that confirms a label.
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
-#include <cmath>
 #include <opencv2/imgproc.hpp>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -15,9 +16,11 @@ namespace labels {
 
 namespace {
 
-// The area around a target that is checked: the box and a quarter of its size on each side.
-cv::Rect Padded(const cv::Rect& box, cv::Size frame) {
-    const int px = std::max(16, box.width / 4), py = std::max(16, box.height / 4);
+// The area around a target that is checked, in the frame, and the scale it is checked at.
+cv::Rect Padded(const cv::Rect& box, cv::Size frame, const Framing& f, double scale) {
+    int px = std::max(f.minPad, int(box.width * f.padX));
+    const int py = std::max(f.minPad, int(box.height * f.padY));
+    px = std::max(px, int(std::ceil((f.minWidth / scale - box.width) / 2)));
     return cv::Rect(box.x - px, box.y - py, box.width + 2 * px, box.height + 2 * py) &
            cv::Rect({}, frame);
 }
@@ -26,9 +29,18 @@ struct Piece {
     int track = 0;
     cv::Rect area;  // in the frame
     cv::Mat picture;
+    double scale = 0;    // with Framing::scaleBox, the box's; otherwise the area's
+    bool front = false;  // the target's front
 };
 
 constexpr int64_t kForgetMs = 60000;
+
+// A check of a track: whether it looked at the target's front, saw something, at what scale.
+struct Look {
+    bool front = false, seen = false;
+    double scale = 0;
+    int64_t ms = 0;
+};
 
 struct Job {
     std::vector<Piece> pieces;
@@ -80,18 +92,25 @@ struct Labeller::Impl {
         if (job.generation != seenGeneration) {
             hits.clear();
             confirmed.clear();
+            std::lock_guard lock(resultMutex);
+            looks.clear();
             seenGeneration = job.generation;
         }
         Forget(job.steadyMs);
         for (const Piece& piece : job.pieces) {
             const double scale =
-                std::clamp(double(detector->WorkingHeight()) / piece.area.height, 0.25, 4.0);
+                piece.scale > 0 ? piece.scale
+                                : std::clamp(double(workingHeight) / piece.area.height, 0.25, 4.0);
             cv::Mat scaled;
             cv::resize(piece.picture, scaled, cv::Size(), scale, scale,
                        scale < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
             Found best;
             for (const Found& f : detector->Detect(scaled)) {
                 if (f.score > best.score) best = f;
+            }
+            {
+                std::lock_guard lock(resultMutex);
+                looks[piece.track] = {piece.front, !best.label.empty(), scale, job.steadyMs};
             }
             if (best.label.empty()) continue;
             const cv::Rect box(piece.area.x + int(best.box.x / scale),
@@ -108,6 +127,15 @@ struct Labeller::Impl {
             return h.second.empty() || nowMs - h.second.back() > kConfirmWithinMs;
         });
         std::erase_if(confirmed, [&](const auto& c) { return nowMs - c.second > kForgetMs; });
+        std::lock_guard lock(resultMutex);
+        std::erase_if(looks, [&](const auto& l) { return nowMs - l.second.ms > kConfirmWithinMs; });
+    }
+
+    // The last check of a track, if it was in the last two seconds.
+    std::optional<Look> LastLook(int track) {
+        std::lock_guard lock(resultMutex);
+        const auto it = looks.find(track);
+        return it == looks.end() ? std::nullopt : std::optional<Look>(it->second);
     }
 
     void Hit(int track, const std::string& label, double score, const cv::Rect& box,
@@ -119,11 +147,12 @@ struct Labeller::Impl {
         if (times.size() < 2 && !confirmed.count(key)) return;
         confirmed[key] = job.steadyMs;
         std::lock_guard lock(resultMutex);
-        results.push_back({label, std::round(score * 100.0) / 100.0, box, job.snapshot,
-                           track});
+        results.push_back({label, std::round(score * 100.0) / 100.0, box, job.snapshot, track});
     }
 
     std::unique_ptr<Detector> detector;
+    const Framing framing = detector->Frames();
+    const int workingHeight = detector->WorkingHeight();
     std::mutex mutex;
     std::condition_variable wake, idle;
     std::deque<Job> queue;
@@ -135,8 +164,9 @@ struct Labeller::Impl {
     uint64_t seenGeneration = 0;
     std::map<std::pair<int, std::string>, std::deque<int64_t>> hits;
     std::map<std::pair<int, std::string>, int64_t> confirmed;  // and when last seen
-    std::mutex resultMutex;
+    std::mutex resultMutex;                                    // guards results and looks
     std::vector<Label> results;
+    std::map<int, Look> looks;  // the last check of each track of the last two seconds
     std::thread thread;
 };
 
@@ -172,10 +202,24 @@ void Labeller::Check(const cv::Mat& frame, const std::vector<Target>& targets, i
     job.steadyMs = steadyMs;
     job.snapshot = snapshot;
     job.generation = impl_->generation.load();
+    const Framing& framing = impl_->framing;
     for (const Target& t : targets) {
-        const cv::Rect area = Padded(t.box, frame.size());
+        if (t.box.height <= 0) continue;
+        // A target with a front: the front first (a lone walker's region is seldom wider
+        // than tall before the walker is labelled), then the box after a miss, and so on. A
+        // sighting's second look goes where the first one was, at no larger a scale than it
+        // was seen at (the region may have shrunk since: the walker left the foliage behind).
+        const std::optional<Look> last = impl_->LastLook(t.track);
+        const bool front =
+            framing.shorter > 0 && !t.front.empty() && (!last || last->front == last->seen);
+        const cv::Rect box = front ? t.front : t.box;
+        const double height = front ? framing.shorter * t.box.height : t.box.height;
+        double scale =
+            framing.scaleBox ? std::clamp(impl_->workingHeight / height, 0.25, 4.0) : 0.0;
+        if (framing.scaleBox && last && last->seen) scale = std::min(scale, last->scale);
+        const cv::Rect area = Padded(box, frame.size(), framing, scale > 0 ? scale : 1.0);
         if (area.empty()) continue;
-        job.pieces.push_back({t.track, area, frame(area).clone()});
+        job.pieces.push_back({t.track, area, frame(area).clone(), scale, front});
     }
     {
         std::lock_guard lock(impl_->mutex);

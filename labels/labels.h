@@ -25,10 +25,15 @@ struct Options {
     bool On() const { return person || !model.empty(); }
 };
 
-// A region to check: a track and its box in the frame.
+// A region to check: a track and its box in the frame. front, when not empty, is the part of
+// the box where a mover smaller than the box may be (the box is the end of a wider region
+// that merged the mover with something else); with a detector whose Framing sets shorter,
+// checks of such targets look there first, at the box after a miss, and a sighting's second
+// look goes where the first one saw it.
 struct Target {
     int track = 0;
     cv::Rect box;
+    cv::Rect front = {};
 };
 
 struct Label {
@@ -46,6 +51,19 @@ struct Found {
     cv::Rect box;
 };
 
+// How a target is cut out of the frame and scaled for a detector: its box padded by these
+// shares of its width and height on each side (at least minPad pixels), scaled so that the
+// padded area (or, with scaleBox, the box itself) is the detector's WorkingHeight() rows high,
+// and the area widened where needed so the scaled picture is at least minWidth pixels wide.
+// With shorter > 0 a target's front is checked as a mover that share of the box's height.
+struct Framing {
+    double padX = 0.25, padY = 0.25;
+    int minPad = 16;
+    bool scaleBox = false;
+    int minWidth = 0;
+    double shorter = 0;
+};
+
 // A detector of labelled things in an 8-bit BGR picture. Runs on the labeller's thread.
 class Detector {
   public:
@@ -53,6 +71,7 @@ class Detector {
     virtual std::vector<Found> Detect(const cv::Mat& picture) = 0;
     // The picture height the detector works best at for one target (it is scaled to it).
     virtual int WorkingHeight() const = 0;
+    virtual Framing Frames() const { return {}; }
 };
 // The detector the options ask for: the network of options.model, checked with one pass, or
 // else the HOG people detector; both live in camwatch-labels.so, loaded at the first call.

@@ -109,6 +109,14 @@ cv::Rect Track::Lead() const {
     return lead;
 }
 
+cv::Rect Track::Front() const {
+    cv::Rect front = Lead();
+    if (mergedHeight == 0 || front == box) return {};
+    front.width = std::max(1, front.width / 2);
+    if (velocity.x > 0) front.x = box.x + box.width - front.width;
+    return front;
+}
+
 std::optional<double> Track::Direction() const {
     const cv::Point2d d = centre - start;
     if (std::fabs(d.x) < 0.5 && std::fabs(d.y) < 0.5) return std::nullopt;
@@ -118,6 +126,12 @@ std::optional<double> Track::Direction() const {
 void Tracker::Reset() {
     tracks_.clear();
     summary_ = {};
+}
+
+void Tracker::Vouch(int id) {
+    for (Track& t : tracks_) {
+        if (t.id == id) t.vouched = true;
+    }
 }
 
 void Tracker::Update(const std::vector<Observation>& regions, int64_t nowMs, cv::Size frame) {
@@ -137,6 +151,8 @@ void Tracker::Update(const std::vector<Observation>& regions, int64_t nowMs, cv:
     std::stable_sort(pairs.begin(), pairs.end(),
                      [](const Pair& a, const Pair& b) { return a.score > b.score; });
     std::vector<char> trackTaken(tracks_.size(), 0), regionTaken(regions.size(), 0);
+    std::vector<int> heightBefore;
+    for (const Track& t : tracks_) heightBefore.push_back(t.box.height);
     for (const Pair& p : pairs) {
         if (trackTaken[p.track] || regionTaken[p.region]) continue;
         trackTaken[p.track] = regionTaken[p.region] = 1;
@@ -150,6 +166,20 @@ void Tracker::Update(const std::vector<Observation>& regions, int64_t nowMs, cv:
         t.lastSeenMs = nowMs;
         ++t.frames;
         AddPoint(t.path, c);
+    }
+    // A track left without a region, mostly inside another track's region that has just
+    // grown taller, has merged into it.
+    for (size_t i = 0; i < heightBefore.size(); ++i) {
+        if (trackTaken[i]) continue;
+        for (size_t k = 0; k < heightBefore.size(); ++k) {
+            if (trackTaken[k] && tracks_[k].box.height * 20 > heightBefore[k] * 23 &&
+                (tracks_[i].box & tracks_[k].box).area() * 2 > tracks_[i].box.area()) {
+                tracks_[k].mergedHeight = tracks_[k].box.height;
+            }
+        }
+    }
+    for (Track& t : tracks_) {
+        if (std::abs(t.box.height - t.mergedHeight) * 10 > t.mergedHeight) t.mergedHeight = 0;
     }
     for (size_t j = 0; j < regions.size(); ++j) {
         if (regionTaken[j]) continue;
@@ -176,7 +206,7 @@ void Tracker::Update(const std::vector<Observation>& regions, int64_t nowMs, cv:
                 diagonal > 0 ? std::round(travel / diagonal * 1000.0) / 10.0 : 0.0;
             summary_.direction = t.Direction();
         }
-        if (travel >= minTravel && t.AgeMs() >= gate_.minDurationMs) {
+        if ((travel >= minTravel || t.vouched) && t.AgeMs() >= gate_.minDurationMs) {
             ++summary_.moving;
             if (!t.qualified) ++summary_.newlyQualified;
             t.qualified = true;

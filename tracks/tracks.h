@@ -28,6 +28,10 @@ struct Track {
     // Centres seen, first to last; long paths keep every other point.
     std::vector<cv::Point> path;
     bool qualified = false;  // has passed the gate once
+    bool vouched = false;    // a label confirmed on it stands in for the gate's travel
+    // The height its region grew to when it took in another track's (a walker and a tree);
+    // 0 when it did not, or has since shrunk (they parted).
+    int mergedHeight = 0;
 
     int64_t AgeMs() const { return lastSeenMs - bornMs; }
     // Net displacement from where it began, in pixels.
@@ -40,6 +44,10 @@ struct Track {
     // tall that moves sideways, this is its leading end, as wide as the region is tall;
     // otherwise the whole region.
     cv::Rect Lead() const;
+    // When the track's region took in another track's (a walker passing a swaying tree) and
+    // Lead() is the leading end of a wider region: the front half of that end, where the mover
+    // is, smaller than the region is tall. Empty otherwise.
+    cv::Rect Front() const;
 };
 
 // The track a label check should look at, at nowMs: of those seen then, not in skip and not
@@ -72,6 +80,10 @@ class Tracker {
     void Update(const std::vector<Observation>& regions, int64_t nowMs, cv::Size frame);
     // Forgets every track (a scene switch, a restarted camera).
     void Reset();
+    // A label was confirmed on track id (LABELS): from the next Update it passes the gate
+    // once it has lived MINDURATION, however far it has travelled. A person walking towards
+    // the camera moves little across the picture for the first seconds.
+    void Vouch(int id);
 
     const std::vector<Track>& Tracks() const { return tracks_; }
     const Summary& Last() const { return summary_; }

@@ -562,20 +562,26 @@ const tracks::Track* TrackToLabel(Worker& w) {
 // LABELS: on motion frames, at most LABELRATE times a second, the area around one track
 // seen in this frame goes to the labeller's thread (copied, never waited for); the labels it
 // confirmed since the last frame are handed to the events. A track keeps its label for as
-// long as it lives, so it is not checked again.
+// long as it lives, so it is not checked again; one of ALERTLABELS (any, without them) lets
+// it pass the gate from the next frame, however far it has travelled.
 void CheckLabels(Worker& w, int32_t count) {
     if (!w.labeller) return;
     Guarded([&] {
         if (count > 0 && w.labeller->Due(w.trackMs)) {
             const tracks::Track* pick = TrackToLabel(w);
             if (pick && TakeColour(w) && w.copy.size() == w.size) {
-                w.labeller->Check(w.copy, {{pick->id, pick->Lead()}}, w.trackMs, w.snapshotWritten);
+                w.labeller->Check(w.copy, {{pick->id, pick->Lead(), pick->Front()}}, w.trackMs,
+                                  w.snapshotWritten);
             }
         }
+        const std::vector<std::string>& alert = w.settings.labels.alert;
         for (const labels::Label& l : w.labeller->TakeConfirmed()) {
             w.newLabels.push_back(
                 {l.label, l.score, {l.box.x, l.box.y, l.box.width, l.box.height}, l.snapshot});
             w.labelledTracks.push_back(l.track);
+            if (alert.empty() || std::find(alert.begin(), alert.end(), l.label) != alert.end()) {
+                w.tracker->Vouch(l.track);
+            }
         }
     });
 }

@@ -8,7 +8,7 @@
 
 #include <cstdlib>
 #include <future>
-#include <opencv2/imgproc.hpp>
+#include <tuple>
 
 #include "labels/labels.h"
 #include "tests/testkit/process.h"
@@ -108,24 +108,43 @@ TEST(Labeller, AFullQueueDropsAndCountsInsteadOfWaiting) {
 TEST(HogPeople, FindsThePhotographedPersonAndConfirmsNothingInTheNoiseScenes) {
     cv::Mat person, mask;
     if (!testkit::PersonPhoto(person, mask)) GTEST_SKIP() << "opencv-doc is not installed";
-    auto hog = labels::ModuleHogPeople();
     const cv::Size size(320, 240);
-    // The labeller's view: the padded area of the track, scaled to the working height.
-    const auto view = [&](const std::string& scene, int frame, cv::Rect area) {
-        cv::Mat picture = testkit::SceneFrame(scene, size, frame, person, mask)(area);
-        const double scale = double(hog->WorkingHeight()) / area.height;
-        cv::resize(picture, picture, cv::Size(), scale, scale, cv::INTER_AREA);
-        return hog->Detect(picture);
-    };
-    const auto walker = view("crossing", 50, {90, 40, 150, 200});
-    ASSERT_FALSE(walker.empty());
-    EXPECT_EQ(walker[0].label, "person");
+    labels::Labeller labeller(Person(2), labels::ModuleHogPeople());
+    // The walker 150 pixels tall, and the approaching one while still 50 to 65 pixels tall
+    // (the regions the detector finds there): two checks each confirm a person.
+    const std::tuple<const char*, int, cv::Rect, int, cv::Rect> people[] = {
+        {"crossing", 50, {122, 80, 78, 150}, 54, {136, 80, 70, 150}},
+        {"approach", 21, {150, 81, 22, 52}, 27, {147, 79, 27, 65}}};
+    int track = 1;
+    for (const auto& [scene, first, firstBox, second, secondBox] : people) {
+        labeller.Check(testkit::SceneFrame(scene, size, first, person, mask), {{track, firstBox}},
+                       first * 40, "");
+        labeller.Drain();
+        labeller.Check(testkit::SceneFrame(scene, size, second, person, mask), {{track, secondBox}},
+                       second * 40, "");
+        labeller.Drain();
+        const auto seen = labeller.TakeConfirmed();
+        ASSERT_EQ(seen.size(), 1u) << scene;
+        EXPECT_EQ(seen[0].label, "person");
+        EXPECT_EQ(seen[0].track, track);
+        EXPECT_GT((seen[0].box & secondBox).area(), secondBox.area() / 2) << scene;
+        ++track;
+    }
+    // The walker behind the swaying tree: at first one region with the leaves, in which the
+    // walker is two thirds of its height (found in the region's front), then a region of its
+    // own that is as tall as the walker (found at the scale of the first sighting).
+    labeller.Check(testkit::SceneFrame("behindfoliage", size, 52, person, mask),
+                   {{track, {125, 10, 130, 130}, {125, 10, 65, 130}}}, 52 * 40, "");
+    labeller.Drain();
+    labeller.Check(testkit::SceneFrame("behindfoliage", size, 65, person, mask),
+                   {{track, {8, 52, 88, 88}, {8, 52, 44, 88}}}, 65 * 40, "");
+    labeller.Drain();
+    ASSERT_EQ(labeller.TakeConfirmed().size(), 1u);
+    ++track;
     // The scenes without a person, checked where they move, twice a second for 5 s: a
     // one-off hit may happen, a confirmed label must not.
-    labels::Labeller labeller(Person(2), labels::ModuleHogPeople());
     const std::pair<const char*, cv::Rect> noise[] = {
         {"foliage", {190, 5, 120, 110}}, {"rain", {0, 0, 320, 240}}, {"insect", {60, 70, 100, 100}}};
-    int track = 1;
     for (const auto& [scene, area] : noise) {
         for (int frame = 0; frame < 125; frame += 12) {
             labeller.Check(testkit::SceneFrame(scene, size, frame), {{track, area}}, frame * 40, "");

@@ -135,6 +135,29 @@ TEST(PersonLabel, OnlyThePhotographedWalkerAlertsAndEveryEventIsRecorded) {
     const std::string hooks = testkit::ReadFile(dir.File("hook.txt"));
     EXPECT_EQ(e2e::Occurrences(hooks, "\n"), 1) << hooks;
     EXPECT_EQ(hooks.rfind("1 [{\"label\":\"person\"", 0), 0u) << hooks;
+
+    // With the travel gate too: the person walking towards the camera, whose box grows more
+    // than it travels, passes it once labelled, before travelling MINTRAVEL.
+    testkit::TempDir gated;
+    ASSERT_TRUE(testkit::WriteVideo(gated.File("approach.avi"), 125, kSize, [&](int f) {
+        return testkit::SceneFrame("approach", kSize, f, person, mask);
+    }));
+    e2e::WriteConfig(gated, {{"ALLCAM", "1"},
+                             {"SOURCE0", "approach.avi"},
+                             {"OUTEVENTS", "ON"},
+                             {"MINMSEC", "40"},
+                             {"MAXMSEC", "40"},
+                             {"WARMUP", "3"},
+                             {"MINTRAVEL", "10"},
+                             {"MINDURATION", "300"},
+                             {"LABELS", "person"},
+                             {"ALERTLABELS", "person"}});
+    RunUntilEnd(gated, 1);
+    const auto approach = Starts(gated, 0);
+    ASSERT_EQ(approach.size(), 1u);
+    EXPECT_LT(approach[0]["travel"].get<double>(), 10.0) << approach[0];
+    EXPECT_NE(testkit::ReadFile(gated.File("events.jsonl")).find("\"label\":\"person\""),
+              std::string::npos);
 }
 
 // A model whose output has the wrong shape: one line for all cameras, which go on unlabelled.

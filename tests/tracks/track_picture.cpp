@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
         const cv::Rect area = cv::Rect(t.box.x - t.box.width / 4, t.box.y - t.box.height / 4,
                                        t.box.width * 3 / 2, t.box.height * 3 / 2) &
                               cv::Rect({}, size);
-        const double scale = double(hog->WorkingHeight()) / area.height;
+        const double scale = double(hog->WorkingHeight()) / t.box.height;  // as the labeller
         cv::Mat view;
         cv::resize(frame(area), view, cv::Size(), scale, scale);
         for (const labels::Found& f : hog->Detect(view)) {

@@ -51,14 +51,21 @@ TEST(Tracker, AWalkerCrossesAsOneTrackAndPassesTheGateOnlyOnceFarAndOldEnough) {
     EXPECT_EQ(tracker.Last().longestTravelPercent, 70.0);  // 280 of 400 px
     // A region that trails its mover (wider than tall, moving sideways) is looked at where
     // the mover is: its leading end, as wide as it is tall.
+    // Where it merged with another track's region, its front is the leading half of that end.
     tracks::Track trail = t;
     EXPECT_EQ(trail.Lead(), t.box);
+    EXPECT_TRUE(trail.Front().empty());
     trail.box = cv::Rect(100, 150, 200, 70);
     EXPECT_EQ(trail.Lead(), cv::Rect(230, 150, 70, 70));
+    EXPECT_TRUE(trail.Front().empty());  // a walker's own trail
+    trail.mergedHeight = 70;             // merged with something
+    EXPECT_EQ(trail.Front(), cv::Rect(265, 150, 35, 70));
     trail.velocity = {-8, 1};
     EXPECT_EQ(trail.Lead(), cv::Rect(100, 150, 70, 70));
+    EXPECT_EQ(trail.Front(), cv::Rect(100, 150, 35, 70));
     trail.velocity = {1, 8};
     EXPECT_EQ(trail.Lead(), trail.box);
+    EXPECT_TRUE(trail.Front().empty());
     // It left: unseen beyond the keep time, the track ends.
     tracker.Update({}, 36 * kStep, kFrame);
     EXPECT_FALSE(tracker.Moving());
@@ -79,11 +86,24 @@ TEST(Tracker, SwayingFoliageNeverTravelsHoweverLongItMoves) {
     ASSERT_EQ(tracker.Tracks().size(), 1u);  // one branch, one track, all along
     EXPECT_LE(tracker.Tracks()[0].Travel(), 28.0);
     EXPECT_LE(tracker.Tracks()[0].path.size(), tracks::Tracker::kPathPoints);
+    // A walker comes in at the right, merges with the tree into one taller region that grows
+    // to the left: the tree's track has a front, the leading half of the leading end, until
+    // the walker's own region parts from the tree's.
+    const int tree = tracker.Tracks()[0].id;
+    tracker.Update({{cv::Rect(285, 50, 20, 90), std::nullopt}, {cv::Rect(200, 10, 110, 100), 0.0}},
+                   250 * kStep, kFrame);
+    EXPECT_TRUE(Find(tracker, tree)->Front().empty());
+    tracker.Update({{cv::Rect(200, 10, 110, 130), std::nullopt}}, 251 * kStep, kFrame);
+    tracker.Update({{cv::Rect(150, 10, 160, 130), std::nullopt}}, 252 * kStep, kFrame);
+    EXPECT_EQ(Find(tracker, tree)->Front(), cv::Rect(150, 10, 65, 130));
+    tracker.Update({{cv::Rect(100, 52, 150, 88), std::nullopt}, {cv::Rect(200, 10, 110, 100), 0.0}},
+                   253 * kStep, kFrame);
+    EXPECT_TRUE(Find(tracker, tree)->Front().empty());
     // Reset forgets it; the next region starts a track of its own.
     tracker.Reset();
-    tracker.Update({At(10, 10)}, 251 * kStep, kFrame);
+    tracker.Update({At(10, 10)}, 254 * kStep, kFrame);
     ASSERT_EQ(tracker.Tracks().size(), 1u);
-    EXPECT_EQ(tracker.Tracks()[0].id, 2);
+    EXPECT_GT(tracker.Tracks()[0].id, tree + 1);  // a new id, after the walker's
 }
 
 TEST(Tracker, ASplitKeepsTheTrackOnOnePartAndStartsAnotherAtZeroTravel) {
