@@ -261,7 +261,8 @@ double CalcGlobalOrientation(const cv::Mat& orientation, const cv::Mat& mask,
 
 double GlobalOrientationOf(const std::vector<OrientationSample>& samples, double duration) {
     CV_Assert(duration > 0);
-    cv::Mat histogram = cv::Mat::zeros(kOrientationBins, 1, CV_32F);
+    // Not Mat::zeros: its expression object is a lazily made global that threads race on.
+    cv::Mat histogram(kOrientationBins, 1, CV_32F, cv::Scalar(0));
     double newest = 0;
     if (!samples.empty()) {
         // The angles are channel 0 of the samples seen as a row of float pairs.
