@@ -15,10 +15,10 @@ namespace {
 
 using namespace detector;
 
-// Under a sanitizer the sequences are half as long: every branch is still reached (the counts
-// at the end of RunBoth check that), in half the time.
+// Under a sanitizer the sequences are a quarter as long: every branch is still reached (the
+// counts at the end of RunBoth check that), in a quarter of the time.
 int Frames(int frames) {
-    return testkit::kSanitized ? frames / 2 : frames;
+    return testkit::kSanitized ? frames / 4 : frames;
 }
 
 struct Mover {
