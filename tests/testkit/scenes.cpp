@@ -74,9 +74,11 @@ void Person(cv::Mat& scene, cv::Point feet, int height, int i, const cv::Mat& ph
 
 const std::vector<SceneSpec>& Scenes() {
     static const std::vector<SceneSpec> scenes = {
-        {"foliage", 125, 0, -1},   {"rain", 125, 0, -1},      {"lightjump", 125, 0, -1},
-        {"colourgray", 125, 0, -1}, {"insect", 125, 0, -1},    {"crossing", 125, 1, 30},
-        {"approach", 125, 1, 20},   {"standleave", 125, 1, 15}, {"behindfoliage", 125, 1, 30},
+        {"foliage", 125, 0, -1, -1},       {"rain", 125, 0, -1, -1},
+        {"lightjump", 125, 0, -1, -1},     {"colourgray", 125, 0, -1, -1},
+        {"insect", 125, 0, -1, -1},        {"crossing", 125, 1, 30, 30},
+        {"approach", 125, 1, 20, 20},      {"standleave", 125, 1, 15, 15},
+        {"behindfoliage", 125, 1, 30, 48},  // out of the leaves from frame 48, gone at 70
     };
     return scenes;
 }

@@ -13,6 +13,7 @@ struct SceneSpec {
     int frames = 0;
     int expectedEvents = 0;  // events a person-only camera should report
     int personFrom = -1;     // first frame with a person in view; -1: none
+    int clearFrom = -1;      // first frame it is in clear view (behind the leaves: later)
 };
 
 // foliage, rain, lightjump, colourgray, insect, crossing, approach, standleave, behindfoliage.
