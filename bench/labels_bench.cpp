@@ -59,7 +59,8 @@ double Round(Mode mode, const std::string& stream, int count, uint64_t* checks) 
         tracker.Update(seen, ms, frame.size());
         if (!labeller || n == 0 || !labeller->Due(ms)) continue;
         for (const labels::Label& l : labeller->TakeConfirmed()) labelled.push_back(l.track);
-        const tracks::Track* pick = tracks::ToLabel(tracker.Tracks(), ms, labelled, frame.size());
+        const tracks::Track* pick =
+            tracks::ToLabel(tracker.Tracks(), ms, labelled, frame.size(), labeller->Awaited());
         if (!pick) continue;
         const std::vector<labels::Target> targets = {{pick->id, pick->Lead(), pick->Front()}};
         labeller->Check(frame, targets, ms, "");

@@ -77,11 +77,15 @@ struct Labeller::Impl {
                 Work(job);
             } catch (...) {  // a detector that fails on one picture: that check found nothing
             }
-            awaiting.store(std::any_of(hits.begin(), hits.end(),
-                                       [&](const auto& h) {
-                                           return h.second.size() == 1 && !confirmed.count(h.first);
-                                       }),
-                           std::memory_order_relaxed);
+            int waiting = 0;  // the track of the latest sighting still waiting
+            int64_t latest = INT64_MIN;
+            for (const auto& [key, times] : hits) {
+                if (times.size() == 1 && !confirmed.count(key) && times.back() > latest) {
+                    latest = times.back();
+                    waiting = key.first;
+                }
+            }
+            awaited.store(waiting, std::memory_order_relaxed);
             lock.lock();
             busy = false;
             idle.notify_all();
@@ -159,7 +163,7 @@ struct Labeller::Impl {
     bool stopping = false;
     bool busy = false;
     std::atomic<uint64_t> generation{0};
-    std::atomic<bool> awaiting{false};  // a sighting waits for its second look
+    std::atomic<int> awaited{0};  // the track whose sighting waits for its second look
     // The thread's own: hit times per track and label, and what it confirmed.
     uint64_t seenGeneration = 0;
     std::map<std::pair<int, std::string>, std::deque<int64_t>> hits;
@@ -170,16 +174,25 @@ struct Labeller::Impl {
     std::thread thread;
 };
 
+// With n checks a second at most, a second look s ms after a sighting fits in any second when
+// the checks before it are (1000 - s) / (n - 1) ms apart: n - 1 of them and the second look.
 Labeller::Labeller(const Options& options, std::unique_ptr<Detector> detector)
     : impl_(std::make_unique<Impl>(std::move(detector))),
-      intervalMs_(1000 / std::max(1, options.ratePerSecond)),
-      ratePerSecond_(std::max(1, options.ratePerSecond)) {}
+      ratePerSecond_(std::max(1, options.ratePerSecond)) {
+    const int n = ratePerSecond_;
+    const int64_t even = 1000 / n;
+    secondLookMs_ = n == 1 ? even : std::min(kSecondLookMs, even);
+    searchMs_ = n == 1 ? even : std::max(even, (1000 - secondLookMs_ + n - 2) / (n - 1));
+}
 
 Labeller::~Labeller() = default;
 
+int Labeller::Awaited() const {
+    return impl_->awaited.load(std::memory_order_relaxed);
+}
+
 bool Labeller::Due(int64_t steadyMs) const {
-    const bool awaited = impl_->awaiting.load(std::memory_order_relaxed);
-    if (steadyMs - lastCheckMs_ < (awaited ? intervalMs_ / 2 : intervalMs_)) return false;
+    if (steadyMs - lastCheckMs_ < (Awaited() != 0 ? secondLookMs_ : searchMs_)) return false;
     const auto inLastSecond = std::count_if(recent_.begin(), recent_.end(),
                                             [&](int64_t t) { return steadyMs - t < 1000; });
     return inLastSecond < ratePerSecond_;
@@ -205,15 +218,16 @@ void Labeller::Check(const cv::Mat& frame, const std::vector<Target>& targets, i
     const Framing& framing = impl_->framing;
     for (const Target& t : targets) {
         if (t.box.height <= 0) continue;
-        // A target with a front: the front first (a lone walker's region is seldom wider
-        // than tall before the walker is labelled), then the box after a miss, and so on. A
-        // sighting's second look goes where the first one was, at no larger a scale than it
-        // was seen at (the region may have shrunk since: the walker left the foliage behind).
+        // A target with a front (a mover merged with something taller): the front first (a
+        // lone walker's region is seldom wider than tall before the walker is labelled), then
+        // the box after a miss, and so on, both for a mover shorter than the box. A sighting's
+        // second look goes where the first one was, at no larger a scale than it was seen at
+        // (the region may have shrunk since: the walker left the foliage behind).
         const std::optional<Look> last = impl_->LastLook(t.track);
-        const bool front =
-            framing.shorter > 0 && !t.front.empty() && (!last || last->front == last->seen);
+        const bool merged = framing.shorter > 0 && !t.front.empty();
+        const bool front = merged && (!last || last->front == last->seen);
         const cv::Rect box = front ? t.front : t.box;
-        const double height = front ? framing.shorter * t.box.height : t.box.height;
+        const double height = merged ? framing.shorter * t.box.height : t.box.height;
         double scale =
             framing.scaleBox ? std::clamp(impl_->workingHeight / height, 0.25, 4.0) : 0.0;
         if (framing.scaleBox && last && last->seen) scale = std::min(scale, last->scale);

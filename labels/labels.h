@@ -28,8 +28,8 @@ struct Options {
 // A region to check: a track and its box in the frame. front, when not empty, is the part of
 // the box where a mover smaller than the box may be (the box is the end of a wider region
 // that merged the mover with something else); with a detector whose Framing sets shorter,
-// checks of such targets look there first, at the box after a miss, and a sighting's second
-// look goes where the first one saw it.
+// checks of such targets look there first, at the box after a miss (both for a mover that
+// share of the box's height), and a sighting's second look goes where the first one saw it.
 struct Target {
     int track = 0;
     cv::Rect box;
@@ -90,10 +90,13 @@ class Labeller {
     Labeller(const Labeller&) = delete;
     Labeller& operator=(const Labeller&) = delete;
 
-    // Whether a check is due at this time: at most LABELRATE checks in any second, evenly
-    // spaced, except that a sighting waiting for its second look gets it after half the
-    // spacing (it still keeps to LABELRATE in any second).
+    // Whether a check is due at this time: never more than LABELRATE checks in any second. A
+    // label needs two sightings, so the second look follows a sighting after kSecondLookMs and
+    // the checks that look for a first one are spaced so that it always can: at LABELRATE=2,
+    // 800 ms apart, then 200 ms after a sighting (500 and 500 if spaced evenly).
     bool Due(int64_t steadyMs) const;
+    // The track whose sighting waits for its second look, 0 when none does.
+    int Awaited() const;
     // Queues a check of the padded areas around targets in frame (copied). Never blocks: when
     // the queue is full the check is dropped and counted.
     void Check(const cv::Mat& frame, const std::vector<Target>& targets, int64_t steadyMs,
@@ -110,12 +113,13 @@ class Labeller {
 
     static constexpr size_t kQueue = 2;
     static constexpr int64_t kConfirmWithinMs = 2000;
+    static constexpr int64_t kSecondLookMs = 200;
 
   private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
     int64_t lastCheckMs_ = INT64_MIN / 2;
-    int64_t intervalMs_;
+    int64_t searchMs_, secondLookMs_;  // the spacing of checks, and after a sighting
     int ratePerSecond_;
     std::deque<int64_t> recent_;  // the times of the checks of the last second
     std::atomic<uint64_t> checks_{0}, dropped_{0};

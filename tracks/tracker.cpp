@@ -87,11 +87,13 @@ bool ComingIn(const Track& t, cv::Size frame) {
 }  // namespace
 
 const Track* ToLabel(const std::vector<Track>& tracks, int64_t nowMs, const std::vector<int>& skip,
-                     cv::Size frame) {
+                     cv::Size frame, int awaited) {
     const Track* pick = nullptr;
     for (const Track& t : tracks) {
-        if (t.lastSeenMs != nowMs || ComingIn(t, frame)) continue;
+        if (t.lastSeenMs != nowMs) continue;
         if (std::find(skip.begin(), skip.end(), t.id) != skip.end()) continue;
+        if (awaited != 0 && t.id == awaited) return &t;
+        if (ComingIn(t, frame)) continue;
         if (!pick || t.Travel() > pick->Travel() + 1.0 ||
             (t.Travel() > pick->Travel() - 1.0 && t.box.area() > pick->box.area())) {
             pick = &t;

@@ -50,11 +50,12 @@ struct Track {
     cv::Rect Front() const;
 };
 
-// The track a label check should look at, at nowMs: of those seen then, not in skip and not
-// still coming in at the side of the picture, the one that has travelled farthest (a walker
-// before a swaying branch), the larger of equals. Null when there is none.
+// The track a label check should look at, at nowMs: track `awaited` (whose sighting waits for
+// its second look) when it is seen then and not in skip; otherwise, of those seen then, not in
+// skip and not still coming in at the side of the picture, the one that has travelled farthest
+// (a walker before a swaying branch), the larger of equals. Null when there is none.
 const Track* ToLabel(const std::vector<Track>& tracks, int64_t nowMs, const std::vector<int>& skip,
-                     cv::Size frame);
+                     cv::Size frame, int awaited = 0);
 
 struct Gate {
     double minTravelPercent = 0;  // MINTRAVEL: percent of the frame diagonal

@@ -556,7 +556,7 @@ const tracks::Track* TrackToLabel(Worker& w) {
         return std::none_of(all.begin(), all.end(),
                             [id](const tracks::Track& t) { return t.id == id; });
     });
-    return tracks::ToLabel(all, w.trackMs, w.labelledTracks, w.size);
+    return tracks::ToLabel(all, w.trackMs, w.labelledTracks, w.size, w.labeller->Awaited());
 }
 
 // LABELS: on motion frames, at most LABELRATE times a second, the area around one track

@@ -99,6 +99,12 @@ TEST(Tracker, SwayingFoliageNeverTravelsHoweverLongItMoves) {
     tracker.Update({{cv::Rect(100, 52, 150, 88), std::nullopt}, {cv::Rect(200, 10, 110, 100), 0.0}},
                    253 * kStep, kFrame);
     EXPECT_TRUE(Find(tracker, tree)->Front().empty());
+    // The walker that left the tree behind is checked first, unless the tree's sighting waits
+    // for its second look.
+    const int rest = tracker.Tracks().back().id;
+    ASSERT_NE(rest, tree);
+    EXPECT_EQ(tracks::ToLabel(tracker.Tracks(), 253 * kStep, {}, kFrame)->id, tree);
+    EXPECT_EQ(tracks::ToLabel(tracker.Tracks(), 253 * kStep, {}, kFrame, rest)->id, rest);
     // Reset forgets it; the next region starts a track of its own.
     tracker.Reset();
     tracker.Update({At(10, 10)}, 254 * kStep, kFrame);
