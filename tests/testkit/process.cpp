@@ -15,6 +15,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <random>
 #include <sstream>
 
 namespace testkit {
@@ -39,16 +41,29 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
+// A port the kernel picked (bind to port 0) is one of its ephemeral ports, which it also gives
+// the local end of outgoing connections: a test beside this one that opens a thousand (the
+// web lockout's) may take it before this test's server binds it, and that server never starts.
+// So the port is drawn at random from below the ephemeral range, and checked free.
 int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-                    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
-    close(fd);
-    return ok ? ntohs(a.sin_port) : 0;
+    int low = 32768, high = 60999;
+    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low >> high;
+    const int from = std::max(1024, low / 2), to = std::max(from + 1, low);
+    static std::mutex mutex;
+    static std::mt19937 random(std::random_device{}() ^ static_cast<unsigned>(getpid()));
+    std::lock_guard lock(mutex);
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const int port = std::uniform_int_distribution<int>(from, to - 1)(random);
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        close(fd);
+        if (ok) return port;
+    }
+    return 0;
 }
 
 void WriteTextFile(const std::string& path, const std::string& content) {
