@@ -230,6 +230,7 @@ int32_t FastPass(cv::Size size, const GrayRows& gray, cv::Mat& frame, int32_t di
     s.drawRects.clear();
     s.drawLines.clear();
     s.largest = {};
+    s.largestOrientation.reset();
     if (!MaySeed(s, stamp)) return 0;
     const cv::Rect region = s.motionRegion;
     const cv::Mat stamped = onlyNewStamps ? silhouette(region) : cv::Mat();
@@ -249,6 +250,7 @@ int32_t FastPass(cv::Size size, const GrayRows& gray, cv::Mat& frame, int32_t di
     GradientUnder(s, s.drawRects);
     for (size_t i = 0; i < s.drawRects.size(); ++i) {
         const double orientation = GlobalOrientationOf(s.orientationSamples[i], kHistoryDuration);
+        if (s.drawRects[i] == s.largest) s.largestOrientation = orientation;
         s.drawLines.push_back(ComponentDirectionLine(s.drawRects[i], orientation));
     }
     // Drawn last, so that a failure above leaves the frame untouched.
@@ -320,11 +322,14 @@ std::optional<double> MotionDetector::LargestDirection() {
     DetectorState& s = *state_;
     if (s.largest.empty()) return std::nullopt;
     try {
-        // With the overlay drawn the gradient may already be there; taking it again under the
-        // one region costs little and keeps this independent of what was drawn.
-        GradientUnder(s, {s.largest});
-        const double angle =
-            360.0 - GlobalOrientationOf(s.orientationSamples.front(), kHistoryDuration);
+        // Drawn, its orientation was taken with the others' (a region's gradient pixels are the
+        // same whichever regions are taken with it); otherwise it is taken now, once.
+        if (!s.largestOrientation) {
+            GradientUnder(s, {s.largest});
+            s.largestOrientation =
+                GlobalOrientationOf(s.orientationSamples.front(), kHistoryDuration);
+        }
+        const double angle = 360.0 - *s.largestOrientation;
         return angle >= 360.0 ? angle - 360.0 : angle;
     } catch (...) {
         return std::nullopt;

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <opencv2/core.hpp>
+#include <optional>
 #include <vector>
 
 #include "detector/detector.h"
@@ -49,6 +50,8 @@ struct DetectorState {
     cv::Mat gradientMask;              // CV_8U: where the gradient is valid (0/1)
     std::vector<cv::Rect> components;  // components of the current call
     cv::Rect largest;                  // largest counted component of the current call
+    // Its gradient's orientation, once taken in the current call (drawn or asked for).
+    std::optional<double> largestOrientation;
 
     // History values are seconds after timeBase (process time). The base moves forward every
     // hour or so, which keeps the 32-bit float history as fine as the millisecond clock.

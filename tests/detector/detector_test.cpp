@@ -235,6 +235,27 @@ size_t ResidentPages(const cv::Mat& image) {
     return resident;
 }
 
+TEST(Detector, TheLargestRegionsDirectionIsTheSameDrawnOrNot) {
+    // Three boxes moving their own ways, the largest among them: its direction with the
+    // overlay drawn (every drawn region's gradient taken at once) is the one taken alone.
+    MotionDetector shown, hidden;
+    int compared = 0;
+    for (int i = 0; i < 16; ++i) {
+        const std::vector<std::pair<cv::Rect, int>> boxes = {{{20 + 7 * i, 30, 60, 50}, 200},
+                                                             {{250 - 5 * i, 40, 30, 30}, 150},
+                                                             {{100, 150 - 4 * i, 25, 40}, 220}};
+        cv::Mat a = Frame(boxes), b = Frame(boxes);
+        shown.DetectAt(a, 30, 10.0 + 0.05 * i, true);
+        hidden.DetectAt(b, 30, 10.0 + 0.05 * i, false);
+        ASSERT_EQ(shown.Largest(), hidden.Largest());
+        const std::optional<double> drawn = shown.LargestDirection();
+        ASSERT_EQ(drawn, hidden.LargestDirection());
+        ASSERT_EQ(drawn, shown.LargestDirection());  // asked twice
+        compared += drawn.has_value();
+    }
+    EXPECT_GT(compared, 10);
+}
+
 TEST(DetectorMemory, ImagesStayOutOfMemoryWhereTheFastPathNeverWrites) {
     // A box moving in one corner of a 720p frame, drawn and measured for its direction.
     const cv::Size size(1280, 720);
